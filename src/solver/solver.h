@@ -1,0 +1,22 @@
+// solver.h: solver control. The parameter routine DSYMAMGsetupparameters (solver mode derives the
+// Krylov controls; setup mode fills the factorization controls and reordering slots), and the
+// solver driver DSYMAMGsolver, which scales the system, runs the selected Krylov method in
+// reverse communication and answers its requests.
+#ifndef TRELVAK_SOLVER_SOLVER_H
+#define TRELVAK_SOLVER_SOLVER_H
+
+#include "common/trelvak.h"
+
+// mode 0: setup mode (reads A->nc); any other value: solver mode (reads A->nr).
+void DSYMAMGsetupparameters(SparseMatrix* A, ParameterRecord* param, int mode);
+
+// Solves A x = b; A (upper triangle, 1-based rows), rhs and the initial guess in sol are scaled
+// during the call and restored before the return; sol receives the solution. Returns the final
+// status of the Krylov method (0 converged, negative on failure); ipar(7) holds the count.
+int DSYMAMGsolver(SparseMatrix* A, LevelRecord* PRE, ParameterRecord* param, double* rhs,
+                  double* sol);
+
+// Timing record of the driver: [5] user time of the whole solve, [6] mean time of one product.
+extern float TRELVAK_secnds[10];
+
+#endif  // TRELVAK_SOLVER_SOLVER_H

@@ -1,0 +1,92 @@
+// Tagged allocation and the fatal-error handler.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "common/trelvak.h"
+#include "solver/alloc_testing.h"
+
+namespace {
+
+struct Fatal : std::runtime_error {
+    FatalChannel channel;
+    Fatal(FatalChannel c, const char* m) : std::runtime_error(m), channel(c) {}
+};
+
+[[noreturn]] void throwing_handler(FatalChannel channel, const char* message) {
+    throw Fatal(channel, message);
+}
+
+// Installs the throwing handler for the length of a test.
+struct ThrowingHandler {
+    FatalHandler previous = trelvak_set_fatal_handler(throwing_handler);
+    ~ThrowingHandler() {
+        trelvak_set_fatal_handler(previous);
+        trelvak::testing::fail_allocation(0);
+    }
+};
+
+}  // namespace
+
+TEST(Alloc, SizeZeroAllocatesNothing) {
+    EXPECT_EQ(MAlloc(0, "test:zero"), nullptr);
+    int marker = 7;
+    EXPECT_EQ(ReAlloc(&marker, 0, "test:zero"), &marker);  // left as it is, not released
+    EXPECT_EQ(ReAlloc(nullptr, 0, "test:zero"), nullptr);
+}
+
+TEST(Alloc, ReAllocOfNullAllocatesAndGrowthKeepsContents) {
+    auto* p = static_cast<int*>(ReAlloc(nullptr, 4 * sizeof(int), "test:grow"));
+    ASSERT_NE(p, nullptr);
+    for (int i = 0; i < 4; ++i) p[i] = 10 + i;
+    p = static_cast<int*>(ReAlloc(p, 1000 * sizeof(int), "test:grow"));
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(p[i], 10 + i);
+    std::free(p);
+}
+
+TEST(Alloc, FailureReachesTheHandlerWithTheTagAndSize) {
+    ThrowingHandler guard;
+    trelvak::testing::fail_allocation(1);
+    try {
+        (void)MAlloc(123, "DSYMtrelvaksolver:rhs");
+        FAIL() << "MAlloc returned after a failure";
+    } catch (const Fatal& e) {
+        EXPECT_EQ(e.channel, FATAL_STDERR);
+        EXPECT_STREQ(e.what(), "Mem. alloc. ERROR in DSYMtrelvaksolver:rhs. Requested bytes: 123 bytes\n");
+    }
+    // The hook fires once: the next allocation succeeds.
+    void* p = MAlloc(8, "test:after");
+    EXPECT_NE(p, nullptr);
+    std::free(p);
+}
+
+TEST(Alloc, ReAllocFailureKeepsTheOldBlock) {
+    ThrowingHandler guard;
+    auto* p = static_cast<double*>(MAlloc(2 * sizeof(double), "test:old"));
+    p[0] = 1.5;
+    trelvak::testing::fail_allocation(1);
+    EXPECT_THROW((void)ReAlloc(p, 1 << 20, "symAMGsolver:dbuff"), Fatal);
+    EXPECT_EQ(p[0], 1.5);  // still owned by the caller
+    std::free(p);
+}
+
+TEST(AllocDeathTest, DefaultHandlerEndsTheProcessWithStatusMinusOne) {
+    EXPECT_EXIT(
+        {
+            trelvak::testing::fail_allocation(1);
+            (void)MAlloc(64, "test:death");
+        },
+        ::testing::ExitedWithCode(255), "Mem. alloc. ERROR in test:death. Requested bytes: 64 bytes");
+}
+
+TEST(Timing, EvaluateTimeReportsNonNegativeTimes) {
+    float user = -1.0f;
+    float system = -1.0f;
+    const int elapsed = evaluate_time(&user, &system);
+    EXPECT_GE(user, 0.0f);
+    EXPECT_GE(system, 0.0f);
+    EXPECT_GE(elapsed, 0);
+}
