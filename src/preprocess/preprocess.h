@@ -28,7 +28,85 @@ void dspdscale(const int* n, double* a, const int* ja, const int* ia, double* di
 void dsymscale(const int* n, double* a, const int* ja, const int* ia, double* diag, double* work,
                int* ierr);
 
+// Scaling step that every reordering routine runs first. Reads the scaling flags word ifact[7]
+// and the norm word ifact[8] of *param: bits 9-10 of the flags word pick the current pass p
+// (0x200 or 0 -> 1, 0x400 -> 2, 0x600 -> 3); the pass's flags are the 3 bits at 3(p-1) (1 rows,
+// 2 columns, 4 columns before rows) and its norm code the 5 bits at 5(p-1) of the norm word.
+//   norm 0..2: drowscale into left and/or dcolscale into right, in the order the flags say;
+//   norm 3:    dspdscale into right;
+//   norm 4:    dsymscale into right with param->dbuff (grown to >= 2n entries under dbuff_tag)
+//              as work;
+//   norm >= 5: nothing.
+// A is scaled in place; vectors the chosen scaling does not write keep their contents. Returns 0,
+// or -5 after printing "ROWSCALE: a zero row...", "COLSCALE: a zero col...", "SPDCALE: a zero
+// row/column..." or "SYMSCALE: a zero row/column..." on standard error (standard output when
+// messages_to_stdout).
+int scaling_step(SparseMatrix A, double* left, double* right, ParameterRecord* param,
+                 const char* dbuff_tag, bool messages_to_stdout = false);
+
 // ---- Graphs, matching, elimination tree, sorting ---------------------------------------------
+// Graph records carry nr, nc, ia, ja (1-based); `a` is null. The graph of a symmetric matrix
+// holds both triangles, repeated neighbours removed, a stored diagonal entry kept once.
+// Ownership of B->ja is told by the sign of its last row pointer: the builders negate
+// B->ia[n] when they had to allocate ja themselves (MAlloc); the caller then makes it positive
+// again and free()s B->ja after use. A positive value means the caller's iaux was used.
+
+// B = pattern of A + A^T. On entry A is an upper triangle (nr = nc = n, 1-based). On exit
+// B->ia = ibuff (n+1 ints, caller's buffer) and B->ja = iaux when niaux >= 2 nnz(A), else a fresh
+// allocation of 2 nnz(A) ints (tag "CSRSetupGraph:B->ja").
+void Dsetupgraph(SparseMatrix A, SparseMatrix* B, int* ibuff, int* iaux, int niaux);
+
+// Graph of the large entries: an off-diagonal entry (i,j) is dropped when
+// |a(i,j)| < epsilon * min(r(i), r(j)), r(i) the largest magnitude of the full row i. The entries
+// of every row of A are reordered in place (kept entries first); ibuff[i-1] receives the end
+// (exclusive) of the kept part of row i. rbuff: n doubles of work. ibuff: at least 2n+1 ints;
+// B->ia = ibuff + n. B->ja = iaux when niaux >= 2 * (kept entries), else allocated (tag
+// "setupgraph_epsilon:B->ja").
+void Dsetupgraph_epsilon(SparseMatrix A, SparseMatrix* B, double epsilon, double* rbuff,
+                         int* ibuff, int* iaux, int niaux);
+// As Dsetupgraph_epsilon; in addition every entry touching a node i with ind[i-1] < 0 is dropped
+// (diagonal entries of such nodes too), and such rows do not contribute to the row maxima of
+// other rows.
+void Dsetupgraph_epsilon_sp(SparseMatrix A, SparseMatrix* B, double epsilon, double* rbuff,
+                            int* ibuff, int* iaux, int niaux, const int* ind);
+
+// Maximum product matching with scaling (MUMPS's maximum weighted transversal, job 5) of the
+// symmetric graph (ia, ja: n+1 row pointers and nnz neighbours, both triangles, 1-based) with
+// values[k] aligned to ja[k] (their magnitudes are used; repeated entries count once, largest
+// magnitude). On exit p(i) = node matched with row i, always a permutation of 1..n; u and v
+// (n doubles each) hold row and column factors with |u(i) a(i,j) v(j)| <= 1 for every entry and
+// = 1 on the matched entries. When no complete matching exists the unmatched rows are matched
+// with the unmatched columns in increasing order; then the bound <= 1 still holds but those
+// matched positions need not be entries of A. ia, ja and values are not changed.
+void dmumps_match(int n, int nnz, int* p, int* ia, int* ja, double* values, double* u, double* v);
+
+// Splits the matching p (a permutation) of the upper triangle A into 1x1 pivots and 2x2 pairs
+// (cycles of length > 2 are cut). On exit p lists the 1x1 pivots in increasing order, then each
+// pair larger index first; returns the number of 1x1 pivots. iwork: n ints; dwork: 2n doubles.
+int DSYMsmwm(SparseMatrix A, int* p, int* iwork, double* dwork);
+
+// Elimination tree of the graph (ia, ja: 1-based rows of neighbours) in the order perm.
+// perm[i] (i = 0..m-1) is the 1-based node at position i; invperm[j-1] is the 1-based position
+// of node j, or 0 for a node outside the order (its edges are ignored). On exit parent[i] is the
+// 0-based position of the parent of position i, -1 for a root. ancestor: m ints of work.
+void IP_etree(const int* ia, const int* ja, int m, const int* perm, const int* invperm,
+              int* parent, int* ancestor);
+// Post-order of the forest parent[0..m-1] (0-based, -1 = root): children in increasing order,
+// roots in increasing order, each node after its children. post receives the 0-based positions;
+// returns their number (m for a forest). work: 3m ints.
+int IP_post_order(const int* parent, int m, int* post, int* work);
+// Depth-first walk of the tree at root (0-based) with child lists head (first child, -1 none;
+// consumed during the walk) and next (next sibling, -1 none); appends the nodes in post-order to
+// post starting at post[k] and returns the new count. stack: as many ints as the tree has nodes.
+int IP_tdfs(int root, int k, int* head, const int* next, int* post, int* stack);
+
+// Ascending in-place sort of the n integers x[0..n-1]. stack: max(n, 2) ints of work.
+void qqsorti(int* x, int* stack, int n);
+// Descending sort of x[lo..hi] (0-based, inclusive), applying the same moves to i1 and i2.
+void dqsortr2i(double* x, int* i1, int* i2, int lo, int hi);
+// Swap x[i] and x[j] (0-based).
+void dswapm(double* x, int i, int j);
+void swapj(int* x, int i, int j);
 
 // ---- Ordering kernels ------------------------------------------------------------------------
 // All 1-based; the graph holds both triangles. perm maps position -> node.
