@@ -32,7 +32,10 @@ void xerbla_(const char* srname, const int* info, std::size_t srname_len);
 
 namespace trelvak::blas {
 
-inline double nrm2(int n, const double* x) { const int one = 1; return dnrm2_(&n, x, &one); }
+inline double nrm2(int n, const double* x) {
+    const int one = 1;
+    return dnrm2_(&n, x, &one);
+}
 inline double dot(int n, const double* x, const double* y) {
     const int one = 1;
     return ddot_(&n, x, &one, y, &one);
@@ -41,12 +44,18 @@ inline void axpy(int n, double alpha, const double* x, double* y) {
     const int one = 1;
     daxpy_(&n, &alpha, x, &one, y, &one);
 }
-inline void scal(int n, double alpha, double* x) { const int one = 1; dscal_(&n, &alpha, x, &one); }
+inline void scal(int n, double alpha, double* x) {
+    const int one = 1;
+    dscal_(&n, &alpha, x, &one);
+}
 inline void copy(int n, const double* x, double* y) {
     const int one = 1;
     dcopy_(&n, x, &one, y, &one);
 }
-inline double asum(int n, const double* x) { const int one = 1; return dasum_(&n, x, &one); }
+inline double asum(int n, const double* x) {
+    const int one = 1;
+    return dasum_(&n, x, &one);
+}
 
 }  // namespace trelvak::blas
 

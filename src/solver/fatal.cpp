@@ -22,7 +22,7 @@ FatalHandler current_handler = nullptr;
 
 extern "C" FatalHandler trelvak_set_fatal_handler(FatalHandler handler) {
     FatalHandler previous = current_handler ? current_handler : default_fatal_handler;
-    current_handler = handler;
+    current_handler       = handler;
     return previous;
 }
 

@@ -32,7 +32,9 @@ bool injected_failure() {
 }  // namespace
 
 namespace trelvak::testing {
-void fail_allocation(long k) { allocations_until_failure = k; }
+void fail_allocation(long k) {
+    allocations_until_failure = k;
+}
 }  // namespace trelvak::testing
 
 extern "C" void* MAlloc(size_t nbytes, const char* tag) {

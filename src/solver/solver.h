@@ -16,6 +16,15 @@ void DSYMAMGsetupparameters(SparseMatrix* A, ParameterRecord* param, int mode);
 int DSYMAMGsolver(SparseMatrix* A, LevelRecord* PRE, ParameterRecord* param, double* rhs,
                   double* sol);
 
+// True when text begins with keyword (case-sensitive, over exactly the keyword's length); a null
+// text matches nothing.
+bool keyword_matches(const char* text, const char* keyword);
+
+// Normalises `amg` (unrecognised texts become "ilu") and sets the cycle kind ifact[10]: 0
+// multilevel ILU, 1 AMLI-like cycle, 2 multigrid. With honour_discarded, a factorization that
+// discarded its coarse systems (COARSE_DISCARDED in ifact[16]) falls back to "ilu".
+void setup_cycle_kind(ParameterRecord* param, bool honour_discarded);
+
 // Timing record of the driver: [5] user time of the whole solve, [6] mean time of one product.
 extern float TRELVAK_secnds[10];
 

@@ -55,7 +55,8 @@ TEST(Alloc, FailureReachesTheHandlerWithTheTagAndSize) {
         FAIL() << "MAlloc returned after a failure";
     } catch (const Fatal& e) {
         EXPECT_EQ(e.channel, FATAL_STDERR);
-        EXPECT_STREQ(e.what(), "Mem. alloc. ERROR in DSYMtrelvaksolver:rhs. Requested bytes: 123 bytes\n");
+        EXPECT_STREQ(e.what(),
+                     "Mem. alloc. ERROR in DSYMtrelvaksolver:rhs. Requested bytes: 123 bytes\n");
     }
     // The hook fires once: the next allocation succeeds.
     void* p = MAlloc(8, "test:after");
@@ -66,7 +67,7 @@ TEST(Alloc, FailureReachesTheHandlerWithTheTagAndSize) {
 TEST(Alloc, ReAllocFailureKeepsTheOldBlock) {
     ThrowingHandler guard;
     auto* p = static_cast<double*>(MAlloc(2 * sizeof(double), "test:old"));
-    p[0] = 1.5;
+    p[0]    = 1.5;
     trelvak::testing::fail_allocation(1);
     EXPECT_THROW((void)ReAlloc(p, 1 << 20, "symAMGsolver:dbuff"), Fatal);
     EXPECT_EQ(p[0], 1.5);  // still owned by the caller
@@ -79,12 +80,13 @@ TEST(AllocDeathTest, DefaultHandlerEndsTheProcessWithStatusMinusOne) {
             trelvak::testing::fail_allocation(1);
             (void)MAlloc(64, "test:death");
         },
-        ::testing::ExitedWithCode(255), "Mem. alloc. ERROR in test:death. Requested bytes: 64 bytes");
+        ::testing::ExitedWithCode(255),
+        "Mem. alloc. ERROR in test:death. Requested bytes: 64 bytes");
 }
 
 TEST(Timing, EvaluateTimeReportsNonNegativeTimes) {
-    float user = -1.0f;
-    float system = -1.0f;
+    float user        = -1.0f;
+    float system      = -1.0f;
     const int elapsed = evaluate_time(&user, &system);
     EXPECT_GE(user, 0.0f);
     EXPECT_GE(system, 0.0f);

@@ -9,7 +9,8 @@
 
 static_assert(sizeof(int) == 4, "int must be 32 bits");
 static_assert(sizeof(unsigned) == 4, "unsigned must be 32 bits");
-static_assert(std::is_standard_layout_v<SparseMatrix> && std::is_trivially_copyable_v<SparseMatrix>);
+static_assert(std::is_standard_layout_v<SparseMatrix> &&
+              std::is_trivially_copyable_v<SparseMatrix>);
 static_assert(std::is_standard_layout_v<ParameterRecord> &&
               std::is_trivially_copyable_v<ParameterRecord>);
 static_assert(std::is_standard_layout_v<LevelRecord> && std::is_trivially_copyable_v<LevelRecord>);
@@ -75,7 +76,8 @@ IN_ORDER(ParameterRecord, reorder0, reorder1);
 IN_ORDER(ParameterRecord, reorder1, reorder2);
 static_assert(sizeof(ParameterRecord::ifact) == 20 * 4 && sizeof(ParameterRecord::ipar) == 16 * 4);
 static_assert(sizeof(ParameterRecord::dfact) == 19 * 8 && sizeof(ParameterRecord::fpar) == 16 * 8);
-static_assert(sizeof(ParameterRecord::reserved0) == 64 && sizeof(ParameterRecord::reserved1) == 116);
+static_assert(sizeof(ParameterRecord::reserved0) == 64 &&
+              sizeof(ParameterRecord::reserved1) == 116);
 static_assert(sizeof(ParameterRecord::reserved2) == 12 && sizeof(ParameterRecord::reserved3) == 12);
 static_assert(sizeof(ParameterRecord::reserved4) == 8 && sizeof(ParameterRecord::reserved5) == 912);
 
@@ -97,11 +99,11 @@ IN_ORDER(LevelRecord, prev, next);
 IN_ORDER(LevelRecord, next, pivot_blocks);
 
 TEST(Records, FlagBitsAreDistinct) {
-    const unsigned bits[] = {COARSE_ALT,       TEST_VECTOR,       COARSE_REDUCE,
-                             PLAIN_ORDERING,   COARSE_ILU,        ORDERING_A,
-                             ORDERING_B,       COARSE_DISCARDED,  STATIC_TESTVECTOR,
+    const unsigned bits[] = {COARSE_ALT,         TEST_VECTOR,       COARSE_REDUCE,
+                             PLAIN_ORDERING,     COARSE_ILU,        ORDERING_A,
+                             ORDERING_B,         COARSE_DISCARDED,  STATIC_TESTVECTOR,
                              DYNAMIC_TESTVECTOR, NEGATIVE_INDICATOR};
-    unsigned all = 0;
+    unsigned all          = 0;
     for (unsigned b : bits) {
         EXPECT_EQ(all & b, 0u);
         all |= b;

@@ -15,7 +15,7 @@ SparseMatrix Csr::record() {
     m.nc = nc;
     m.ia = ia.data();
     m.ja = ja.empty() ? nullptr : ja.data();
-    m.a = a.empty() ? nullptr : a.data();
+    m.a  = a.empty() ? nullptr : a.data();
     return m;
 }
 
@@ -142,7 +142,7 @@ namespace {
 Csr from_entries(int n, const std::map<std::pair<int, int>, double>& entries) {
     Csr m;
     m.nr = m.nc = n;
-    int row = 0;
+    int row     = 0;
     for (const auto& [ij, value] : entries) {
         while (row < ij.first) {
             m.ia.push_back(static_cast<int>(m.ja.size()) + 1);
@@ -166,9 +166,11 @@ Csr laplace2d(int nx, int ny, double shift) {
     for (int y = 0; y < ny; ++y) {
         for (int x = 0; x < nx; ++x) {
             const int i = id(x, y);
-            e[{i, i}] = 4.0 - shift;
-            if (x + 1 < nx) e[{i, id(x + 1, y)}] = -1.0;
-            if (y + 1 < ny) e[{i, id(x, y + 1)}] = -1.0;
+            e[{i, i}]   = 4.0 - shift;
+            if (x + 1 < nx)
+                e[{i, id(x + 1, y)}] = -1.0;
+            if (y + 1 < ny)
+                e[{i, id(x, y + 1)}] = -1.0;
         }
     }
     return from_entries(nx * ny, e);
@@ -181,10 +183,13 @@ Csr laplace3d(int nx, int ny, int nz, double shift) {
         for (int y = 0; y < ny; ++y) {
             for (int x = 0; x < nx; ++x) {
                 const int i = id(x, y, z);
-                e[{i, i}] = 6.0 - shift;
-                if (x + 1 < nx) e[{i, id(x + 1, y, z)}] = -1.0;
-                if (y + 1 < ny) e[{i, id(x, y + 1, z)}] = -1.0;
-                if (z + 1 < nz) e[{i, id(x, y, z + 1)}] = -1.0;
+                e[{i, i}]   = 6.0 - shift;
+                if (x + 1 < nx)
+                    e[{i, id(x + 1, y, z)}] = -1.0;
+                if (y + 1 < ny)
+                    e[{i, id(x, y + 1, z)}] = -1.0;
+                if (z + 1 < nz)
+                    e[{i, id(x, y, z + 1)}] = -1.0;
             }
         }
     }
@@ -200,7 +205,7 @@ Csr random_symmetric(int n, int per_row, std::uint64_t seed, double zero_diagona
     std::map<std::pair<int, int>, double> e;
     for (int i = 0; i < n; ++i) {
         const double u = unit(rng);
-        double d = 2.0 * value(rng);
+        double d       = 2.0 * value(rng);
         if (u < zero_diagonal) {
             d = 0.0;
         } else if (u < zero_diagonal + tiny_diagonal) {
@@ -250,7 +255,8 @@ Csr arrow(int n, double d, double c) {
     std::map<std::pair<int, int>, double> e;
     for (int i = 0; i < n; ++i) {
         e[{i, i}] = d;
-        if (i > 0) e[{0, i}] = c;
+        if (i > 0)
+            e[{0, i}] = c;
     }
     return from_entries(n, e);
 }

@@ -1,0 +1,167 @@
+// kernels.cpp: solves with one level's symmetric compressed factor B ~ L D L^T, U = D L^T.
+//
+// Storage (factor_index I, factor_values V, order m):
+//   I(1..m+1)    row pointers of the strict upper part of U; I(m+1) holds factor_nnz+1 while a
+//                kernel runs (the caller patches it); I(1) is positive here
+//   I(m+1+i)     non-zero when rows i, i+1 form a 2x2 pivot
+//   V(1..m)      diagonal of D^-1; a 2x2 inverse block is [V(i) V(m+1+i); V(m+1+i) V(i+1)]
+//   row i (1x1): columns I(k), values V(k), k = I(i)..I(i+1)-1
+//   rows i, i+1 (2x2): shared columns I(k), values V(p) (row i) and V(p+1) (row i+1),
+//                p = I(i) + 2 (k - I(i))
+//
+// Since L = U^T D^-1, the forward part (L z = rhs) subtracts (D^-1 z_block) times the row of U,
+// leaving z in place; the backward parts solve U x = z (with pivots) or L^T x = z (unit upper,
+// the block inverse applied to the sums). The kernels allocate nothing; rhs and sol may be the
+// same array (each kernel first copies rhs into sol).
+#include <algorithm>
+
+#include "common/onebased.h"
+#include "precond/precond.h"
+
+namespace {
+
+using trelvak::View1;
+using trelvak::view1;
+
+// The factor of one block, read through 1-based views.
+struct Factor {
+    int m;
+    View1<const int> I;
+    View1<const double> V;
+
+    bool pair_starts_at(int i) const { return I(m + 1 + i) != 0; }
+    double inv_offdiag(int i) const { return V(m + 1 + i); }  // of the pair starting at i
+};
+
+void copy_in(int count, const double* rhs, double* sol) {
+    if (rhs != sol && count > 0) {
+        std::copy_n(rhs, count, sol);
+    }
+}
+
+// sol := L^-1 sol over rows 1..m; columns beyond m (coupling columns) receive updates too.
+void forward_part(const Factor& f, View1<double> sol, bool use_pairs) {
+    const auto& I = f.I;
+    const auto& V = f.V;
+    int i         = 1;
+    while (i <= f.m) {
+        if (use_pairs && f.pair_starts_at(i)) {
+            // (y1, y2) = D_block^-1 (sol(i), sol(i+1))
+            const double y1 = V(i) * sol(i) + f.inv_offdiag(i) * sol(i + 1);
+            const double y2 = f.inv_offdiag(i) * sol(i) + V(i + 1) * sol(i + 1);
+            for (int k = I(i); k < I(i + 1); ++k) {
+                const int p = I(i) + 2 * (k - I(i));
+                sol(I(k)) -= y1 * V(p) + y2 * V(p + 1);
+            }
+            i += 2;
+        } else {
+            const double y = V(i) * sol(i);  // y = d_i^-1 z_i
+            for (int k = I(i); k < I(i + 1); ++k) {
+                sol(I(k)) -= y * V(k);
+            }
+            i += 1;
+        }
+    }
+}
+
+// sol := U^-1 sol = (D L^T)^-1 sol.
+void backward_part_with_pivots(const Factor& f, View1<double> sol, bool use_pairs) {
+    const auto& I = f.I;
+    const auto& V = f.V;
+    int i         = f.m;
+    while (i >= 1) {
+        if (use_pairs && i >= 2 && I(f.m + i) > 0) {
+            // rows i-1, i: [c; e] = z_block - U_block x, x_block = D_block^-1 [c; e]
+            double c = sol(i - 1);
+            double e = sol(i);
+            for (int k = I(i - 1); k < I(i); ++k) {
+                const int p = I(i - 1) + 2 * (k - I(i - 1));
+                c -= V(p) * sol(I(k));
+                e -= V(p + 1) * sol(I(k));
+            }
+            sol(i - 1) = V(i - 1) * c + f.inv_offdiag(i - 1) * e;
+            sol(i)     = f.inv_offdiag(i - 1) * c + V(i) * e;
+            i -= 2;
+        } else {
+            double s = sol(i);
+            for (int k = I(i); k < I(i + 1); ++k) {
+                s -= V(k) * sol(I(k));
+            }
+            sol(i) = s * V(i);
+            i -= 1;
+        }
+    }
+}
+
+// sol := L^-T sol, L^T = D^-1 U unit upper: the block inverse is applied to the row sums.
+void backward_part_unit(const Factor& f, View1<double> sol) {
+    const auto& I = f.I;
+    const auto& V = f.V;
+    int i         = f.m;
+    while (i >= 1) {
+        if (i >= 2 && I(f.m + i) > 0) {
+            double t1 = 0.0;
+            double t2 = 0.0;
+            for (int k = I(i - 1); k < I(i); ++k) {
+                const int p = I(i - 1) + 2 * (k - I(i - 1));
+                t1 += V(p) * sol(I(k));
+                t2 += V(p + 1) * sol(I(k));
+            }
+            sol(i - 1) -= V(i - 1) * t1 + f.inv_offdiag(i - 1) * t2;
+            sol(i) -= f.inv_offdiag(i - 1) * t1 + V(i) * t2;
+            i -= 2;
+        } else {
+            double t = 0.0;
+            for (int k = I(i); k < I(i + 1); ++k) {
+                t += V(k) * sol(I(k));
+            }
+            sol(i) -= V(i) * t;
+            i -= 1;
+        }
+    }
+}
+
+}  // namespace
+
+void dsymildlcsol(const int* m, const double* rhs, double* sol, const double* V, const int* I) {
+    const Factor f{*m, view1(I), view1(V)};
+    copy_in(f.m, rhs, sol);
+    forward_part(f, view1(sol), /*use_pairs=*/false);
+    backward_part_with_pivots(f, view1(sol), /*use_pairs=*/false);
+}
+
+void dsympilucsol(const int* m, const double* rhs, double* sol, const double* V, const int* I) {
+    const Factor f{*m, view1(I), view1(V)};
+    copy_in(f.m, rhs, sol);
+    forward_part(f, view1(sol), true);
+    backward_part_with_pivots(f, view1(sol), true);
+}
+
+void dsympiluclsol(const int* m, const double* rhs, double* sol, const double* V, const int* I) {
+    const Factor f{*m, view1(I), view1(V)};
+    copy_in(f.m, rhs, sol);
+    forward_part(f, view1(sol), true);
+}
+
+void dsympilucusol(const int* m, const double* rhs, double* sol, const double* V, const int* I) {
+    const Factor f{*m, view1(I), view1(V)};
+    copy_in(f.m, rhs, sol);
+    backward_part_unit(f, view1(sol));
+}
+
+void dsymppiluclsol(const int* mt, const int* m, const double* rhs, double* sol, const double* V,
+                    const int* I) {
+    const Factor f{*m, view1(I), view1(V)};
+    copy_in(f.m, rhs, sol);
+    if (*mt > f.m) {
+        std::fill(sol + f.m, sol + *mt, 0.0);
+    }
+    forward_part(f, view1(sol), true);
+}
+
+void dsymppilucusol(const int* mt, const int* m, const double* rhs, double* sol, const double* V,
+                    const int* I) {
+    const Factor f{*m, view1(I), view1(V)};
+    copy_in(*mt, rhs, sol);
+    backward_part_unit(f, view1(sol));
+}

@@ -1,0 +1,270 @@
+// Factor kernels against dense references: random block L D L^T factors with mixed 1x1 and 2x2
+// pivots, stored in the symmetric compressed format.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "common/testing.h"
+#include "precond/precond.h"
+
+namespace {
+
+using trelvak::test::Dense;
+
+// A random factor B = L D L^T of order m whose rows may also couple to columns m+1..mt.
+struct RandomFactor {
+    int m  = 0;
+    int mt = 0;
+    Dense L;             // mt x mt, unit lower; columns 1..m hold the factor, the rest identity
+    Dense D;             // m x m block diagonal
+    std::vector<int> I;  // symmetric compressed factor
+    std::vector<double> V;
+
+    RandomFactor(int order, int total, std::uint64_t seed, double pair_fraction,
+                 bool last_two_paired = false)
+        : m(order), mt(total), L(total), D(order) {
+        std::mt19937_64 rng(seed);
+        std::uniform_real_distribution<double> value(-1.0, 1.0);
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        std::vector<int> pair_start(m + 2, 0);
+        for (int i = 1; i <= m;) {
+            const bool forced = last_two_paired && i == m - 1;
+            if (i < m && (forced || unit(rng) < pair_fraction) &&
+                !(last_two_paired && i == m - 2)) {
+                pair_start[i] = 1;
+                i += 2;
+            } else {
+                i += 1;
+            }
+        }
+        for (int i = 0; i < mt; ++i) L(i, i) = 1.0;
+        for (int i = 1; i <= m;) {
+            const int width = pair_start[i] ? 2 : 1;
+            if (width == 1) {
+                D(i - 1, i - 1) = (unit(rng) < 0.5 ? -1.0 : 1.0) * (0.5 + unit(rng));
+            } else {
+                D(i - 1, i - 1) = value(rng);
+                D(i, i)         = value(rng);
+                D(i - 1, i) = D(i, i - 1) = 1.5 + unit(rng);  // |det| bounded away from 0
+            }
+            // Sparse entries of L below the block, in rows i+width..mt.
+            for (int r = i + width; r <= mt; ++r) {
+                if (unit(rng) < 0.3) {
+                    for (int b = 0; b < width; ++b) {
+                        if (width == 1 || unit(rng) < 0.7)
+                            L(r - 1, i - 1 + b) = 0.5 * value(rng);
+                    }
+                }
+            }
+            i += width;
+        }
+        store(pair_start);
+    }
+
+    // U = D L^T in the compressed format of the level list.
+    void store(const std::vector<int>& pair_start) {
+        I.assign(2 * m + 1, 0);
+        V.assign(2 * m + 1, 0.0);
+        int next = 2 * m + 2;
+        for (int i = 1; i <= m;) {
+            const int width = pair_start[i] ? 2 : 1;
+            Dense block(2);
+            for (int a = 0; a < width; ++a)
+                for (int b = 0; b < width; ++b) block(a, b) = D(i - 1 + a, i - 1 + b);
+            if (width == 1) {
+                V[i - 1] = 1.0 / block(0, 0);
+            } else {
+                const double det = block(0, 0) * block(1, 1) - block(0, 1) * block(1, 0);
+                V[i - 1]         = block(1, 1) / det;
+                V[i]             = block(0, 0) / det;
+                V[m + i]         = -block(0, 1) / det;  // V(m+1+i)
+                I[m + i]         = 1;                   // I(m+1+i): pair marker
+            }
+            std::vector<int> cols;
+            for (int c = i + width; c <= mt; ++c) {
+                bool used = false;
+                for (int b = 0; b < width; ++b) used = used || L(c - 1, i - 1 + b) != 0.0;
+                if (used)
+                    cols.push_back(c);
+            }
+            I[i - 1] = next;
+            if (width == 2)
+                I[i] = next + static_cast<int>(cols.size());
+            I.resize(next - 1 + width * cols.size(), 0);
+            V.resize(I.size(), 0.0);
+            for (size_t t = 0; t < cols.size(); ++t) {
+                const int c     = cols[t];
+                I[next - 1 + t] = c;
+                for (int a = 0; a < width; ++a) {
+                    double u = 0.0;  // U(i+a, c) = sum_b D(i+a, i+b) L(c, i+b)
+                    for (int b = 0; b < width; ++b)
+                        u += D(i - 1 + a, i - 1 + b) * L(c - 1, i - 1 + b);
+                    if (width == 1) {
+                        V[next - 1 + t] = u;
+                    } else {
+                        V[next - 1 + 2 * t + a] = u;
+                    }
+                }
+            }
+            next += width * static_cast<int>(cols.size());
+            i += width;
+        }
+        I[m] = next;  // I(m+1) = factor_nnz + 1
+    }
+
+    int factor_nnz() const { return I[m] - 1; }
+
+    // Dense pieces of order m (or mt).
+    Dense L11() const {
+        Dense l(m);
+        for (int i = 0; i < m; ++i)
+            for (int j = 0; j < m; ++j) l(i, j) = L(i, j);
+        return l;
+    }
+    Dense B() const {
+        Dense l = L11();
+        Dense b(m);
+        for (int i = 0; i < m; ++i)
+            for (int j = 0; j < m; ++j) {
+                double s = 0.0;
+                for (int p = 0; p < m; ++p)
+                    for (int q = 0; q < m; ++q) s += l(i, p) * D(p, q) * l(j, q);
+                b(i, j) = s;
+            }
+        return b;
+    }
+};
+
+Dense transpose(const Dense& a) {
+    Dense t(a.n);
+    for (int i = 0; i < a.n; ++i)
+        for (int j = 0; j < a.n; ++j) t(i, j) = a(j, i);
+    return t;
+}
+
+std::vector<double> random_vector(int n, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> value(-1.0, 1.0);
+    std::vector<double> v(n);
+    for (double& x : v) x = value(rng);
+    return v;
+}
+
+void expect_near(const std::vector<double>& got, const std::vector<double>& want, double scale) {
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_NEAR(got[i], want[i], 1e-10 * scale) << "entry " << i + 1;
+    }
+}
+
+double scale_of(const std::vector<double>& v) {
+    return 1.0 + trelvak::test::norm2(v);
+}
+
+class FactorKernels : public ::testing::TestWithParam<int> {};
+
+TEST_P(FactorKernels, FullForwardAndBackwardSolvesMatchDenseReference) {
+    const int m = GetParam();
+    for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+        const RandomFactor f(m, m, seed * 100 + m, 0.4);
+        const auto rhs = random_vector(m, seed);
+        std::vector<double> sol(m);
+
+        dsympilucsol(&f.m, rhs.data(), sol.data(), f.V.data(), f.I.data());
+        const auto x = trelvak::test::solve(f.B(), rhs);
+        expect_near(sol, x, scale_of(x));
+
+        dsympiluclsol(&f.m, rhs.data(), sol.data(), f.V.data(), f.I.data());
+        const auto z = trelvak::test::solve(f.L11(), rhs);
+        expect_near(sol, z, scale_of(z));
+
+        dsympilucusol(&f.m, rhs.data(), sol.data(), f.V.data(), f.I.data());
+        const auto y = trelvak::test::solve(transpose(f.L11()), rhs);
+        expect_near(sol, y, scale_of(y));
+    }
+}
+
+TEST_P(FactorKernels, OneByOneKernelMatchesWhenThereAreNoPairs) {
+    const int m = GetParam();
+    const RandomFactor f(m, m, 7 + m, 0.0);
+    const auto rhs = random_vector(m, 11);
+    std::vector<double> a(m), b(m);
+    dsymildlcsol(&f.m, rhs.data(), a.data(), f.V.data(), f.I.data());
+    dsympilucsol(&f.m, rhs.data(), b.data(), f.V.data(), f.I.data());
+    expect_near(a, b, scale_of(b));
+}
+
+TEST_P(FactorKernels, RhsAndSolMayBeTheSameArray) {
+    const int m = GetParam();
+    const RandomFactor f(m, m, 3 + m, 0.5);
+    const auto rhs = random_vector(m, 5);
+    std::vector<double> separate(m);
+    std::vector<double> in_place = rhs;
+    dsympilucsol(&f.m, rhs.data(), separate.data(), f.V.data(), f.I.data());
+    dsympilucsol(&f.m, in_place.data(), in_place.data(), f.V.data(), f.I.data());
+    EXPECT_EQ(separate, in_place);
+}
+
+TEST_P(FactorKernels, PartialKernelsSolveTheBlockEliminationWithCouplingColumns) {
+    const int m = GetParam();
+    for (int extra : {0, 1, 9}) {
+        const int mt = m + extra;
+        const RandomFactor f(m, mt, 31 * m + extra, 0.4);
+        const auto rhs = random_vector(mt, 77);
+        std::vector<double> rhs1(rhs.begin(), rhs.begin() + m);
+        const auto z1 = trelvak::test::solve(f.L11(), rhs1);
+
+        // Forward: sol1 = L11^-1 rhs1, sol2 = -L21 z1.
+        std::vector<double> sol(mt, 99.0);
+        dsymppiluclsol(&f.mt, &f.m, rhs.data(), sol.data(), f.V.data(), f.I.data());
+        std::vector<double> want = z1;
+        for (int r = m; r < mt; ++r) {
+            double s = 0.0;
+            for (int c = 0; c < m; ++c) s -= f.L(r, c) * z1[c];
+            want.push_back(s);
+        }
+        expect_near(sol, want, scale_of(want));
+
+        // Backward: sol1 = L11^-T (rhs1 - L21^T x2), sol2 = x2.
+        dsymppilucusol(&f.mt, &f.m, rhs.data(), sol.data(), f.V.data(), f.I.data());
+        std::vector<double> t = rhs1;
+        for (int c = 0; c < m; ++c)
+            for (int r = m; r < mt; ++r) t[c] -= f.L(r, c) * rhs[r];
+        want = trelvak::test::solve(transpose(f.L11()), t);
+        want.insert(want.end(), rhs.begin() + m, rhs.end());
+        expect_near(sol, want, scale_of(want));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, FactorKernels, ::testing::Values(1, 2, 3, 5, 10, 33, 60));
+
+TEST(FactorKernelsEdge, PairOnTheLastTwoRows) {
+    for (int m : {2, 3, 8, 21}) {
+        const RandomFactor f(m, m, 500 + m, 0.3, /*last_two_paired=*/true);
+        ASSERT_NE(f.I[2 * m - 1], 0) << "marker of row m-1";  // I(m+1+(m-1)) = I(2m)
+        const auto rhs = random_vector(m, 9);
+        std::vector<double> sol(m);
+        dsympilucsol(&f.m, rhs.data(), sol.data(), f.V.data(), f.I.data());
+        const auto x = trelvak::test::solve(f.B(), rhs);
+        expect_near(sol, x, scale_of(x));
+    }
+}
+
+TEST(FactorKernelsEdge, OrderZeroTouchesNothing) {
+    const int m       = 0;
+    const int I[1]    = {2};
+    const double V[1] = {0.0};
+    double sol        = 42.0;
+    const double rhs  = 1.0;
+    dsympilucsol(&m, &rhs, &sol, V, I);
+    dsymildlcsol(&m, &rhs, &sol, V, I);
+    dsympiluclsol(&m, &rhs, &sol, V, I);
+    dsympilucusol(&m, &rhs, &sol, V, I);
+    dsymppiluclsol(&m, &m, &rhs, &sol, V, I);
+    dsymppilucusol(&m, &m, &rhs, &sol, V, I);
+    EXPECT_EQ(sol, 42.0);
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+// Sparse products against dense products.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "common/testing.h"
+#include "precond/precond.h"
+
+namespace {
+
+using trelvak::test::Csr;
+using trelvak::test::Dense;
+
+std::vector<double> ramp(int n) {
+    std::vector<double> x(n);
+    for (int i = 0; i < n; ++i) x[i] = 1.0 + 0.25 * i;
+    return x;
+}
+
+TEST(Products, SymmetricProductCountsTheDiagonalOnceAndMirrorsTheRest) {
+    for (std::uint64_t seed : {1u, 2u, 3u}) {
+        Csr upper    = trelvak::test::random_symmetric(40, 3, seed, 0.2);
+        const auto x = ramp(40);
+        std::vector<double> y(40, -7.0);
+        DSYMmatvec(upper.record(), x.data(), y.data());
+        const auto want = trelvak::test::multiply(trelvak::test::dense_from_upper(upper), x);
+        for (int i = 0; i < 40; ++i) EXPECT_NEAR(y[i], want[i], 1e-12);
+    }
+}
+
+TEST(Products, SymmetricProductWithAnEmptyRow) {
+    // Upper triangle of [2 1 3; 1 0 0; 3 0 0]: rows 2 and 3 store nothing.
+    Csr m;
+    m.nr = m.nc = 3;
+    m.ia        = {1, 4, 4, 4};
+    m.ja        = {1, 2, 3};
+    m.a         = {2.0, 1.0, 3.0};
+    const std::vector<double> x{1.0, 10.0, 100.0};
+    std::vector<double> y(3, -1.0);
+    DSYMmatvec(m.record(), x.data(), y.data());
+    EXPECT_EQ(y, (std::vector<double>{2.0 + 10.0 + 300.0, 1.0, 3.0}));
+}
+
+TEST(Products, GeneralProductAndTransposedProduct) {
+    Dense d(5);
+    d(0, 1)      = 2.0;
+    d(1, 0)      = -1.0;
+    d(1, 4)      = 3.0;
+    d(3, 3)      = 4.0;  // rows 3 and 5 (1-based) stay empty
+    Csr g        = trelvak::test::general_from_dense(d);
+    const auto x = ramp(5);
+    std::vector<double> y(5, 9.0);
+    DGNLmatvec(g.record(), x.data(), y.data());
+    EXPECT_EQ(y, trelvak::test::multiply(d, x));
+
+    Dense t(5);
+    for (int i = 0; i < 5; ++i)
+        for (int j = 0; j < 5; ++j) t(i, j) = d(j, i);
+    DGNLmattvec(g.record(), x.data(), y.data());
+    EXPECT_EQ(y, trelvak::test::multiply(t, x));
+}
+
+TEST(Products, TransposedProductClearsColumnsBeyondTheLastUsedIndex) {
+    // 2 x 6 block whose entries reach column 3 only: y(4..6) must come back 0.
+    Csr f;
+    f.nr = 2;
+    f.nc = 6;
+    f.ia = {1, 3, 4};
+    f.ja = {1, 3, 2};
+    f.a  = {1.0, 2.0, 5.0};
+    const std::vector<double> x{1.0, 2.0};
+    std::vector<double> y(6, 8.0);
+    DGNLmattvec(f.record(), x.data(), y.data());
+    EXPECT_EQ(y, (std::vector<double>{1.0, 10.0, 2.0, 0.0, 0.0, 0.0}));
+}
+
+}  // namespace
