@@ -1,0 +1,256 @@
+// sbcg.cpp: dsymbcg, the biconjugate gradient method in the form it takes for a symmetric matrix
+// and a symmetric preconditioner (shadow sequence = primary one), i.e. preconditioned conjugate
+// gradients (Hestenes and Stiefel, 1952), in reverse communication; products with A only.
+//
+// On entry (first call, ipar(1) <= 0): n, rhs = b, sol = x0, ipar(2..6), fpar(1), fpar(2),
+//   fpar(11), fpar(12) (test 3). Later calls: the answer to the last request in w(ipar(9)..).
+// On exit: a request 1, 3, 5 or 10, or a final status in ipar(1) with the iterate in sol (after a
+//   breakdown of rho sol keeps x0). ipar(7) counts the products with A, the initial one included;
+//   fpar(3) = ||r0||, fpar(5) = ||r||, fpar(6) the tested quantity, fpar(7) the rate.
+// Work array w, 5n:
+//   r  = w(1..n)      residual b - A x
+//   p  = w(n+1..2n)   search direction
+//   t  = w(2n+1..3n)  A p; between products the residual preconditioned on one side
+//   z2 = w(3n+1..4n)  M_R^{-1} M_L^{-1} r when both sides are on
+//   x  = w(4n+1..5n)  the iterate
+#include <cmath>
+
+#include "common/blas.h"
+#include "common/onebased.h"
+#include "krylov/krylov.h"
+
+using namespace trelvak;
+
+namespace {
+
+enum class Resume : int {
+    start = 0,
+    after_initial_product,  // A x0 in t
+    after_initial_left,     // M_L^{-1} r0 in t
+    after_initial_right,    // M_R^{-1} (...) in p
+    after_product,          // A p in t
+    after_user_test,        // the caller's verdict in ipar(11)
+    after_left,             // M_L^{-1} r in t
+    after_right,            // M_R^{-1} (...) in t or z2
+};
+
+// What survives between calls: one solve at a time.
+struct SbcgState {
+    double rho     = 0.0;  // z . r
+    double rho_old = 0.0;
+    double alpha   = 0.0;  // rho / (p . A p)
+    double aalpha  = 0.0;  // |divisor| handed to dbrkdn
+    double nrmb    = 0.0;  // ||b||
+    bool lp        = false;
+    bool rp        = false;
+};
+SbcgState state;
+
+class Sbcg {
+public:
+    Sbcg(int n, const double* rhs, double* sol, int* ipar, double* fpar, double* w)
+        : n_(n),
+          rhs_(rhs),
+          sol_(sol),
+          ipar_raw_(ipar),
+          fpar_raw_(fpar),
+          ipar_(view1(ipar, 16)),
+          fpar_(view1(fpar, 16)),
+          w_(view1(w)) {}
+
+    void run() {
+        Resume point = static_cast<Resume>(ipar_(kResume));
+        if (ipar_(kRequest) <= 0) {
+            ipar_(kResume) = 0;
+            point          = Resume::start;
+        }
+        switch (point) {
+            case Resume::after_initial_product:
+                return initial_residual();
+            case Resume::after_initial_left:
+                return initial_direction();
+            case Resume::after_initial_right:
+                return initial_target();
+            case Resume::after_product:
+                return iteration_step();
+            case Resume::after_user_test:
+                return after_user_test();
+            case Resume::after_left:
+                return right_solve();
+            case Resume::after_right:
+                return new_direction();
+            default:
+                return start();
+        }
+    }
+
+private:
+    int r() const { return 1; }
+    int p() const { return n_ + 1; }
+    int t() const { return 2 * n_ + 1; }
+    int z2() const { return 3 * n_ + 1; }
+    int x() const { return 4 * n_ + 1; }
+    double* at(int offset) const { return w_.at(offset); }
+    // The residual after the left solve (t) or r itself.
+    int left_result() const { return s_.lp ? t() : r(); }
+    // z after both solves: z2 with both sides, t with one, r with none.
+    int zvec() const {
+        if (s_.lp && s_.rp) {
+            return z2();
+        }
+        return (s_.lp || s_.rp) ? t() : r();
+    }
+    void ask(Request code, int operand, int result, Resume resume) {
+        krylov::request(ipar_raw_, code, operand, result, static_cast<int>(resume));
+    }
+    void flops(double count) { fpar_(kFlops) += count; }
+
+    void start() {
+        if (krylov::work_length_overflows(5.0 * n_, ipar_raw_)) {
+            return;
+        }
+        const int need         = 5 * n_;
+        const int default_test = 1;
+        dbisinit(ipar_raw_, fpar_raw_, &need, &default_test, &s_.lp, &s_.rp, w_.data());
+        if (ipar_(kRequest) < 0) {
+            return;
+        }
+        blas::copy(n_, sol_, at(x()));
+        ask(kMatVec, x(), t(), Resume::after_initial_product);  // t = A x0
+    }
+
+    void initial_residual() {
+        ipar_(kProducts) += 1;
+        ipar_(kResidualProducts) += 1;
+        blas::copy(n_, rhs_, at(r()));  // r = b - A x0
+        blas::axpy(n_, -1.0, at(t()), at(r()));
+        flops(n_);
+        if (s_.lp) {
+            return ask(kLeftSolve, r(), t(), Resume::after_initial_left);
+        }
+        initial_direction();
+    }
+
+    void initial_direction() {
+        if (s_.rp) {
+            return ask(kRightSolve, left_result(), p(), Resume::after_initial_right);
+        }
+        blas::copy(n_, at(left_result()), at(p()));  // p = z
+        initial_target();
+    }
+
+    void initial_target() {
+        s_.rho           = blas::dot(n_, at(p()), at(r()));  // rho = p . r
+        fpar_(kRate)     = std::fabs(s_.rho);
+        fpar_(kInitNorm) = fpar_(kResNorm) = blas::nrm2(n_, at(r()));
+        fpar_(kPrevRate)                   = 1.0;
+        flops(4.0 * n_);
+
+        const int test    = ipar_(kStopTest);
+        const double rtol = fpar_(kRelTol);
+        if (test == 2 || test == -2) {
+            s_.nrmb        = blas::nrm2(n_, rhs_);
+            fpar_(kTarget) = rtol * s_.nrmb + fpar_(kAbsTol);
+        } else if (test == 999) {
+            // the caller decides; no target
+        } else if (test == 3) {
+            s_.nrmb        = blas::nrm2(n_, rhs_);
+            fpar_(kTarget) = rtol * (fpar_(kNormA) * blas::nrm2(n_, sol_) + s_.nrmb);
+        } else {
+            fpar_(kTarget) = rtol * fpar_(kInitNorm) + fpar_(kAbsTol);
+        }
+        if (test >= 0 && fpar_(kTarget) >= fpar_(kResNorm)) {
+            fpar_(kTested) = fpar_(kResNorm);
+            return finish();  // converged before iterating
+        }
+        ask(kMatVec, p(), t(), Resume::after_product);  // t = A p
+    }
+
+    // Entered with t = A p: the step along p and the stopping test.
+    void iteration_step() {
+        ipar_(kProducts) += 1;
+        const double sigma = blas::dot(n_, at(p()), at(t()));  // sigma = p . A p
+        flops(2.0 * n_);
+        s_.aalpha = std::fabs(sigma);
+        if (dbrkdn(&s_.aalpha, ipar_raw_)) {
+            return finish();
+        }
+        s_.alpha = s_.rho / sigma;
+        blas::axpy(n_, s_.alpha, at(p()), at(x()));   // x = x + alpha p
+        blas::axpy(n_, -s_.alpha, at(t()), at(r()));  // r = r - alpha A p
+        flops(4.0 * n_);
+
+        const int test = ipar_(kStopTest);
+        const int one  = 1;
+        if (test == 999) {
+            return ask(kUserTest, x(), t(), Resume::after_user_test);
+        }
+        if (test == 3) {
+            fpar_(kTarget) = fpar_(kRelTol) * (fpar_(kNormA) * blas::nrm2(n_, at(x())) + s_.nrmb);
+            flops(2.0 * n_);
+        }
+        if (test <= 3 && dstopbis(&n_, ipar_raw_, &one, fpar_raw_, at(r()), at(p()), &s_.alpha)) {
+            return finish();
+        }
+        left_solve();
+    }
+
+    void after_user_test() {
+        if (ipar_(kStopFlag) == 1) {
+            return finish();
+        }
+        left_solve();
+    }
+
+    void left_solve() {
+        s_.rho_old       = s_.rho;
+        fpar_(kPrevRate) = fpar_(kRate);
+        if (s_.lp) {
+            return ask(kLeftSolve, r(), t(), Resume::after_left);  // t = M_L^{-1} r
+        }
+        right_solve();
+    }
+
+    void right_solve() {
+        if (s_.rp) {
+            return ask(kRightSolve, left_result(), s_.lp ? z2() : t(), Resume::after_right);
+        }
+        new_direction();
+    }
+
+    void new_direction() {
+        s_.rho       = blas::dot(n_, at(zvec()), at(r()));  // rho = z . r
+        fpar_(kRate) = std::fabs(s_.rho);
+        flops(2.0 * n_);
+        if (dbrkdn(&fpar_(kRate), ipar_raw_)) {
+            return;  // rho broke down: no closing steps, sol keeps x0
+        }
+        const double beta = s_.rho / s_.rho_old;
+        blas::scal(n_, beta, at(p()));  // p = z + beta p
+        blas::axpy(n_, 1.0, at(zvec()), at(p()));
+        flops(3.0 * n_);
+        ask(kMatVec, p(), t(), Resume::after_product);  // t = A p
+    }
+
+    void finish() {
+        krylov::close_status(ipar_raw_, fpar_raw_, fpar_(kTested), false);
+        krylov::close_rate(ipar_raw_, fpar_raw_, false);
+        blas::copy(n_, at(x()), sol_);
+    }
+
+    int n_;
+    const double* rhs_;
+    double* sol_;
+    int* ipar_raw_;
+    double* fpar_raw_;
+    View1<int> ipar_;
+    View1<double> fpar_;
+    View1<double> w_;
+    SbcgState& s_ = state;
+};
+
+}  // namespace
+
+void dsymbcg(const int* n, const double* rhs, double* sol, int* ipar, double* fpar, double* w) {
+    Sbcg(*n, rhs, sol, ipar, fpar, w).run();
+}
