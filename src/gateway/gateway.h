@@ -1,0 +1,106 @@
+// gateway.h: what the Octave modules share. It is compiled into libtrelvak_octave.so, which every
+// module links, so there is one registry of live preconditioner handles per process.
+//
+//   guarded(body)            runs a module's work with the throwing fatal-error handler installed
+//                            and BLAS on one thread; returns the error text instead of raising it
+//   check_matrix_input(...)  the first input: numeric, square, sparse, real, within 32-bit sizes
+//   convert_upper(A)         the one-triangle compressed-row record of a host sparse matrix
+//   resolve_handle(PREC)     the registered handle behind PREC, or an error; never dereferences
+//   options_to_record / options_from_record / options_from_defaults   the options exchange
+//
+// Every error inside guarded() is thrown as HostError; the module raises it with mexErrMsgTxt
+// after guarded() has returned, when its buffers are already released.
+#ifndef TRELVAK_GATEWAY_GATEWAY_H
+#define TRELVAK_GATEWAY_GATEWAY_H
+
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "common/trelvak.h"
+#include "mex.h"
+
+namespace trelvak::gateway {
+
+// An error to be raised in the host with this message.
+class HostError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Runs body with the throwing fatal handler and single-threaded BLAS (both restored afterwards).
+// Returns "" on success, else the message of whatever body threw.
+std::string guarded(const std::function<void()>& body);
+
+// Buffers from MAlloc, released with free.
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+template <class T>
+using Buffer = std::unique_ptr<T[], FreeDeleter>;
+
+template <class T>
+Buffer<T> allocate(size_t count, const char* tag) {
+    return Buffer<T>(static_cast<T*>(MAlloc(count * sizeof(T), tag)));
+}
+
+// A host sparse matrix converted to the upper triangle by rows; owns its arrays.
+struct ConvertedMatrix {
+    SparseMatrix record{};
+    Buffer<int> ia;
+    Buffer<int> ja;
+    Buffer<double> a;
+};
+
+// Checks the first input in the order numeric, square, sparse, real, size (messages as the
+// solver module gives them); returns the order n.
+int check_matrix_input(const mxArray* A);
+// Keeps the diagonal and the entries below it of every column j as row j of the record.
+ConvertedMatrix convert_upper(const mxArray* A, const char* tag);
+
+// Checks that v is a full real double array with at least n elements; `which` names the input in
+// the message ("Fourth", "Fifth", ...).
+void check_vector_input(const mxArray* v, int n, const char* which);
+
+// ---- Handle registry ------------------------------------------------------------------------
+
+struct Handle {
+    LevelRecord* levels    = nullptr;
+    ParameterRecord* param = nullptr;
+    int n                  = 0;     // order of the factored matrix
+    int nlev               = 0;     // number of levels
+    bool usable            = true;  // false after a fatal stop inside a solve with this handle
+};
+
+// Registers a new handle (the registry takes ownership of levels and param).
+void register_handle(const Handle& handle);
+// The live handle behind PREC; throws HostError for anything else. Reads no address.
+Handle& resolve_handle(const mxArray* prec, const char* which);
+// Releases the level list and the record of a live handle and forgets it.
+void release_handle(Handle& handle);
+// Number of live handles.
+size_t live_handles();
+// Locks the calling module while handles are alive (so the registry stays loaded); `locked` is
+// the calling module's own flag.
+void keep_loaded(bool& locked);
+
+// The handle structure returned to the host: ptr and param as uint64 addresses, plus the order,
+// levels, fill, stored entries and factorization time.
+mxArray* make_handle_struct(const Handle& handle, double fill, double nnz, double seconds);
+
+// ---- Options exchange -----------------------------------------------------------------------
+
+// Copies the recognised fields of options(1) into the record.
+void options_to_record(const mxArray* options, ParameterRecord* param);
+// The options output: every field of options(1) in order, recognised ones showing the record's
+// values; with_niter adds (or replaces) "niter" = ipar(7).
+mxArray* options_from_record(const mxArray* options, const ParameterRecord* param, bool with_niter);
+// A structure holding every option key with the record's values.
+mxArray* options_from_defaults(const ParameterRecord* param);
+
+}  // namespace trelvak::gateway
+
+#endif  // TRELVAK_GATEWAY_GATEWAY_H

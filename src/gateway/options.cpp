@@ -1,0 +1,354 @@
+// options.cpp: the exchange between the host's options structure and the parameter record.
+//
+// Input half (options_to_record), on element 1 of the structure: a character field with one of
+// the eight text keys replaces the record's text by a copy when the texts differ (the copy comes
+// from MAlloc under "trelvaksolver" and is handed to the record, which frees it on release); a
+// numeric or logical field with one of the fourteen numeric keys is read by value, whatever its
+// class, and stored into the record (truncated toward zero for an int field; NaN is refused for
+// an int field, and values beyond the int range are clamped). Empty and sparse values, fields of
+// other classes, and unrecognised keys are ignored; an absent key leaves the record as it is.
+// All values are checked before the record is changed.
+//
+// Output half (options_from_record): a 1x1 structure with the input's fields in order. A
+// recognised text field shows the record's text; a recognised numeric field comes back in its
+// own class, size and shape, with the record's value in its first element and the user's other
+// elements kept; every other field (unrecognised, empty, wrong class, structure, cell) comes back
+// exactly as given. "niter" (ipar(7), a double) replaces an input "niter" in place or is added
+// last.
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "factor/factor.h"
+#include "gateway/gateway.h"
+
+namespace trelvak::gateway {
+namespace {
+
+struct DoubleKey {
+    const char* name;
+    double ParameterRecord::*field;
+};
+struct IntKey {
+    const char* name;
+    int ParameterRecord::*field;
+};
+struct TextKey {
+    const char* name;
+    const char* ParameterRecord::*field;
+};
+
+constexpr DoubleKey double_keys[] = {
+    {"elbow", &ParameterRecord::elbow},     {"droptolS", &ParameterRecord::droptolS},
+    {"droptol", &ParameterRecord::droptol}, {"condest", &ParameterRecord::condest},
+    {"restol", &ParameterRecord::restol},   {"damping", &ParameterRecord::damping},
+};
+constexpr IntKey int_keys[] = {
+    {"lfilS", &ParameterRecord::lfilS},
+    {"lfil", &ParameterRecord::lfil},
+    {"maxit", &ParameterRecord::maxit},
+    {"npresmoothing", &ParameterRecord::npresmoothing},
+    {"npostmoothing", &ParameterRecord::npostmoothing},
+    {"ncoarse", &ParameterRecord::ncoarse},
+    {"matching", &ParameterRecord::matching},
+    {"nrestart", &ParameterRecord::nrestart},
+};
+constexpr TextKey text_keys[] = {
+    {"amg", &ParameterRecord::amg},
+    {"presmoother", &ParameterRecord::presmoother},
+    {"postsmoother", &ParameterRecord::postsmoother},
+    {"typecoarse", &ParameterRecord::typecoarse},
+    {"typetv", &ParameterRecord::typetv},
+    {"FCpart", &ParameterRecord::FCpart},
+    {"solver", &ParameterRecord::solver},
+    {"ordering", &ParameterRecord::ordering},
+};
+
+// Every key in the order of the defaults structure.
+constexpr const char* all_keys[] = {
+    "elbow",    "lfilS",   "lfil",          "maxit",         "droptolS",     "droptol",
+    "condest",  "restol",  "npresmoothing", "npostmoothing", "ncoarse",      "matching",
+    "nrestart", "damping", "amg",           "presmoother",   "postsmoother", "typecoarse",
+    "typetv",   "FCpart",  "solver",        "ordering",
+};
+
+template <class Key, size_t N>
+const Key* find_key(const Key (&keys)[N], const char* name) {
+    for (const Key& key : keys) {
+        if (std::strcmp(key.name, name) == 0) {
+            return &key;
+        }
+    }
+    return nullptr;
+}
+
+// A value the numeric keys accept: a full, non-empty numeric or logical array.
+bool is_numeric_option(const mxArray* v) {
+    return (mxIsNumeric(v) || mxIsLogical(v)) && !mxIsSparse(v) && !mxIsEmpty(v);
+}
+
+// The first element (real part) of a numeric or logical array, by value.
+double first_value(const mxArray* v) {
+    const void* d = mxGetData(v);
+    switch (mxGetClassID(v)) {
+        case mxDOUBLE_CLASS:
+            return *static_cast<const double*>(d);
+        case mxSINGLE_CLASS:
+            return *static_cast<const float*>(d);
+        case mxINT8_CLASS:
+            return *static_cast<const std::int8_t*>(d);
+        case mxUINT8_CLASS:
+            return *static_cast<const std::uint8_t*>(d);
+        case mxINT16_CLASS:
+            return *static_cast<const std::int16_t*>(d);
+        case mxUINT16_CLASS:
+            return *static_cast<const std::uint16_t*>(d);
+        case mxINT32_CLASS:
+            return *static_cast<const std::int32_t*>(d);
+        case mxUINT32_CLASS:
+            return *static_cast<const std::uint32_t*>(d);
+        case mxINT64_CLASS:
+            return static_cast<double>(*static_cast<const std::int64_t*>(d));
+        case mxUINT64_CLASS:
+            return static_cast<double>(*static_cast<const std::uint64_t*>(d));
+        case mxLOGICAL_CLASS:
+            return *static_cast<const mxLogical*>(d) ? 1.0 : 0.0;
+        default:
+            return 0.0;
+    }
+}
+
+// Rounds to the nearest integer and saturates into [lo, hi], as the host converts to integers.
+template <class T>
+T saturate(double x) {
+    if (std::isnan(x)) {
+        return T(0);
+    }
+    const double r = std::round(x);
+    if (r <= static_cast<double>(std::numeric_limits<T>::min())) {
+        return std::numeric_limits<T>::min();
+    }
+    if (r >= static_cast<double>(std::numeric_limits<T>::max())) {
+        return std::numeric_limits<T>::max();
+    }
+    return static_cast<T>(r);
+}
+
+// Writes x into the first element of v, converted to v's class.
+void set_first_value(mxArray* v, double x) {
+    void* d = mxGetData(v);
+    switch (mxGetClassID(v)) {
+        case mxDOUBLE_CLASS:
+            *static_cast<double*>(d) = x;
+            break;
+        case mxSINGLE_CLASS:
+            *static_cast<float*>(d) = static_cast<float>(x);
+            break;
+        case mxINT8_CLASS:
+            *static_cast<std::int8_t*>(d) = saturate<std::int8_t>(x);
+            break;
+        case mxUINT8_CLASS:
+            *static_cast<std::uint8_t*>(d) = saturate<std::uint8_t>(x);
+            break;
+        case mxINT16_CLASS:
+            *static_cast<std::int16_t*>(d) = saturate<std::int16_t>(x);
+            break;
+        case mxUINT16_CLASS:
+            *static_cast<std::uint16_t*>(d) = saturate<std::uint16_t>(x);
+            break;
+        case mxINT32_CLASS:
+            *static_cast<std::int32_t*>(d) = saturate<std::int32_t>(x);
+            break;
+        case mxUINT32_CLASS:
+            *static_cast<std::uint32_t*>(d) = saturate<std::uint32_t>(x);
+            break;
+        case mxINT64_CLASS:
+            *static_cast<std::int64_t*>(d) = saturate<std::int64_t>(x);
+            break;
+        case mxUINT64_CLASS:
+            *static_cast<std::uint64_t*>(d) = saturate<std::uint64_t>(x);
+            break;
+        case mxLOGICAL_CLASS:
+            *static_cast<mxLogical*>(d) = x != 0.0;
+            break;
+        default:
+            break;
+    }
+}
+
+// Truncation toward zero into an int field; values beyond the range are clamped.
+int to_int_option(double x, const char* name) {
+    if (std::isnan(x)) {
+        throw HostError(std::string("Option ") + name + " must be a number, not NaN.");
+    }
+    if (x >= static_cast<double>(INT_MAX)) {
+        return INT_MAX;
+    }
+    if (x <= static_cast<double>(INT_MIN)) {
+        return INT_MIN;
+    }
+    return static_cast<int>(x);
+}
+
+// The characters of a char array (column by column) as a NUL-terminated text.
+std::vector<char> text_of(const mxArray* v) {
+    std::vector<char> buffer(mxGetNumberOfElements(v) + 1, '\0');
+    mxGetString(v, buffer.data(), static_cast<mwSize>(buffer.size()));
+    return buffer;
+}
+
+// Element 1 of field i, or null for an empty structure array.
+const mxArray* field_value(const mxArray* options, int i) {
+    return mxGetNumberOfElements(options) > 0 ? mxGetFieldByNumber(options, 0, i) : nullptr;
+}
+
+// One change of the record, found and checked before anything is applied.
+struct Change {
+    double ParameterRecord::*dfield      = nullptr;
+    int ParameterRecord::*ifield         = nullptr;
+    const char* ParameterRecord::*tfield = nullptr;
+    double dvalue                        = 0.0;
+    int ivalue                           = 0;
+    std::vector<char> text;
+};
+
+}  // namespace
+
+void options_to_record(const mxArray* options, ParameterRecord* param) {
+    const int nf = mxGetNumberOfFields(options);
+    std::vector<Change> changes;
+    for (int i = 0; i < nf; ++i) {
+        const char* name = mxGetFieldNameByNumber(options, i);
+        const mxArray* v = field_value(options, i);
+        if (!v) {
+            continue;
+        }
+        Change c;
+        if (mxIsChar(v)) {
+            const TextKey* key = find_key(text_keys, name);
+            if (!key) {
+                continue;
+            }
+            c.tfield = key->field;
+            c.text   = text_of(v);
+        } else if (is_numeric_option(v)) {
+            const double x = first_value(v);
+            if (const DoubleKey* dkey = find_key(double_keys, name)) {
+                c.dfield = dkey->field;
+                c.dvalue = x;
+            } else if (const IntKey* ikey = find_key(int_keys, name)) {
+                c.ifield = ikey->field;
+                c.ivalue = to_int_option(x, name);
+            } else {
+                continue;
+            }
+        } else {
+            continue;
+        }
+        changes.push_back(std::move(c));
+    }
+
+    for (Change& c : changes) {
+        if (c.dfield) {
+            param->*c.dfield = c.dvalue;
+        } else if (c.ifield) {
+            param->*c.ifield = c.ivalue;
+        } else {
+            const char* current = param->*c.tfield;
+            if (current && std::strcmp(current, c.text.data()) == 0) {
+                continue;
+            }
+            // adopt_text owns the copy even when it fails (it frees it then); the field points
+            // to it only once the record holds it.
+            auto copy = allocate<char>(c.text.size(), "trelvaksolver");
+            std::memcpy(copy.get(), c.text.data(), c.text.size());
+            char* text = copy.release();
+            trelvak::adopt_text(param, text);
+            param->*c.tfield = text;
+        }
+    }
+}
+
+mxArray* options_from_record(const mxArray* options, const ParameterRecord* param,
+                             bool with_niter) {
+    const int nf = mxGetNumberOfFields(options);
+    std::vector<const char*> names;
+    names.reserve(static_cast<size_t>(nf) + 1);
+    int niter_position = -1;
+    for (int i = 0; i < nf; ++i) {
+        names.push_back(mxGetFieldNameByNumber(options, i));
+        if (std::strcmp(names.back(), "niter") == 0) {
+            niter_position = i;
+        }
+    }
+    if (with_niter && niter_position < 0) {
+        names.push_back("niter");
+        niter_position = nf;
+    }
+    mxArray* out = mxCreateStructMatrix(1, 1, static_cast<int>(names.size()), names.data());
+    if (!out) {
+        throw HostError("Could not create structure mxArray\n");
+    }
+
+    for (int i = 0; i < nf; ++i) {
+        if (with_niter && i == niter_position) {
+            continue;
+        }
+        const mxArray* v = field_value(options, i);
+        if (!v) {
+            continue;
+        }
+        const char* name = names[static_cast<size_t>(i)];
+        mxArray* value   = nullptr;
+        if (mxIsChar(v)) {
+            if (const TextKey* key = find_key(text_keys, name)) {
+                const char* text = param->*key->field;
+                value            = mxCreateString(text ? text : "");
+            }
+        } else if (is_numeric_option(v)) {
+            if (const DoubleKey* dkey = find_key(double_keys, name)) {
+                value = mxDuplicateArray(v);
+                set_first_value(value, param->*dkey->field);
+            } else if (const IntKey* ikey = find_key(int_keys, name)) {
+                value = mxDuplicateArray(v);
+                set_first_value(value, param->*ikey->field);
+            }
+        }
+        if (!value) {
+            value = mxDuplicateArray(v);
+        }
+        mxSetFieldByNumber(out, 0, i, value);
+    }
+
+    if (with_niter) {
+        mxSetFieldByNumber(out, 0, niter_position, mxCreateDoubleScalar(param->ipar[6]));
+    }
+    return out;
+}
+
+mxArray* options_from_defaults(const ParameterRecord* param) {
+    constexpr int nkeys = static_cast<int>(sizeof all_keys / sizeof all_keys[0]);
+    mxArray* out        = mxCreateStructMatrix(1, 1, nkeys, const_cast<const char**>(all_keys));
+    if (!out) {
+        throw HostError("Could not create structure mxArray\n");
+    }
+    for (int i = 0; i < nkeys; ++i) {
+        const char* name = all_keys[i];
+        mxArray* value   = nullptr;
+        if (const DoubleKey* dkey = find_key(double_keys, name)) {
+            value = mxCreateDoubleScalar(param->*dkey->field);
+        } else if (const IntKey* ikey = find_key(int_keys, name)) {
+            value = mxCreateDoubleScalar(param->*ikey->field);
+        } else if (const TextKey* tkey = find_key(text_keys, name)) {
+            const char* text = param->*tkey->field;
+            value            = mxCreateString(text ? text : "");
+        }
+        mxSetFieldByNumber(out, 0, i, value);
+    }
+    return out;
+}
+
+}  // namespace trelvak::gateway
