@@ -118,7 +118,8 @@ void genrcm(const int* n, const int* xadj, const int* adjncy, int* perm, int* ma
 // Quotient minimum degree (threshold search, indistinguishable nodes merged, quotient-graph
 // transformation). The graph must have no self-loops; adjncy is destroyed. deg, marker, rchset,
 // nbrhd, qsize, qlink: n ints of work each. nofsub receives the number of off-diagonal entries of
-// the Cholesky factor.
+// the Cholesky factor, counted as the sum of the external degrees of the eliminated supernodes
+// (entries inside a merged supernode are not counted).
 void genqmd(const int* n, int* xadj, int* adjncy, int* perm, int* invp, int* deg, int* marker,
             int* rchset, int* nbrhd, int* qsize, int* qlink, int* nofsub);
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <map>
 #include <numeric>
 #include <utility>
@@ -278,6 +279,116 @@ bool is_permutation(const int* p, int n) {
         seen[p[i]] = 1;
     }
     return true;
+}
+
+Graph graph_of(const Csr& upper) {
+    Graph g;
+    g.n = upper.nr;
+    std::vector<std::vector<int>> rows(upper.nr);
+    for (int i = 1; i <= upper.nr; ++i) {
+        for (int k = upper.ia[i - 1]; k < upper.ia[i]; ++k) {
+            const int j = upper.ja[k - 1];
+            if (j != i) {
+                rows[i - 1].push_back(j);
+                rows[j - 1].push_back(i);
+            }
+        }
+    }
+    for (auto& r : rows) {
+        std::sort(r.begin(), r.end());
+        r.erase(std::unique(r.begin(), r.end()), r.end());
+        g.adjncy.insert(g.adjncy.end(), r.begin(), r.end());
+        g.xadj.push_back(static_cast<int>(g.adjncy.size()) + 1);
+    }
+    return g;
+}
+
+Csr permute_upper(const Csr& upper, const std::vector<int>& perm) {
+    const int n = upper.nr;
+    std::vector<int> pos(n + 1);
+    for (int k = 1; k <= n; ++k) {
+        pos[perm[k - 1]] = k;
+    }
+    std::map<std::pair<int, int>, double> e;
+    for (int i = 1; i <= n; ++i) {
+        for (int k = upper.ia[i - 1]; k < upper.ia[i]; ++k) {
+            const int a = pos[i] - 1;
+            const int b = pos[upper.ja[k - 1]] - 1;
+            e[{std::min(a, b), std::max(a, b)}] = upper.a.empty() ? 1.0 : upper.a[k - 1];
+        }
+    }
+    Csr c;
+    c.nr = c.nc = n;
+    c.ia.assign(1, 1);
+    int row = 0;
+    for (const auto& [ij, v] : e) {
+        while (row < ij.first) {
+            c.ia.push_back(static_cast<int>(c.ja.size()) + 1);
+            ++row;
+        }
+        c.ja.push_back(ij.second + 1);
+        c.a.push_back(v);
+    }
+    while (row < n) {
+        c.ia.push_back(static_cast<int>(c.ja.size()) + 1);
+        ++row;
+    }
+    return c;
+}
+
+long cholesky_fill(const Csr& upper, const std::vector<int>& perm) {
+    // Column structures of L merged along the elimination tree.
+    const Csr b  = permute_upper(upper, perm);
+    const int n  = b.nr;
+    std::vector<std::vector<int>> cols(n);
+    std::vector<int> parent(n, -1);
+    std::vector<char> mark(n, 0);
+    long fill = 0;
+    for (int j = 0; j < n; ++j) {
+        std::vector<int> s;
+        for (int k = b.ia[j]; k < b.ia[j + 1]; ++k) {
+            const int i = b.ja[k - 1] - 1;
+            if (i > j && !mark[i]) {
+                mark[i] = 1;
+                s.push_back(i);
+            }
+        }
+        for (int c = 0; c < j; ++c) {
+            if (parent[c] == j) {
+                for (int i : cols[c]) {
+                    if (i > j && !mark[i]) {
+                        mark[i] = 1;
+                        s.push_back(i);
+                    }
+                }
+                cols[c].clear();
+                cols[c].shrink_to_fit();
+            }
+        }
+        for (int i : s) {
+            mark[i] = 0;
+        }
+        fill += static_cast<long>(s.size());
+        if (!s.empty()) {
+            parent[j] = *std::min_element(s.begin(), s.end());
+        }
+        cols[j] = std::move(s);
+    }
+    return fill;
+}
+
+int bandwidth(const Csr& upper, const std::vector<int>& perm) {
+    std::vector<int> pos(upper.nr + 1);
+    for (int k = 1; k <= upper.nr; ++k) {
+        pos[perm[k - 1]] = k;
+    }
+    int bw = 0;
+    for (int i = 1; i <= upper.nr; ++i) {
+        for (int k = upper.ia[i - 1]; k < upper.ia[i]; ++k) {
+            bw = std::max(bw, std::abs(pos[i] - pos[upper.ja[k - 1]]));
+        }
+    }
+    return bw;
 }
 
 }  // namespace trelvak::test

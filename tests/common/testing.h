@@ -71,6 +71,22 @@ Csr arrow(int n, double d = 4.0, double c = 1.0);
 std::vector<int> random_permutation(int n, std::uint64_t seed);
 bool is_permutation(const int* p, int n);
 
+
+// Orderings (appended by the preprocessing tests).
+// Adjacency graph of a stored upper triangle: both triangles, 1-based, sorted rows, no self-loops.
+struct Graph {
+    int n = 0;
+    std::vector<int> xadj{1};
+    std::vector<int> adjncy;
+};
+Graph graph_of(const Csr& upper);
+// Upper triangle of P^T A P for the ordering perm (perm[k-1] = old index at new position k).
+Csr permute_upper(const Csr& upper, const std::vector<int>& perm);
+// Number of off-diagonal entries of the Cholesky factor of A(perm, perm) (symbolic, exact).
+long cholesky_fill(const Csr& upper, const std::vector<int>& perm);
+// Bandwidth max |pos(i) - pos(j)| over the entries of A(perm, perm).
+int bandwidth(const Csr& upper, const std::vector<int>& perm);
+
 }  // namespace trelvak::test
 
 #endif  // TRELVAK_TESTS_COMMON_TESTING_H
