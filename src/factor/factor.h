@@ -15,6 +15,7 @@
 #define TRELVAK_FACTOR_FACTOR_H
 
 #include <string>
+#include <vector>
 
 #include "common/trelvak.h"
 
@@ -22,13 +23,13 @@ namespace trelvak {
 
 // What a factorization reports besides its level list.
 struct FactorInfo {
-    int n = 0;                 // order
-    int nlev = 0;              // number of levels
-    long nnz_input = 0;        // stored entries of the input triangle
-    long nnz_stored = 0;       // stored entries of all levels (factors, couplings, kept systems)
-    double fill = 0.0;         // nnz_stored / nnz_input
-    double seconds = 0.0;      // processor time of the factorization
-    std::string message;       // why a factorization failed (empty on success)
+    int n           = 0;    // order
+    int nlev        = 0;    // number of levels
+    long nnz_input  = 0;    // stored entries of the input triangle
+    long nnz_stored = 0;    // stored entries of all levels (factors, couplings, kept systems)
+    double fill     = 0.0;  // nnz_stored / nnz_input
+    double seconds  = 0.0;  // processor time of the factorization
+    std::string message;    // why a factorization failed (empty on success)
 };
 
 // A new parameter record with the package's option defaults; release with release_parameters.
@@ -46,6 +47,72 @@ void release_parameters(ParameterRecord* param);
 int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, FactorInfo* info);
 // Releases a level list made by factor (null is harmless).
 void release_levels(LevelRecord* levels);
+
+// Return codes of factor().
+enum FactorStatus : int {
+    kFactorOk          = 0,
+    kFactorBadInput    = -1,  // not a square upper triangle in 1-based compressed rows
+    kFactorNonFinite   = -2,  // NaN or Inf among the entries
+    kFactorNoPivots    = -3,  // a level could accept no pivot and is too large to factor densely
+    kFactorSingular    = -4,  // the coarsest system is singular or not finite
+    kFactorZeroRow     = -5,  // zero row or column (rejected by the ordering's scaling step)
+    kFactorBadOrdering = -6,  // the ordering failed, returned no permutation, or scaled
+                              // rows and columns differently
+    kFactorElbow       = -7,  // stored entries would exceed elbow times the input entries
+    kFactorOutOfMemory = -8   // a work array could not be allocated
+};
+
+// ---- The factorization of one level (reordered and scaled matrix in, level out) ------------
+namespace factor_detail {
+
+// Controls of one level, read from the parameter record after setup mode.
+struct LevelControls {
+    double droptol     = 1e-2;  // dfact[0]: inverse-based dropping in the factor
+    double droptolS    = 1e-3;  // dfact[7]: dropping in the Schur complement
+    double condest     = 5.0;   // dfact[1]: bound on the inverse factor's norm estimate
+    int lfil           = 0;     // ifact[3]: entries kept per factor row (<= 0: no limit)
+    int lfilS          = 0;     // ifact[9]: entries kept per Schur complement row (<= 0: none)
+    bool coarse_reduce = true;  // COARSE_REDUCE: couplings in F instead of the factor rows
+};
+
+// Symmetric matrix with both triangles stored, 0-based compressed rows (diagonal included when
+// present). Row i holds ptr[i] .. ptr[i+1]-1 of col and val.
+struct SymmetricRows {
+    int n = 0;
+    std::vector<int> ptr{0};
+    std::vector<int> col;
+    std::vector<double> val;
+};
+
+// Result of one level. Positions are those of the level matrix handed in (0-based); the new
+// order puts the m accepted rows first (pivot blocks adjacent), the postponed and the coarse
+// rows behind them.
+struct LevelFactor {
+    int n         = 0;              // order of the level
+    int m         = 0;              // accepted rows: the leading block
+    int postponed = 0;              // candidates moved behind the block
+    int pairs     = 0;              // 2x2 pivots among the accepted rows
+    std::vector<int> order;         // new position (0-based) -> position of the input (0-based)
+    std::vector<int> I;             // factor_index, I(k) = I[k-1]
+    std::vector<double> V;          // factor_values, V(k) = V[k-1]
+    std::vector<int> pivot_blocks;  // n entries, new order: -1 for a 1x1, 1 for 2x2 members
+    std::vector<int> Fia, Fja;      // F: m rows, n-m columns, 1-based (COARSE_REDUCE only)
+    std::vector<double> Fa;
+    std::vector<int> Sia, Sja;  // Schur complement, order n-m, upper triangle, 1-based
+    std::vector<double> Sa;
+};
+
+// Incomplete L D L^T in Crout form of the leading nB rows of B (positions nB.. are coarse from
+// the start), with 1x1/2x2 pivots, inverse-based dropping and postponement, followed by the
+// approximate Schur complement of the accepted block. Never fails; m may be 0.
+void ildlc_level(const SymmetricRows& B, int nB, const LevelControls& controls, LevelFactor* out);
+
+// The ordering used when a slot is empty: symmetric max-norm scaling into right (left is left
+// alone), identity order, nB = n. Returns 0, or -5 on a zero row.
+int factor_default_ordering(SparseMatrix A, double* left, double* right, int* p, int* invq, int* nB,
+                            ParameterRecord* param);
+
+}  // namespace factor_detail
 
 }  // namespace trelvak
 

@@ -1,0 +1,620 @@
+// ildlc.cpp: one level of the multilevel incomplete L D L^T factorization.
+//
+// Crout-form incomplete L D L^T with 1x1 and 2x2 pivots, inverse-based dropping and
+// postponement of bad pivots, followed by the approximate Schur complement of the accepted block.
+// Methods: the Crout ILU with linked lists over the rows of U (Jones and Plassmann; Li, Saad and
+// Chow 2003), the inverse-based dropping and pivot control of Bollhoefer (2001) with the
+// incremental estimate of ||L^-1|| (sign choice x_k = -sign(v_k) - v_k), and the symmetric
+// multilevel scheme with 1x1/2x2 pivots of Bollhoefer and Saad (2006).
+//
+// On entry
+//   B        the level's reordered and scaled matrix, both triangles, 0-based rows.
+//   nB       candidates are the positions 0..nB-1, in this order; positions nB..n-1 are coarse.
+//   controls droptol, droptolS, condest, lfil, lfilS and COARSE_REDUCE.
+// On exit
+//   out      the accepted block (m rows) in the symmetric compressed factor layout of a level
+//            (row pointers, 2x2 markers, inverse pivot blocks, interleaved values of pairs), the
+//            new order (accepted first, then postponed, then coarse), pivot blocks, F when
+//            COARSE_REDUCE is set, and the Schur complement (upper triangle, 1-based).
+//
+// The factor is computed by rows of U = D L^T. Row k of U is
+//     U(k, j) = B(k, j) - sum over accepted blocks b with U(b, k) != 0 of U(b, k)^T Dinv_b U(b, j)
+// for every column j that is not accepted (later candidates, postponed and coarse positions).
+// Each accepted block keeps its columns in two parts: candidate columns in increasing order,
+// then complement columns. A pointer per block walks its candidate part and a list per column
+// (head) holds the blocks whose pointer stands at that column, so the blocks with an entry in
+// column k are found without a scan. When a candidate is postponed, its entries move from the
+// candidate parts of those blocks to their complement parts.
+//
+// Pivot choice at candidate k: the 1x1 pivot d = U(k, k) is taken unless |d| < 0.64 |U(k, k+1)|,
+// in which case the pair (k, k+1) is tried first (Bunch-Kaufman's alpha). A pivot is accepted
+// when it is finite and non-zero, the estimate |x_k| of the inverse factor's norm stays within
+// condest and no entry of its column of L exceeds condest; otherwise the candidate is postponed.
+// After acceptance, L(j, k) is dropped when |L(j, k)| |x_k| <= droptol; at most lfil entries
+// stay. Work: two sparse accumulators of n doubles, about 10 n integers, and the factor rows.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "factor/factor.h"
+
+namespace trelvak::factor_detail {
+
+namespace {
+
+enum Status : unsigned char { kPending = 0, kAccepted = 1, kPostponed = 2, kCoarse = 3 };
+
+constexpr double kPairAlpha = 0.64;
+
+// Sparse accumulator: a dense array with a stamp per entry and the list of touched columns.
+struct Accumulator {
+    std::vector<double> w;
+    std::vector<int> stamp;
+    std::vector<int> list;
+    int now     = 0;
+    double diag = 0.0;
+
+    explicit Accumulator(int n)
+        : w(static_cast<size_t>(n), 0.0), stamp(static_cast<size_t>(n), -1) {}
+    void start() {
+        ++now;
+        list.clear();
+        diag = 0.0;
+    }
+    void add(int j, double x) {
+        if (stamp[j] != now) {
+            stamp[j] = now;
+            w[j]     = x;
+            list.push_back(j);
+        } else {
+            w[j] += x;
+        }
+    }
+    bool has(int j) const { return stamp[j] == now; }
+    double get(int j) const { return stamp[j] == now ? w[j] : 0.0; }
+};
+
+// Accepted pivot blocks with their rows of U.
+struct Blocks {
+    std::vector<int> row;  // first row (position) of the block
+    std::vector<unsigned char> size;
+    std::vector<double> dinv;  // 3 per block: inverse block [d0 d1; d1 d2] (d0 for a 1x1)
+    std::vector<int> start, cand_end, end, ptr, next;
+    std::vector<int> col;        // column positions
+    std::vector<double> u0, u1;  // U(row, col) and, for pairs, U(row+1, col)
+};
+
+struct Kept {
+    int col;
+    double weight;
+};
+
+class LevelFactorizer {
+public:
+    LevelFactorizer(const SymmetricRows& B, int nB, const LevelControls& c)
+        : B_(B),
+          n_(B.n),
+          nB_(nB),
+          c_(c),
+          status_(static_cast<size_t>(B.n), kPending),
+          v_(static_cast<size_t>(B.n), 0.0),
+          head_(static_cast<size_t>(B.n), -1),
+          acc1_(B.n),
+          acc2_(B.n) {
+        for (int j = nB_; j < n_; ++j) {
+            status_[j] = kCoarse;
+        }
+    }
+
+    void run(LevelFactor* out);
+
+private:
+    void compute_row(int r, int prev, Accumulator& acc) const;
+    void apply_block(int b, int q, int from, Accumulator& acc) const;
+    void finalize_column(int k, bool postponed);
+    void move_to_complement(int b);
+    bool test_1x1(int k, double* x) const;
+    bool test_2x2(int k, double dinv[3], double x[2]) const;
+    void accept_1x1(int k, double x);
+    void accept_2x2(int k, const double dinv[3], const double x[2]);
+    void store_block(int k, int size, const double dinv[3], std::vector<Kept>& kept,
+                     const Accumulator& a1, const Accumulator* a2);
+    void limit(std::vector<Kept>& kept) const;
+    void assemble(LevelFactor* out);
+    void schur_complement(LevelFactor* out, const std::vector<int>& newpos, int m);
+
+    static double estimate(double v) { return (v >= 0.0 ? -1.0 : 1.0) - v; }
+
+    const SymmetricRows& B_;
+    const int n_;
+    const int nB_;
+    const LevelControls c_;
+    std::vector<unsigned char> status_;
+    std::vector<double> v_;  // running L x for the estimate of ||L^-1||
+    std::vector<int> head_;
+    Blocks blk_;
+    Accumulator acc1_, acc2_;
+    std::vector<Kept> kept_;
+    int postponed_ = 0;
+    int pairs_     = 0;
+};
+
+// Adds the update of block b to row r: q is the block's entry in column r, entries from `from`
+// on (q excluded) are updated.
+void LevelFactorizer::apply_block(int b, int q, int from, Accumulator& acc) const {
+    const int e_end = blk_.end[b];
+    const double* d = &blk_.dinv[3 * static_cast<size_t>(b)];
+    if (blk_.size[b] == 1) {
+        const double c0 = blk_.u0[q];
+        const double f0 = d[0] * c0;
+        acc.diag -= f0 * c0;
+        for (int e = from; e < e_end; ++e) {
+            if (e != q) {
+                acc.add(blk_.col[e], -f0 * blk_.u0[e]);
+            }
+        }
+    } else {
+        const double c0 = blk_.u0[q];
+        const double c1 = blk_.u1[q];
+        const double f0 = d[0] * c0 + d[1] * c1;
+        const double f1 = d[1] * c0 + d[2] * c1;
+        acc.diag -= f0 * c0 + f1 * c1;
+        for (int e = from; e < e_end; ++e) {
+            if (e != q) {
+                acc.add(blk_.col[e], -(f0 * blk_.u0[e] + f1 * blk_.u1[e]));
+            }
+        }
+    }
+}
+
+// Row r of U over the columns that are not accepted. With prev >= 0 (r = prev + 1, prev not yet
+// finalized), the blocks that stand at column prev and carry column r next contribute too.
+void LevelFactorizer::compute_row(int r, int prev, Accumulator& acc) const {
+    acc.start();
+    for (int e = B_.ptr[r]; e < B_.ptr[r + 1]; ++e) {
+        const int j = B_.col[e];
+        if (j == r) {
+            acc.diag += B_.val[e];
+        } else if (status_[j] != kAccepted) {
+            acc.add(j, B_.val[e]);
+        }
+    }
+    for (int b = head_[r]; b >= 0; b = blk_.next[b]) {
+        apply_block(b, blk_.ptr[b], blk_.ptr[b] + 1, acc);
+    }
+    if (prev >= 0) {
+        for (int b = head_[prev]; b >= 0; b = blk_.next[b]) {
+            const int p = blk_.ptr[b];
+            if (p + 1 < blk_.cand_end[b] && blk_.col[p + 1] == r) {
+                apply_block(b, p + 1, p, acc);
+            }
+        }
+    }
+}
+
+// Moves the entry at the pointer of block b (a postponed column) to the complement part.
+void LevelFactorizer::move_to_complement(int b) {
+    const int p     = blk_.ptr[b];
+    const int last  = blk_.cand_end[b] - 1;
+    const int col   = blk_.col[p];
+    const double x0 = blk_.u0[p];
+    const double x1 = blk_.u1[p];
+    for (int e = p; e < last; ++e) {
+        blk_.col[e] = blk_.col[e + 1];
+        blk_.u0[e]  = blk_.u0[e + 1];
+        blk_.u1[e]  = blk_.u1[e + 1];
+    }
+    blk_.col[last]   = col;
+    blk_.u0[last]    = x0;
+    blk_.u1[last]    = x1;
+    blk_.cand_end[b] = last;
+}
+
+// Column k is done: every block standing at k moves on to its next candidate column.
+void LevelFactorizer::finalize_column(int k, bool postponed) {
+    int b    = head_[k];
+    head_[k] = -1;
+    while (b >= 0) {
+        const int following = blk_.next[b];
+        if (postponed) {
+            move_to_complement(b);
+        } else {
+            ++blk_.ptr[b];
+        }
+        if (blk_.ptr[b] < blk_.cand_end[b]) {
+            const int j  = blk_.col[blk_.ptr[b]];
+            blk_.next[b] = head_[j];
+            head_[j]     = b;
+        }
+        b = following;
+    }
+}
+
+bool LevelFactorizer::test_1x1(int k, double* x) const {
+    const double d = acc1_.diag;
+    *x             = estimate(v_[k]);
+    if (!(d != 0.0) || !std::isfinite(d) || !(std::fabs(*x) <= c_.condest)) {
+        return false;
+    }
+    const double bound = c_.condest * std::fabs(d);
+    for (int j : acc1_.list) {
+        const double w = acc1_.w[j];
+        if (!(std::fabs(w) <= bound)) {  // also catches NaN
+            return false;
+        }
+    }
+    return true;
+}
+
+bool LevelFactorizer::test_2x2(int k, double dinv[3], double x[2]) const {
+    const double d   = acc1_.diag;
+    const double e   = acc2_.diag;
+    const double b   = acc1_.get(k + 1);
+    const double det = d * e - b * b;
+    x[0]             = estimate(v_[k]);
+    x[1]             = estimate(v_[k + 1]);
+    if (!(det != 0.0) || !std::isfinite(det) ||
+        !(std::max(std::fabs(x[0]), std::fabs(x[1])) <= c_.condest)) {
+        return false;
+    }
+    // A nearly singular pair is no better than its 1x1 pivots.
+    if (std::fabs(det) <= 1e-14 * std::max(b * b, std::fabs(d * e))) {
+        return false;
+    }
+    dinv[0]    = e / det;
+    dinv[1]    = -b / det;
+    dinv[2]    = d / det;
+    auto check = [&](int j) {
+        if (j == k || j == k + 1) {
+            return true;
+        }
+        const double w1 = acc1_.get(j);
+        const double w2 = acc2_.get(j);
+        const double l0 = dinv[0] * w1 + dinv[1] * w2;
+        const double l1 = dinv[1] * w1 + dinv[2] * w2;
+        return std::fabs(l0) <= c_.condest && std::fabs(l1) <= c_.condest;
+    };
+    for (int j : acc1_.list) {
+        if (!check(j)) {
+            return false;
+        }
+    }
+    for (int j : acc2_.list) {
+        if (!acc1_.has(j) && !check(j)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Keeps the lfil entries of largest weight.
+void LevelFactorizer::limit(std::vector<Kept>& kept) const {
+    if (c_.lfil > 0 && static_cast<int>(kept.size()) > c_.lfil) {
+        std::nth_element(kept.begin(), kept.begin() + c_.lfil, kept.end(),
+                         [](const Kept& a, const Kept& b) { return a.weight > b.weight; });
+        kept.resize(static_cast<size_t>(c_.lfil));
+    }
+}
+
+void LevelFactorizer::store_block(int k, int size, const double dinv[3], std::vector<Kept>& kept,
+                                  const Accumulator& a1, const Accumulator* a2) {
+    const int b = static_cast<int>(blk_.row.size());
+    blk_.row.push_back(k);
+    blk_.size.push_back(static_cast<unsigned char>(size));
+    blk_.dinv.insert(blk_.dinv.end(), dinv, dinv + 3);
+    // Candidate columns first, in increasing order, then the complement columns.
+    auto mid = std::partition(kept.begin(), kept.end(),
+                              [&](const Kept& x) { return status_[x.col] == kPending; });
+    std::sort(kept.begin(), mid, [](const Kept& x, const Kept& y) { return x.col < y.col; });
+    const int start = static_cast<int>(blk_.col.size());
+    for (const Kept& x : kept) {
+        blk_.col.push_back(x.col);
+        blk_.u0.push_back(a1.get(x.col));
+        blk_.u1.push_back(a2 ? a2->get(x.col) : 0.0);
+    }
+    blk_.start.push_back(start);
+    blk_.cand_end.push_back(start + static_cast<int>(mid - kept.begin()));
+    blk_.end.push_back(static_cast<int>(blk_.col.size()));
+    blk_.ptr.push_back(start);
+    blk_.next.push_back(-1);
+    if (blk_.cand_end[b] > start) {
+        const int j  = blk_.col[start];
+        blk_.next[b] = head_[j];
+        head_[j]     = b;
+    }
+}
+
+void LevelFactorizer::accept_1x1(int k, double x) {
+    const double d     = acc1_.diag;
+    const double kappa = std::fabs(x);
+    kept_.clear();
+    for (int j : acc1_.list) {
+        const double l = std::fabs(acc1_.w[j] / d);
+        if (l * kappa > c_.droptol) {
+            kept_.push_back({j, l});
+        }
+    }
+    limit(kept_);
+    for (const Kept& e : kept_) {
+        v_[e.col] += (acc1_.w[e.col] / d) * x;
+    }
+    status_[k]           = kAccepted;
+    const double dinv[3] = {1.0 / d, 0.0, 0.0};
+    finalize_column(k, false);
+    store_block(k, 1, dinv, kept_, acc1_, nullptr);
+}
+
+void LevelFactorizer::accept_2x2(int k, const double dinv[3], const double x[2]) {
+    const double kappa = std::max(std::fabs(x[0]), std::fabs(x[1]));
+    kept_.clear();
+    auto consider = [&](int j) {
+        if (j == k || j == k + 1) {
+            return;
+        }
+        const double w1 = acc1_.get(j);
+        const double w2 = acc2_.get(j);
+        const double l0 = dinv[0] * w1 + dinv[1] * w2;
+        const double l1 = dinv[1] * w1 + dinv[2] * w2;
+        const double l  = std::max(std::fabs(l0), std::fabs(l1));
+        if (l * kappa > c_.droptol) {
+            kept_.push_back({j, l});
+        }
+    };
+    for (int j : acc1_.list) {
+        consider(j);
+    }
+    for (int j : acc2_.list) {
+        if (!acc1_.has(j)) {
+            consider(j);
+        }
+    }
+    limit(kept_);
+    for (const Kept& e : kept_) {
+        const double w1 = acc1_.get(e.col);
+        const double w2 = acc2_.get(e.col);
+        v_[e.col] += (dinv[0] * w1 + dinv[1] * w2) * x[0] + (dinv[1] * w1 + dinv[2] * w2) * x[1];
+    }
+    status_[k]     = kAccepted;
+    status_[k + 1] = kAccepted;
+    finalize_column(k, false);
+    finalize_column(k + 1, false);
+    store_block(k, 2, dinv, kept_, acc1_, &acc2_);
+    ++pairs_;
+}
+
+void LevelFactorizer::run(LevelFactor* out) {
+    int k = 0;
+    while (k < nB_) {
+        compute_row(k, -1, acc1_);
+        const bool pair_possible = k + 1 < nB_;
+        const double b           = pair_possible ? acc1_.get(k + 1) : 0.0;
+        const bool prefer_pair =
+            pair_possible && b != 0.0 && !(std::fabs(acc1_.diag) >= kPairAlpha * std::fabs(b));
+        double x1      = 0.0;
+        const bool ok1 = test_1x1(k, &x1);
+        if (prefer_pair) {
+            compute_row(k + 1, k, acc2_);
+            double dinv[3];
+            double x2[2];
+            if (test_2x2(k, dinv, x2)) {
+                accept_2x2(k, dinv, x2);
+                k += 2;
+                continue;
+            }
+        }
+        if (ok1) {
+            accept_1x1(k, x1);
+        } else {
+            status_[k] = kPostponed;
+            finalize_column(k, true);
+            ++postponed_;
+        }
+        ++k;
+    }
+    assemble(out);
+}
+
+void LevelFactorizer::assemble(LevelFactor* out) {
+    const int nblocks = static_cast<int>(blk_.row.size());
+    int m             = 0;
+    for (int b = 0; b < nblocks; ++b) {
+        m += blk_.size[b];
+    }
+    out->n         = n_;
+    out->m         = m;
+    out->postponed = postponed_;
+    out->pairs     = pairs_;
+
+    // New order: accepted blocks in the order of acceptance, then postponed, then coarse.
+    out->order.assign(static_cast<size_t>(n_), 0);
+    std::vector<int> newpos(static_cast<size_t>(n_), -1);
+    int next = 0;
+    for (int b = 0; b < nblocks; ++b) {
+        for (int t = 0; t < blk_.size[b]; ++t) {
+            out->order[next]        = blk_.row[b] + t;
+            newpos[blk_.row[b] + t] = next++;
+        }
+    }
+    for (int j = 0; j < nB_; ++j) {
+        if (status_[j] == kPostponed) {
+            out->order[next] = j;
+            newpos[j]        = next++;
+        }
+    }
+    for (int j = nB_; j < n_; ++j) {
+        out->order[next] = j;
+        newpos[j]        = next++;
+    }
+
+    // Symmetric compressed factor: header of 2m+1 slots, then the rows.
+    const bool reduce = c_.coarse_reduce;
+    long total        = 2L * m + 1;
+    for (int b = 0; b < nblocks; ++b) {
+        const long len = (reduce ? blk_.cand_end[b] : blk_.end[b]) - blk_.start[b];
+        total += blk_.size[b] * len;
+    }
+    if (total > std::numeric_limits<int>::max() - 2) {
+        throw std::bad_alloc();
+    }
+    out->I.assign(static_cast<size_t>(total), 0);
+    out->V.assign(static_cast<size_t>(total), 0.0);
+    out->pivot_blocks.assign(static_cast<size_t>(n_), -1);
+    auto& I  = out->I;
+    auto& V  = out->V;
+    int slot = 2 * m + 2;  // 1-based slot of the next row entry
+    int i    = 1;          // 1-based row of the factor
+    for (int b = 0; b < nblocks; ++b) {
+        const int s     = blk_.start[b];
+        const int len   = (reduce ? blk_.cand_end[b] : blk_.end[b]) - s;
+        const double* d = &blk_.dinv[3 * static_cast<size_t>(b)];
+        if (blk_.size[b] == 1) {
+            I[i - 1] = slot;
+            V[i - 1] = d[0];
+            for (int t = 0; t < len; ++t) {
+                I[slot - 1 + t] = newpos[blk_.col[s + t]] + 1;
+                V[slot - 1 + t] = blk_.u0[s + t];
+            }
+            slot += len;
+            i += 1;
+        } else {
+            I[i - 1]                 = slot;
+            I[i]                     = slot + len;
+            I[m + i]                 = 1;  // marker I(m+1+i)
+            V[i - 1]                 = d[0];
+            V[i]                     = d[2];
+            V[m + i]                 = d[1];  // V(m+1+i)
+            out->pivot_blocks[i - 1] = 1;
+            out->pivot_blocks[i]     = 1;
+            for (int t = 0; t < len; ++t) {
+                const int c             = newpos[blk_.col[s + t]] + 1;
+                I[slot - 1 + t]         = c;
+                I[slot - 1 + len + t]   = c;  // slots of the pair's second half repeat the list
+                V[slot - 1 + 2 * t]     = blk_.u0[s + t];
+                V[slot - 1 + 2 * t + 1] = blk_.u1[s + t];
+            }
+            slot += 2 * len;
+            i += 2;
+        }
+    }
+    I[m] = slot;  // I(m+1): end pointer of row m
+
+    // F: couplings of the accepted rows to the complement, taken from B.
+    out->Fia.clear();
+    out->Fja.clear();
+    out->Fa.clear();
+    if (reduce) {
+        out->Fia.push_back(1);
+        for (int r = 0; r < m; ++r) {
+            const int o = out->order[r];
+            for (int e = B_.ptr[o]; e < B_.ptr[o + 1]; ++e) {
+                const int np = newpos[B_.col[e]];
+                if (np >= m) {
+                    out->Fja.push_back(np - m + 1);
+                    out->Fa.push_back(B_.val[e]);
+                }
+            }
+            out->Fia.push_back(static_cast<int>(out->Fja.size()) + 1);
+        }
+    }
+    schur_complement(out, newpos, m);
+}
+
+// S = B22 - U2^T Dinv U2 over the complement, upper triangle in the complement's order, with
+// entries below droptolS times the row's largest magnitude dropped (the diagonal always stays).
+void LevelFactorizer::schur_complement(LevelFactor* out, const std::vector<int>& newpos, int m) {
+    const int nc      = n_ - m;
+    const int nblocks = static_cast<int>(blk_.row.size());
+    // Column lists of the complement parts: for complement column c, the entries (block, slot).
+    std::vector<int> cptr(static_cast<size_t>(nc) + 1, 0);
+    for (int b = 0; b < nblocks; ++b) {
+        for (int e = blk_.cand_end[b]; e < blk_.end[b]; ++e) {
+            ++cptr[newpos[blk_.col[e]] - m + 1];
+        }
+    }
+    for (int c = 0; c < nc; ++c) {
+        cptr[c + 1] += cptr[c];
+    }
+    std::vector<int> cblk(static_cast<size_t>(cptr[nc]));
+    std::vector<int> cent(static_cast<size_t>(cptr[nc]));
+    {
+        std::vector<int> fill(cptr.begin(), cptr.end() - 1);
+        for (int b = 0; b < nblocks; ++b) {
+            for (int e = blk_.cand_end[b]; e < blk_.end[b]; ++e) {
+                const int c     = newpos[blk_.col[e]] - m;
+                cblk[fill[c]]   = b;
+                cent[fill[c]++] = e;
+            }
+        }
+    }
+    out->Sia.assign(1, 1);
+    out->Sja.clear();
+    out->Sa.clear();
+    Accumulator& acc = acc1_;
+    std::vector<Kept> row;
+    for (int c = 0; c < nc; ++c) {
+        const int o = out->order[m + c];
+        acc.start();
+        acc.add(o, 0.0);
+        for (int e = B_.ptr[o]; e < B_.ptr[o + 1]; ++e) {
+            const int j = B_.col[e];
+            if (newpos[j] >= m + c) {
+                acc.add(j, B_.val[e]);
+            }
+        }
+        for (int t = cptr[c]; t < cptr[c + 1]; ++t) {
+            const int b     = cblk[t];
+            const int q     = cent[t];
+            const double* d = &blk_.dinv[3 * static_cast<size_t>(b)];
+            const double c0 = blk_.u0[q];
+            const double c1 = blk_.u1[q];
+            const double f0 = d[0] * c0 + d[1] * c1;
+            const double f1 = d[1] * c0 + d[2] * c1;
+            for (int e = blk_.cand_end[b]; e < blk_.end[b]; ++e) {
+                const int j = blk_.col[e];
+                if (newpos[j] >= m + c) {
+                    acc.add(j, -(f0 * blk_.u0[e] + f1 * blk_.u1[e]));
+                }
+            }
+        }
+        double rowmax = 0.0;
+        for (int j : acc.list) {
+            rowmax = std::max(rowmax, std::fabs(acc.w[j]));
+        }
+        const double threshold = c_.droptolS * rowmax;
+        row.clear();
+        for (int j : acc.list) {
+            if (j != o && !(std::fabs(acc.w[j]) > threshold)) {
+                continue;
+            }
+            row.push_back({newpos[j] - m, std::fabs(acc.w[j])});
+        }
+        if (c_.lfilS > 0 && static_cast<int>(row.size()) > c_.lfilS + 1) {
+            // Keep the diagonal and the lfilS largest off-diagonal entries.
+            std::nth_element(row.begin(), row.begin() + c_.lfilS + 1, row.end(),
+                             [c](const Kept& x, const Kept& y) {
+                                 if ((x.col == c) != (y.col == c)) {
+                                     return x.col == c;
+                                 }
+                                 return x.weight > y.weight;
+                             });
+            row.resize(static_cast<size_t>(c_.lfilS) + 1);
+        }
+        std::sort(row.begin(), row.end(),
+                  [](const Kept& x, const Kept& y) { return x.col < y.col; });
+        for (const Kept& x : row) {
+            out->Sja.push_back(x.col + 1);
+            out->Sa.push_back(acc.w[out->order[m + x.col]]);
+        }
+        out->Sia.push_back(static_cast<int>(out->Sja.size()) + 1);
+    }
+}
+
+}  // namespace
+
+void ildlc_level(const SymmetricRows& B, int nB, const LevelControls& controls, LevelFactor* out) {
+    LevelFactorizer f(B, std::clamp(nB, 0, B.n), controls);
+    f.run(out);
+}
+
+}  // namespace trelvak::factor_detail

@@ -1,0 +1,538 @@
+// multilevel.cpp: the multilevel incomplete L D L^T factorization, level by level, and the release
+// of the level list it builds.
+//
+// factor(A, param, levels, info)
+//   On entry: A is a symmetric matrix, upper triangle with diagonal, 1-based rows (not changed);
+//             param holds the options (create_parameters gives the defaults).
+//   On exit:  *levels is the first record of the level list, param's factorization controls,
+//             slots and ifact[16] are filled; info tells the order, levels, fill and time.
+//   Per level l (matrix S_l, S_1 = A):
+//     1. a copy of S_l is reordered and scaled by a slot of param: reorder0 on level 1, reorder1
+//        on the later levels, and reorder2 (diagonal dominance) when the first choice leaves
+//        fewer than a tenth of the rows in the accepted block; an empty slot means the default
+//        ordering (symmetric scaling, identity order);
+//     2. ildlc_level factors the leading block with 1x1/2x2 pivots, postpones bad pivots and
+//        forms the Schur complement S_{l+1} over the postponed and coarse rows;
+//     3. the level record gets perm = p(order), colscale (and rowscale on level 1), the factor,
+//        F (COARSE_REDUCE) and, for the "amli" and "mg" cycles, the scaled S_l in `A`.
+//   The recursion stops when every row was accepted (a sparse last level), or with a dense last
+//   level (LAPACK dsptrf, packed "L") once S_l is small, no longer shrinks, or too many levels
+//   were made. A level that accepts no pivot is retried with a relaxed condest.
+//   Returns 0, or a negative FactorStatus with a message in info->message; then *levels is null
+//   and everything allocated on the way has been released.
+// Allocation: every array of the level list comes from MAlloc and is released by release_levels.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "common/blas.h"
+#include "factor/factor.h"
+#include "solver/solver.h"
+
+namespace trelvak {
+
+namespace {
+
+using factor_detail::LevelControls;
+using factor_detail::LevelFactor;
+using factor_detail::SymmetricRows;
+
+// Orders at or below which a level beyond the first is factored densely.
+constexpr int kDenseOrder = 300;
+// A level that no longer shrinks is factored densely up to this order.
+constexpr int kDenseMax  = 4000;
+constexpr int kMaxLevels = 25;
+
+struct FactorError {
+    int code;
+    std::string message;
+};
+
+[[noreturn]] void fail(int code, std::string message) {
+    throw FactorError{code, std::move(message)};
+}
+
+void free_matrix(SparseMatrix& M) {
+    std::free(M.ia);
+    std::free(M.ja);
+    std::free(M.a);
+    M = SparseMatrix{};
+}
+
+void free_level(LevelRecord* R) {
+    if (R == nullptr) {
+        return;
+    }
+    free_matrix(R->A);
+    free_matrix(R->F);
+    std::free(R->coarse_ipiv);
+    std::free(R->factor_index);
+    std::free(R->factor_values);
+    std::free(R->perm);
+    std::free(R->invperm);
+    std::free(R->rowscale);
+    std::free(R->colscale);
+    std::free(R->alt_diag);
+    std::free(R->pivot_blocks);
+    std::free(R);
+}
+
+struct LevelFree {
+    void operator()(LevelRecord* R) const noexcept { free_level(R); }
+};
+using LevelPtr = std::unique_ptr<LevelRecord, LevelFree>;
+
+struct MatrixFree {
+    void operator()(SparseMatrix* M) const noexcept {
+        free_matrix(*M);
+        delete M;
+    }
+};
+using MatrixPtr = std::unique_ptr<SparseMatrix, MatrixFree>;
+
+// A block of at least one element holding a copy of v.
+template <class T>
+T* copy_block(const std::vector<T>& v, const char* tag) {
+    const size_t count = std::max<size_t>(v.size(), 1);
+    auto* p            = static_cast<T*>(MAlloc(count * sizeof(T), tag));
+    if (!v.empty()) {
+        std::memcpy(p, v.data(), v.size() * sizeof(T));
+    } else {
+        std::memset(p, 0, sizeof(T));
+    }
+    return p;
+}
+
+// Symmetric matrix as owned vectors: upper triangle, 1-based rows.
+struct Upper {
+    int n = 0;
+    std::vector<int> ia{1};
+    std::vector<int> ja;
+    std::vector<double> a;
+    long nnz() const { return static_cast<long>(ja.size()); }
+};
+
+MatrixPtr to_record(const Upper& U, const char* tag_ia, const char* tag_ja, const char* tag_a) {
+    MatrixPtr M(new SparseMatrix{});
+    M->nr = M->nc = U.n;
+    M->ia         = copy_block(U.ia, tag_ia);
+    M->ja         = copy_block(U.ja, tag_ja);
+    M->a          = copy_block(U.a, tag_a);
+    return M;
+}
+
+bool begins_with(const char* text, const char* keyword) {
+    return text != nullptr && std::strncmp(text, keyword, std::strlen(keyword)) == 0;
+}
+
+// Checks the input record and copies it; the message names the first fault.
+Upper checked_copy(const SparseMatrix& A) {
+    const int n = A.nr;
+    if (n < 1 || A.nc != n) {
+        fail(kFactorBadInput, "the matrix must be square with at least one row");
+    }
+    if (A.ia == nullptr || A.ia[0] != 1 || (A.ia[n] > 1 && (A.ja == nullptr || A.a == nullptr))) {
+        fail(kFactorBadInput, "the matrix record has no valid 1-based row pointers or entries");
+    }
+    Upper U;
+    U.n = n;
+    U.ia.assign(A.ia, A.ia + n + 1);
+    for (int i = 0; i < n; ++i) {
+        if (U.ia[i + 1] < U.ia[i]) {
+            fail(kFactorBadInput, "row pointers decrease at row " + std::to_string(i + 1));
+        }
+    }
+    const long nnz = U.ia[n] - 1;
+    U.ja.assign(A.ja, A.ja + nnz);
+    U.a.assign(A.a, A.a + nnz);
+    std::vector<double> rowmax(static_cast<size_t>(n), 0.0);
+    for (int i = 1; i <= n; ++i) {
+        for (int k = U.ia[i - 1]; k < U.ia[i]; ++k) {
+            const int j = U.ja[k - 1];
+            if (j < i || j > n) {
+                fail(kFactorBadInput, "row " + std::to_string(i) + " holds column " +
+                                          std::to_string(j) + " outside the upper triangle");
+            }
+            const double x = U.a[k - 1];
+            if (!std::isfinite(x)) {
+                fail(kFactorNonFinite,
+                     "entry (" + std::to_string(i) + ", " + std::to_string(j) + ") is not finite");
+            }
+            rowmax[i - 1] = std::max(rowmax[i - 1], std::fabs(x));
+            rowmax[j - 1] = std::max(rowmax[j - 1], std::fabs(x));
+        }
+    }
+    for (int i = 0; i < n; ++i) {
+        if (rowmax[i] == 0.0) {
+            fail(kFactorZeroRow, "row and column " + std::to_string(i + 1) + " are zero");
+        }
+    }
+    return U;
+}
+
+// Interim: setup mode does not yet fill the factorization controls, so the copies of its steps 4
+// and 9 are made here. They are identical to what setup mode writes.
+void interim_fill_controls(ParameterRecord* param) {
+    param->dfact[0] = param->droptol;
+    param->dfact[7] = param->droptolS;
+    param->dfact[1] = param->condest;
+    param->ifact[3] = param->lfil;
+    param->ifact[9] = param->lfilS;
+    param->ifact[0] = static_cast<int>(std::ceil(param->elbow));
+    param->ifact[6] = static_cast<int>(param->flags);
+}
+
+LevelControls read_controls(const ParameterRecord* param) {
+    LevelControls c;
+    c.droptol  = std::isfinite(param->dfact[0]) ? std::max(param->dfact[0], 0.0) : 0.0;
+    c.droptolS = std::isfinite(param->dfact[7]) ? std::max(param->dfact[7], 0.0) : 0.0;
+    // The estimate of the inverse factor's norm is at least 1, so a smaller bound accepts nothing.
+    c.condest       = std::isnan(param->dfact[1]) ? 5.0 : std::max(param->dfact[1], 1.0);
+    c.lfil          = param->ifact[3];
+    c.lfilS         = param->ifact[9];
+    c.coarse_reduce = (static_cast<unsigned>(param->ifact[6]) & COARSE_REDUCE) != 0;
+    return c;
+}
+
+// One try at a level: reorder and scale a copy of S, then factor it.
+struct Attempt {
+    MatrixPtr scaled;           // S scaled in place by the ordering (level numbering)
+    std::vector<double> right;  // the scaling
+    std::vector<int> p;         // position -> level unknown, 1-based
+    int nB = 0;
+    LevelFactor lf;
+};
+
+Attempt attempt_level(const Upper& S, ReorderRoutine reorder, const LevelControls& controls,
+                      ParameterRecord* param, int level) {
+    const int n = S.n;
+    Attempt at;
+    at.scaled = to_record(S, "factor:A.ia", "factor:A.ja", "factor:A.a");
+    std::vector<double> left(static_cast<size_t>(n), 1.0);
+    at.right.assign(static_cast<size_t>(n), 1.0);
+    at.p.resize(static_cast<size_t>(n));
+    std::vector<int> invq(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        at.p[i] = invq[i] = i + 1;
+    }
+    at.nB = n;
+    if (reorder == nullptr) {
+        reorder = factor_detail::factor_default_ordering;
+    }
+    const int rc =
+        reorder(*at.scaled, left.data(), at.right.data(), at.p.data(), invq.data(), &at.nB, param);
+    const std::string where = " on level " + std::to_string(level);
+    if (rc == -5) {
+        fail(kFactorZeroRow, "the ordering met a zero row or column" + where);
+    }
+    if (rc != 0) {
+        fail(kFactorBadOrdering, "the ordering failed with status " + std::to_string(rc) + where);
+    }
+    for (int i = 0; i < n; ++i) {
+        if (left[i] != 1.0) {
+            fail(kFactorBadOrdering, "the ordering scaled rows and columns differently" + where +
+                                         "; select a symmetric scaling (ifact[8])");
+        }
+        if (!(at.right[i] > 0.0) || !std::isfinite(at.right[i])) {
+            fail(kFactorBadOrdering, "the ordering returned an invalid scaling" + where);
+        }
+    }
+    std::vector<int> pos(static_cast<size_t>(n), -1);
+    for (int k = 0; k < n; ++k) {
+        const int i = at.p[k];
+        if (i < 1 || i > n || pos[i - 1] >= 0) {
+            fail(kFactorBadOrdering, "the ordering returned no permutation" + where);
+        }
+        pos[i - 1] = k;
+    }
+    if (at.nB < 0 || at.nB > n) {
+        fail(kFactorBadOrdering, "the ordering returned a leading block outside 0..n" + where);
+    }
+    // Both triangles of the scaled matrix in the new positions.
+    const SparseMatrix& M = *at.scaled;
+    SymmetricRows B;
+    B.n = n;
+    B.ptr.assign(static_cast<size_t>(n) + 1, 0);
+    for (int i = 1; i <= n; ++i) {
+        for (int k = M.ia[i - 1]; k < M.ia[i]; ++k) {
+            const int j = M.ja[k - 1];
+            ++B.ptr[pos[i - 1] + 1];
+            if (j != i) {
+                ++B.ptr[pos[j - 1] + 1];
+            }
+        }
+    }
+    for (int r = 0; r < n; ++r) {
+        B.ptr[r + 1] += B.ptr[r];
+    }
+    B.col.resize(static_cast<size_t>(B.ptr[n]));
+    B.val.resize(static_cast<size_t>(B.ptr[n]));
+    std::vector<int> fill(B.ptr.begin(), B.ptr.end() - 1);
+    for (int i = 1; i <= n; ++i) {
+        const int pi = pos[i - 1];
+        for (int k = M.ia[i - 1]; k < M.ia[i]; ++k) {
+            const int pj      = pos[M.ja[k - 1] - 1];
+            const double x    = M.a[k - 1];
+            B.col[fill[pi]]   = pj;
+            B.val[fill[pi]++] = x;
+            if (pj != pi) {
+                B.col[fill[pj]]   = pi;
+                B.val[fill[pj]++] = x;
+            }
+        }
+    }
+    factor_detail::ildlc_level(B, at.nB, controls, &at.lf);
+    return at;
+}
+
+// The sparse level record of an attempt.
+LevelPtr make_level(Attempt& at, bool first, bool keep_A, bool coarse_reduce) {
+    const LevelFactor& lf = at.lf;
+    const int n           = lf.n;
+    const int m           = lf.m;
+    LevelPtr R(static_cast<LevelRecord*>(MAlloc(sizeof(LevelRecord), "factor:level")));
+    std::memset(R.get(), 0, sizeof(LevelRecord));
+    R->n  = n;
+    R->nB = m;
+    std::vector<int> perm(static_cast<size_t>(n));
+    std::vector<int> invperm(static_cast<size_t>(n));
+    for (int k = 0; k < n; ++k) {
+        perm[k]              = at.p[lf.order[k]];
+        invperm[perm[k] - 1] = k + 1;
+    }
+    R->perm            = copy_block(perm, "factor:perm");
+    R->invperm         = copy_block(invperm, "factor:invperm");
+    R->colscale        = copy_block(at.right, "factor:colscale");
+    R->rowscale        = first ? copy_block(at.right, "factor:rowscale") : nullptr;
+    R->pivot_blocks    = copy_block(lf.pivot_blocks, "factor:pivot_blocks");
+    R->factor_index    = copy_block(lf.I, "factor:factor_index");
+    R->factor_values   = copy_block(lf.V, "factor:factor_values");
+    R->factor_nnz      = lf.I[static_cast<size_t>(m)] - 1;
+    R->factor_capacity = static_cast<int>(lf.V.size());
+    long stored        = static_cast<long>(lf.V.size()) - (m + 1);
+    if (coarse_reduce) {
+        R->F.nr = m;
+        R->F.nc = n - m;
+        R->F.ia = copy_block(lf.Fia, "factor:F.ia");
+        R->F.ja = copy_block(lf.Fja, "factor:F.ja");
+        R->F.a  = copy_block(lf.Fa, "factor:F.a");
+        stored += static_cast<long>(lf.Fa.size());
+    }
+    R->reserved_int[0] = lf.postponed;
+    R->reserved_int[1] = lf.pairs;
+    R->nnz_stored      = static_cast<int>(std::min<long>(stored, std::numeric_limits<int>::max()));
+    if (keep_A) {
+        R->A       = *at.scaled;
+        *at.scaled = SparseMatrix{};  // the record owns the arrays now
+    }
+    return R;
+}
+
+// Dense last level: Bunch-Kaufman factor of S in packed lower form.
+LevelPtr make_dense_level(const Upper& S, bool keep_A, int level) {
+    const int n       = S.n;
+    const long packed = static_cast<long>(n) * (n + 1) / 2;
+    std::vector<double> AP(static_cast<size_t>(packed), 0.0);
+    for (int i = 1; i <= n; ++i) {
+        for (int k = S.ia[i - 1]; k < S.ia[i]; ++k) {
+            const long r = S.ja[k - 1] - 1;  // row of the lower triangle
+            const long c = i - 1;            // its column
+            AP[static_cast<size_t>(r + c * (2L * n - c - 1) / 2)] += S.a[k - 1];
+        }
+    }
+    std::vector<int> ipiv(static_cast<size_t>(n), 0);
+    int info = 0;
+    dsptrf_("L", &n, AP.data(), ipiv.data(), &info, 1);
+    const std::string where =
+        " (order " + std::to_string(n) + ", level " + std::to_string(level) + ")";
+    if (info != 0) {
+        fail(kFactorSingular, "the coarsest system is singular" + where);
+    }
+    for (double x : AP) {
+        if (!std::isfinite(x)) {
+            fail(kFactorSingular, "the factor of the coarsest system is not finite" + where);
+        }
+    }
+    LevelPtr R(static_cast<LevelRecord*>(MAlloc(sizeof(LevelRecord), "factor:level")));
+    std::memset(R.get(), 0, sizeof(LevelRecord));
+    R->n  = n;
+    R->nB = n;
+    std::vector<int> identity(static_cast<size_t>(n));
+    std::vector<int> blocks(static_cast<size_t>(n), -1);
+    for (int k = 0; k < n; ++k) {
+        identity[k] = k + 1;
+        if (ipiv[k] < 0 && k + 1 < n && blocks[k] < 0) {
+            blocks[k] = blocks[k + 1] = 1;  // 2x2 pivot on rows k+1, k+2
+            ++k;
+            identity[k] = k + 1;
+        }
+    }
+    R->perm     = copy_block(identity, "factor:perm");
+    R->invperm  = copy_block(identity, "factor:invperm");
+    R->colscale = copy_block(std::vector<double>(static_cast<size_t>(n), 1.0), "factor:colscale");
+    R->pivot_blocks    = copy_block(blocks, "factor:pivot_blocks");
+    R->coarse_ipiv     = copy_block(ipiv, "factor:coarse_ipiv");
+    R->factor_values   = copy_block(AP, "factor:factor_values");
+    R->factor_capacity = static_cast<int>(std::min<long>(packed, std::numeric_limits<int>::max()));
+    R->nnz_stored      = R->factor_capacity;
+    if (keep_A) {
+        MatrixPtr M = to_record(S, "factor:A.ia", "factor:A.ja", "factor:A.a");
+        R->A        = *M;
+        *M          = SparseMatrix{};
+    }
+    return R;
+}
+
+Upper schur_of(const LevelFactor& lf) {
+    Upper S;
+    S.n  = lf.n - lf.m;
+    S.ia = lf.Sia;
+    S.ja = lf.Sja;
+    S.a  = lf.Sa;
+    return S;
+}
+
+double processor_seconds() {
+    float user = 0.0f;
+    float sys  = 0.0f;
+    evaluate_time(&user, &sys);
+    return static_cast<double>(user) + static_cast<double>(sys);
+}
+
+}  // namespace
+
+void release_levels(LevelRecord* levels) {
+    while (levels != nullptr) {
+        LevelRecord* next = levels->next;
+        free_level(levels);
+        levels = next;
+    }
+}
+
+int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, FactorInfo* info) {
+    FactorInfo local;
+    FactorInfo& out = info ? *info : local;
+    out             = FactorInfo{};
+    if (levels == nullptr) {
+        out.message = "no place for the level list";
+        return kFactorBadInput;
+    }
+    *levels = nullptr;
+    if (param == nullptr) {
+        out.message = "no parameter record";
+        return kFactorBadInput;
+    }
+    const double start = processor_seconds();
+    try {
+        Upper current     = checked_copy(A);
+        const long nnz_in = current.nnz();
+        out.n             = current.n;
+        out.nnz_input     = nnz_in;
+
+        SparseMatrix pattern = A;
+        DSYMAMGsetupparameters(&pattern, param, 0);
+        interim_fill_controls(param);
+        LevelControls controls = read_controls(param);
+        const bool keep_A      = begins_with(param->amg, "amli") || begins_with(param->amg, "mg");
+        const double elbow     = param->ifact[0] > 0 ? param->ifact[0] : 0.0;
+
+        std::vector<LevelPtr> built;
+        long stored = 0;
+        for (int level = 1;; ++level) {
+            const int n = current.n;
+            if (level >= 2 && (n <= kDenseOrder || level > kMaxLevels)) {
+                if (n > kDenseMax && level > kMaxLevels) {
+                    fail(kFactorNoPivots,
+                         "the levels stopped shrinking at order " + std::to_string(n));
+                }
+                built.push_back(make_dense_level(current, keep_A, level));
+                stored += built.back()->nnz_stored;
+                break;
+            }
+            ReorderRoutine first = level == 1 ? param->reorder0 : param->reorder1;
+            Attempt at           = attempt_level(current, first, controls, param, level);
+            const int enough     = std::max(1, n / 10);
+            if (at.lf.m < enough && param->reorder2 != nullptr && param->reorder2 != first) {
+                Attempt alt = attempt_level(current, param->reorder2, controls, param, level);
+                if (alt.lf.m > at.lf.m) {
+                    at = std::move(alt);
+                }
+            }
+            if (at.lf.m < enough && level >= 2 && n <= kDenseMax) {
+                built.push_back(make_dense_level(current, keep_A, level));
+                stored += built.back()->nnz_stored;
+                break;
+            }
+            // No pivot at all: relax the bound on the inverse factor, then drop it.
+            for (double relax : {100.0, std::numeric_limits<double>::infinity()}) {
+                if (at.lf.m > 0) {
+                    break;
+                }
+                LevelControls relaxed = controls;
+                relaxed.condest       = controls.condest * relax;
+                at                    = attempt_level(current, first, relaxed, param, level);
+            }
+            if (at.lf.m == 0) {
+                fail(kFactorNoPivots, "no pivot could be accepted on level " +
+                                          std::to_string(level) + " (order " + std::to_string(n) +
+                                          ")");
+            }
+            Upper next = at.lf.m < n ? schur_of(at.lf) : Upper{};
+            built.push_back(make_level(at, level == 1, keep_A, controls.coarse_reduce));
+            stored += built.back()->nnz_stored;
+            if (keep_A) {
+                stored += built.back()->A.ia ? built.back()->A.ia[n] - 1 : 0;
+            }
+            if (elbow > 0.0 &&
+                static_cast<double>(stored + next.nnz()) > elbow * static_cast<double>(nnz_in)) {
+                fail(kFactorElbow,
+                     "the factorization needs more than elbow = " + std::to_string(elbow) +
+                         " times the entries of the matrix (level " + std::to_string(level) + ")");
+            }
+            if (at.lf.m == n) {
+                break;
+            }
+            current = std::move(next);
+        }
+
+        // Link the records and hand them over.
+        const int nlev = static_cast<int>(built.size());
+        for (int l = 0; l < nlev; ++l) {
+            built[l]->nlev = nlev;
+            built[l]->prev = l > 0 ? built[l - 1].get() : nullptr;
+            built[l]->next = l + 1 < nlev ? built[l + 1].get() : nullptr;
+        }
+        built[0]->nnzA_input =
+            static_cast<int>(std::min<long>(nnz_in, std::numeric_limits<int>::max()));
+        unsigned word = static_cast<unsigned>(param->ifact[6]) & COARSE_REDUCE;
+        if (!keep_A) {
+            word |= COARSE_DISCARDED;
+        }
+        param->ifact[16] = static_cast<int>(word);
+        out.nlev         = nlev;
+        out.nnz_stored   = stored;
+        out.fill = nnz_in > 0 ? static_cast<double>(stored) / static_cast<double>(nnz_in) : 0.0;
+        LevelRecord* first_level = built[0].get();
+        for (LevelPtr& R : built) {
+            (void)R.release();
+        }
+        *levels     = first_level;
+        out.seconds = processor_seconds() - start;
+        return kFactorOk;
+    } catch (const FactorError& e) {
+        out.message = e.message;
+        out.seconds = processor_seconds() - start;
+        return e.code;
+    } catch (const std::bad_alloc&) {
+        out.message = "out of memory in the factorization";
+        out.seconds = processor_seconds() - start;
+        return kFactorOutOfMemory;
+    }
+}
+
+}  // namespace trelvak
