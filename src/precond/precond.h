@@ -51,4 +51,74 @@ void DSYMAMGsol1(LevelRecord* R, int lev, int n, int nn, int a, int b, Parameter
 void DSYMAMGsol2(LevelRecord* R, int lev, int n, int nn, int a, int b, ParameterRecord* param,
                  double* x, double* work);
 
+// ---- Steps shared by the three applications (amgsol.cpp) ------------------------------------
+// Vectors are whole work vectors of length N (1-based positions); a is the level's offset, so the
+// level owns positions a+1..N and its leading block a+1..a+nB.
+namespace trelvak::level_ops {
+
+// Saves I(m+1) of a sparse factor and stores factor_nnz+1 there; the destructor restores it.
+class FactorPatch {
+public:
+    explicit FactorPatch(const LevelRecord& R) : slot_(R.factor_index + R.nB), saved_(*slot_) {
+        *slot_ = R.factor_nnz + 1;
+    }
+    ~FactorPatch() { *slot_ = saved_; }
+    FactorPatch(const FactorPatch&)            = delete;
+    FactorPatch& operator=(const FactorPatch&) = delete;
+
+private:
+    int* slot_;
+    int saved_;
+};
+
+// Makes I(1) positive for the kernels; the destructor puts the conversion mark back.
+class MarkLift {
+public:
+    explicit MarkLift(const LevelRecord& R) : first_(R.factor_index), marked_(*first_ < 0) {
+        if (marked_) {
+            *first_ = -*first_;
+        }
+    }
+    ~MarkLift() {
+        if (marked_ && *first_ > 0) {
+            *first_ = -*first_;
+        }
+    }
+    bool marked() const { return marked_; }
+    MarkLift(const MarkLift&)            = delete;
+    MarkLift& operator=(const MarkLift&) = delete;
+
+private:
+    int* first_;
+    bool marked_;
+};
+
+// True when R exists and is a dense last level (null factor_index).
+bool is_dense(const LevelRecord* R);
+// y(a+1..a+m) = Dinv(D) x(a+1..a+m) with the 2x2 markers of R's factor; D is factor_values or
+// alt_diag; x and y may be the same array.
+void apply_pivots(const LevelRecord& R, const double* D, int a, const double* x, double* y);
+// w(a+k) = x(a + perm(k)) and x(a+k) = w(a + invperm(k)), k = 1..N-a.
+void permute(const LevelRecord& R, int N, int a, const double* x, double* w);
+void unpermute(const LevelRecord& R, int N, int a, const double* w, double* x);
+// x(from+k) *= s(k), k = 1..N-from.
+void scale(const double* s, int N, int from, double* x);
+// Ends the process: a converted factor met while COARSE_REDUCE is clear.
+[[noreturn]] void reject_marked_without_reduce();
+// Coarse corrections per visit of level lev: ifact[11], forced to 1 (when positive) on the level
+// above a dense last level.
+int coarse_steps(const LevelRecord& R, int lev, const ParameterRecord& param);
+// Last level of the cycles: dense packed solve in place on x(a+1..N), or the (marked) sparse
+// factor solve between permutations; no scaling. work(a+1..N) is scratch.
+void solve_last_level(LevelRecord& R, int lev, int N, int a, double* x, double* work);
+// Restriction of the cycles: permutes x(a+1..N) into work, leaves L11^-1 w1 (Dinv(alt) of it on
+// a marked level) in x1 and the next level's right-hand side in x2, multiplied by the next
+// record's colscale unless the next level is dense. Returns whether it was scaled.
+bool restrict_to_next(LevelRecord& R, int lev, int N, int a, bool reduce, double* x, double* work);
+// Prolongation of the cycles: with the coarse solution in work2 (already scaled back) and x1 as
+// restrict_to_next left it, x(a+1..N) receives the level's solution in the level's numbering.
+void prolong_from_next(LevelRecord& R, int N, int a, bool reduce, double* x, double* work);
+
+}  // namespace trelvak::level_ops
+
 #endif  // TRELVAK_PRECOND_PRECOND_H

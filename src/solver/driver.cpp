@@ -1,0 +1,241 @@
+// driver.cpp: DSYMAMGsolver, the solve of A x = b with a Krylov method in reverse communication,
+// preconditioned by the multilevel level list.
+//
+// Steps: derive the method's controls from the options (solver mode of DSYMAMGsetupparameters),
+// size the work buffer dbuff, scale the system with level 1's scaling vectors,
+//     A <- Dr A Dc,  b <- Dc b,  x <- Dc^-1 x,
+// run the method, answering its requests with y = A x (DSYMmatvec), y = M^-1 x (DSYMAMGsol) or a
+// copy for a side that is not preconditioned, then undo the scaling and return the method's
+// final status. The module-wide record TRELVAK_secnds receives the user time of the solve [5]
+// and the mean user time of one product with A [6].
+//
+// On entry: A (upper triangle, 1-based rows), rhs, sol = initial guess, the level list PRE,
+//           param with its options, ipar(2), ipar(3) and fpar(2).
+// On exit:  sol = solution; A and rhs as on entry (up to the rounding of the unscaling, also
+//           when a fatal stop unwinds through the call); ipar, fpar, dbuff/ndbuff updated.
+// Work:     dbuff, grown (never shrunk) to L = P + ipar(4) + 2n doubles, P = 2n + max(E, n),
+//           E = 0 (multilevel ILU), sum_l 2(n - S_l) (AMLI-like), 3n + sum_l 2(n - S_l)
+//           (multigrid), S_l = nB_1 + ... + nB_l. The preconditioner scratch is dbuff(1..P), the
+//           method's work array w = dbuff(P+1..). The lengths are computed in 64 bits; a length
+//           beyond the int range (or a negative ipar(4)) ends the solve with status -2 before
+//           anything is allocated or scaled.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+
+#include "common/blas.h"
+#include "common/onebased.h"
+#include "krylov/krylov.h"
+#include "precond/precond.h"
+#include "solver/solver.h"
+
+float TRELVAK_secnds[10];
+
+namespace {
+
+using trelvak::View1;
+using trelvak::view1;
+
+using Method = void (*)(const int*, const double*, double*, int*, double*, double*);
+
+Method method_of(int code) {
+    switch (code) {
+        case 2:
+            return dsymbcg;
+        case 3:
+            return dbcg;
+        case 8:
+            return dgmres;
+        case 9:
+            return dfgmres;
+        default:
+            return dsymqmr;
+    }
+}
+
+// Preconditioner scratch P for the cycle kind, or -1 when it cannot be computed.
+std::int64_t scratch_length(const LevelRecord* PRE, int cycle, std::int64_t n) {
+    std::int64_t E = 0;
+    if (cycle != 0) {
+        std::int64_t s = 0, coarse = 0;
+        int l = 1;
+        for (const LevelRecord* R = PRE; R != nullptr && l <= PRE->nlev; R = R->next, ++l) {
+            s += R->nB;
+            coarse += 2 * (n - s);
+        }
+        E = cycle == 2 ? 3 * n + coarse : coarse;
+    }
+    return 2 * n + std::max(E, n);
+}
+
+// Scales A, b and x with level 1's vectors on construction and undoes it on destruction, so the
+// caller's data come back unscaled on every exit, including an unwinding fatal stop.
+class SystemScaling {
+public:
+    SystemScaling(SparseMatrix& A, const double* rowscale, const double* colscale, double* rhs,
+                  double* sol)
+        : A_(A), rs_(rowscale), cs_(colscale), rhs_(rhs), sol_(sol) {
+        const auto a  = view1(A_.a);
+        const auto ja = view1(static_cast<const int*>(A_.ja));
+        const auto ia = view1(static_cast<const int*>(A_.ia));
+        for (int i = 1; i <= A_.nr; ++i) {
+            for (int k = ia(i); k < ia(i + 1); ++k) {
+                a(k) = rs_(i) * cs_(ja(k)) * a(k);
+            }
+        }
+        for (int i = 1; i <= A_.nr; ++i) {
+            sol_(i) = sol_(i) / cs_(i);
+            rhs_(i) = rhs_(i) * cs_(i);
+        }
+    }
+    ~SystemScaling() {
+        const auto a  = view1(A_.a);
+        const auto ja = view1(static_cast<const int*>(A_.ja));
+        const auto ia = view1(static_cast<const int*>(A_.ia));
+        for (int i = 1; i <= A_.nr; ++i) {
+            sol_(i) = sol_(i) * cs_(i);
+            rhs_(i) = rhs_(i) / cs_(i);
+        }
+        for (int i = 1; i <= A_.nr; ++i) {
+            for (int k = ia(i); k < ia(i + 1); ++k) {
+                a(k) = a(k) / (rs_(i) * cs_(ja(k)));
+            }
+        }
+    }
+    SystemScaling(const SystemScaling&)            = delete;
+    SystemScaling& operator=(const SystemScaling&) = delete;
+
+private:
+    SparseMatrix& A_;
+    View1<const double> rs_, cs_;
+    View1<double> rhs_, sol_;
+};
+
+// Stopping test 3 needs ||A||: the largest absolute row sum of the full symmetric matrix, built
+// from the stored upper triangle; s (n entries) is scratch.
+double norm_estimate(const SparseMatrix& A, double* s_in) {
+    const int n   = A.nr;
+    const auto s  = view1(s_in, n);
+    const auto ia = view1(static_cast<const int*>(A.ia));
+    const auto ja = view1(static_cast<const int*>(A.ja));
+    const auto a  = view1(static_cast<const double*>(A.a));
+    std::fill(s.at(1), s.at(1) + n, 0.0);
+    for (int i = 1; i <= n; ++i) {
+        const int count = ia(i + 1) - ia(i);
+        if (count > 0) {
+            s(i) += trelvak::blas::asum(count, a.at(ia(i)));
+        }
+        for (int k = ia(i); k < ia(i + 1); ++k) {
+            if (ja(k) != i) {
+                s(ja(k)) += std::abs(a(k));
+            }
+        }
+    }
+    return n > 0 ? *std::max_element(s.at(1), s.at(1) + n) : 0.0;
+}
+
+}  // namespace
+
+int DSYMAMGsolver(SparseMatrix* A, LevelRecord* PRE, ParameterRecord* param, double* rhs,
+                  double* sol) {
+    using namespace trelvak;
+    const int n      = A->nr;
+    float user_start = 0.0f, system_time = 0.0f;
+    evaluate_time(&user_start, &system_time);
+
+    // Solver mode reads only the pattern's order; it runs before the scaling so that a length
+    // failure leaves everything as it came.
+    SparseMatrix pattern = *A;
+    pattern.a            = nullptr;
+    DSYMAMGsetupparameters(&pattern, param, 1);
+
+    const auto ipar = view1(param->ipar, 16);
+    const auto fpar = view1(param->fpar, 16);
+
+    const std::int64_t P      = scratch_length(PRE, param->ifact[10], n);
+    const std::int64_t method = ipar(kWorkLength);
+    const std::int64_t need   = P + method + 2 * static_cast<std::int64_t>(n);
+    if (method < 0 || need > INT_MAX) {
+        ipar(kRequest)  = kWorkTooShort;
+        ipar(kProducts) = 0;
+        return kWorkTooShort;
+    }
+    if (param->ndbuff < need || param->dbuff == nullptr) {
+        param->ndbuff = std::max(param->ndbuff, static_cast<int>(need));
+        param->dbuff  = static_cast<double*>(
+            ReAlloc(param->dbuff, sizeof(double) * static_cast<size_t>(param->ndbuff),
+                     "symAMGsolver:dbuff"));
+    }
+    double no_work = 0.0;  // stands in for an empty buffer (n = 0 with a zero method length)
+    double* dbuff  = param->dbuff != nullptr ? param->dbuff : &no_work;
+    double* w      = dbuff + (param->dbuff != nullptr ? P : 0);
+
+    int status = 0;
+    {
+        const SystemScaling scaling(*A, PRE->rowscale, PRE->colscale, rhs, sol);
+
+        for (int k = 3; k <= 16; ++k) {
+            fpar(k) = 0.0;
+        }
+        ipar(kRequest) = 0;
+        for (int k = 7; k <= 16; ++k) {
+            ipar(k) = 0;
+        }
+        if (ipar(kStopTest) == 3) {
+            fpar(kNormA) = norm_estimate(*A, dbuff);
+        }
+
+        const Method run   = method_of(param->ifact[5]);
+        float product_time = 0.0f;
+        int products       = 0;
+        for (;;) {
+            run(&n, rhs, sol, param->ipar, param->fpar, w);
+            const int request = ipar(kRequest);
+            if (request == kUserTest) {
+                continue;  // no test of our own: ipar(11) stays as the method left it
+            }
+            if (request < kMatVec || request > kRightTSolve) {
+                status = request;
+                break;
+            }
+            const double* x = w + (ipar(kOperand) - 1);
+            double* y       = w + (ipar(kResult) - 1);
+            switch (request) {
+                case kMatVec:
+                case kMatTVec: {
+                    float before = 0.0f, after = 0.0f, unused = 0.0f;
+                    evaluate_time(&before, &unused);
+                    DSYMmatvec(*A, x, y);
+                    evaluate_time(&after, &unused);
+                    product_time += after - before;
+                    ++products;
+                    break;
+                }
+                case kLeftSolve:
+                case kLeftTSolve:
+                    if (ipar(kPrecSide) == 1) {
+                        DSYMAMGsol(PRE, param, x, y, dbuff);
+                    } else {
+                        std::copy(x, x + n, y);
+                    }
+                    break;
+                default:  // kRightSolve, kRightTSolve
+                    if (ipar(kPrecSide) == 2) {
+                        DSYMAMGsol(PRE, param, x, y, dbuff);
+                    } else {
+                        std::copy(x, x + n, y);
+                    }
+                    break;
+            }
+        }
+
+        float user_end = 0.0f;
+        evaluate_time(&user_end, &system_time);
+        TRELVAK_secnds[5] = user_end - user_start;
+        if (products > 0) {
+            TRELVAK_secnds[6] = product_time / static_cast<float>(products);
+        }
+    }
+    return status;
+}
