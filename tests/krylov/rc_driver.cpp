@@ -163,6 +163,7 @@ RcResult rc_solve(KrylovMethod method, const Operator& a, const std::vector<doub
             break;
         }
         res.sequence.push_back(code);
+        res.slices.push_back({code, ipar[7], ipar[8]});
         const int calls           = ++res.requests[code];
         const int op              = ipar[7];
         const int out             = ipar[8];

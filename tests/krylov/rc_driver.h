@@ -58,6 +58,7 @@ struct RcResult {
     std::array<double, 17> fpar{};
     std::map<int, int> requests;  // per code
     std::vector<int> sequence;    // codes in order
+    std::vector<std::array<int, 3>> slices;  // (code, operand, result) of every request
     std::string slice_error;      // empty when every slice was sound
     bool guard_intact = true;
     // ||b - A x|| / ||b||
