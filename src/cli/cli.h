@@ -1,0 +1,163 @@
+// cli.h: the command-line tool `trelvak`. Reads a sparse symmetric matrix from a Matrix Market
+// file, factors it with the multilevel incomplete L D L^T, solves A x = b with the selected Krylov
+// method and reports levels, fill, iterations, true relative residual, times and peak memory.
+//
+//   read_matrix_market(path, opts)  file -> upper triangle by rows (1-based), or a located error
+//   read_vector(path, n)            right-hand side: Matrix Market array/coordinate or plain
+//   numbers parse_arguments(argc, argv)     command line -> Arguments, or a usage error
+//   run(arguments, out, err)        the whole tool; returns its exit code
+//
+// Exit codes (ExitCode) are stable so that scripts can test them.
+#ifndef TRELVAK_CLI_CLI_H
+#define TRELVAK_CLI_CLI_H
+
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/trelvak.h"
+
+namespace trelvak::cli {
+
+enum ExitCode : int {
+    kExitConverged     = 0,  // solved to the requested tolerance (or factored, with --factor-only)
+    kExitNotConverged  = 1,  // the method stopped at its iteration limit; a result was printed
+    kExitUsage         = 2,  // bad command line
+    kExitUnreadable    = 3,  // the file cannot be opened, decompressed or read
+    kExitInvalidMatrix = 4,  // malformed file, unsupported kind, non-square, asymmetric, NaN/Inf
+    kExitFactorFailed  = 5,  // the factorization failed
+    kExitSolveFailed   = 6,  // breakdown, workspace or another solver error
+    kExitInternal      = 70  // fatal error inside the package (for example out of memory)
+};
+
+// ------------------------------------------------------------------------------------------------
+// Matrix Market input
+// ------------------------------------------------------------------------------------------------
+
+// A symmetric matrix in the solver's layout: upper triangle with the diagonal, 1-based rows,
+// columns ascending within each row (so a stored diagonal entry comes first).
+struct UpperMatrix {
+    int n = 0;
+    std::vector<int> ia{1};
+    std::vector<int> ja;
+    std::vector<double> a;
+    int nnz() const { return ia.back() - 1; }
+    // A record that views (does not own) the arrays.
+    SparseMatrix record();
+};
+
+struct ReadOptions {
+    // A general file is accepted as symmetric when ||A - A^T||_F <= symmetry_tol * ||A||_F; the
+    // two triangles are then averaged.
+    double symmetry_tol = 1e-12;
+};
+
+// What went wrong, for the exit code: kUnreadable (I/O) or kInvalid (contents).
+enum class ReadError { kNone, kUnreadable, kInvalid };
+
+struct ReadResult {
+    ReadError error = ReadError::kNone;
+    std::string message;          // one line, names the file and the line where that applies
+    UpperMatrix matrix;           // valid when error == kNone
+    bool general        = false;  // the file declared "general" storage
+    bool integer_field  = false;  // the file declared an "integer" field
+    bool compressed     = false;  // the file was gzip-compressed
+    long entries_read   = 0;      // entry lines in the file
+    long duplicates     = 0;      // entries that repeated a position and were summed
+    long explicit_zeros = 0;      // stored entries equal to zero
+    long zero_diagonal  = 0;      // rows without a nonzero diagonal entry
+    double asymmetry    = 0.0;    // ||A - A^T||_F / ||A||_F of a general file
+    ReadResult()        = default;
+};
+
+ReadResult read_matrix_market(const std::string& path, const ReadOptions& options = {});
+
+struct VectorResult {
+    ReadError error = ReadError::kNone;
+    std::string message;
+    std::vector<double> values;
+};
+
+// Reads a vector of length n: a Matrix Market "array" (n x 1) or "coordinate" (n x 1) file, or a
+// plain text file of n numbers separated by white space. Plain or gzip-compressed.
+VectorResult read_vector(const std::string& path, int n);
+
+// Writes x as a Matrix Market array file (n x 1, %.17g). Returns false with a message on failure.
+bool write_vector(const std::string& path, const std::vector<double>& x, std::string* message);
+
+// ------------------------------------------------------------------------------------------------
+// Command line
+// ------------------------------------------------------------------------------------------------
+
+// One option key of the options structure, its record field and its kind.
+struct OptionKey {
+    const char* name;  // flag name without the dashes, exactly as the key is spelled
+    enum Kind { kDouble, kInt, kText } kind;
+    const char* help;
+};
+// The twenty-two option keys, in the order of the options structure.
+const std::vector<OptionKey>& option_keys();
+
+struct Arguments {
+    std::string matrix_path;
+    std::string rhs_path;     // empty: b = A * ones(n, 1)
+    std::string output_path;  // empty: the solution is not written
+    bool quiet          = false;
+    bool json           = false;
+    bool factor_only    = false;
+    bool help           = false;
+    bool version        = false;
+    bool progress       = true;  // a line per level on standard error (text mode, not quiet)
+    double symmetry_tol = 1e-12;
+    // Option keys given on the command line, by key: the number or the text as typed.
+    std::map<std::string, double> numbers;
+    std::map<std::string, std::string> texts;
+};
+
+struct ParseResult {
+    bool ok = true;
+    std::string message;  // usage error
+    Arguments arguments;
+};
+
+ParseResult parse_arguments(int argc, const char* const* argv);
+std::string usage_text();
+
+// Writes the given option values into the record (texts through trelvak::set_text). Int fields
+// receive the value as given (parse_arguments accepts integral values only).
+void apply_options(const Arguments& arguments, ParameterRecord* param);
+
+// The record's value of an option key, as JSON (number or quoted string; null for a null text).
+std::string option_json(const ParameterRecord& param, const OptionKey& key);
+
+// ------------------------------------------------------------------------------------------------
+// Output helpers
+// ------------------------------------------------------------------------------------------------
+
+// A JSON string literal (quotes included) with control characters escaped.
+std::string json_quote(const std::string& text);
+// A JSON number; NaN and infinities become null.
+std::string json_number(double value);
+
+// y = A x for the upper-triangle record (the lower triangle mirrored); x, y 0-based, length n.
+void symmetric_product(const UpperMatrix& A, const double* x, double* y);
+
+// Peak resident memory of the process in bytes (0 when unknown).
+long peak_memory_bytes();
+
+// ------------------------------------------------------------------------------------------------
+// The tool
+// ------------------------------------------------------------------------------------------------
+
+// Runs the tool: parses nothing (arguments are given), writes results to out and diagnostics to
+// err, and returns an ExitCode. Never throws; fatal errors of the package are caught.
+int run(const Arguments& arguments, std::FILE* out, std::FILE* err);
+
+// parse_arguments + run, for main().
+int main_entry(int argc, const char* const* argv);
+
+}  // namespace trelvak::cli
+
+#endif  // TRELVAK_CLI_CLI_H

@@ -1,0 +1,481 @@
+// run.cpp: the tool `trelvak`: read, factor, solve, report.
+//
+// On entry: parsed arguments. On exit: the report on `out` (text, or one JSON object with
+// --json), diagnostics on `err`, and an ExitCode. The right-hand side is b = A*ones(n,1) unless
+// --rhs names a file; the initial guess is zero. The relative residual reported is the true
+// ||b - A x|| / ||b||, recomputed with the matrix as read (the driver scales and unscales A in
+// place, so a pristine copy of the values is kept for this). Fatal errors of the package (out of
+// memory, an inconsistent level list) are turned into exit code 70 by a throwing handler.
+// Work space: the matrix, one copy of its values, four vectors of length n.
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "common/onebased.h"
+#include "factor/factor.h"
+#include "solver/solver.h"
+
+namespace trelvak::cli {
+
+namespace {
+
+class FatalError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void throwing_handler(FatalChannel, const char* message) {
+    throw FatalError(message != nullptr ? message : "fatal error");
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string base_name(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string strip(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) {
+        s.pop_back();
+    }
+    return s;
+}
+
+const char* kind_name(int code) {
+    switch (code) {
+        case kExitUsage:
+            return "usage";
+        case kExitUnreadable:
+            return "unreadable_file";
+        case kExitInvalidMatrix:
+            return "invalid_input";
+        case kExitFactorFailed:
+            return "factorization_failed";
+        case kExitSolveFailed:
+            return "solver_error";
+        default:
+            return "internal_error";
+    }
+}
+
+// Restores the default fatal handler and releases the package's records on every exit path.
+struct Session {
+    FatalHandler previous  = nullptr;
+    ParameterRecord* param = nullptr;
+    LevelRecord* levels    = nullptr;
+    Session() { previous = trelvak_set_fatal_handler(&throwing_handler); }
+    ~Session() {
+        release_levels(levels);
+        if (param != nullptr) {
+            release_parameters(param);
+        }
+        trelvak_set_fatal_handler(previous);
+    }
+    Session(const Session&)            = delete;
+    Session& operator=(const Session&) = delete;
+};
+
+struct LevelLine {
+    int n, nB;
+    long stored;
+    bool dense;
+};
+
+std::vector<LevelLine> describe_levels(const LevelRecord* levels) {
+    std::vector<LevelLine> lines;
+    for (const LevelRecord* l = levels; l != nullptr; l = l->next) {
+        lines.push_back(
+            {l->n, l->nB, static_cast<long>(l->nnz_stored), l->factor_index == nullptr});
+    }
+    return lines;
+}
+
+}  // namespace
+
+std::string option_json(const ParameterRecord& p, const OptionKey& key) {
+    const std::string name = key.name;
+    auto text = [](const char* t) { return t == nullptr ? std::string("null") : json_quote(t); };
+    if (name == "elbow")
+        return json_number(p.elbow);
+    if (name == "lfilS")
+        return std::to_string(p.lfilS);
+    if (name == "lfil")
+        return std::to_string(p.lfil);
+    if (name == "maxit")
+        return std::to_string(p.maxit);
+    if (name == "droptolS")
+        return json_number(p.droptolS);
+    if (name == "droptol")
+        return json_number(p.droptol);
+    if (name == "condest")
+        return json_number(p.condest);
+    if (name == "restol")
+        return json_number(p.restol);
+    if (name == "npresmoothing")
+        return std::to_string(p.npresmoothing);
+    if (name == "npostmoothing")
+        return std::to_string(p.npostmoothing);
+    if (name == "ncoarse")
+        return std::to_string(p.ncoarse);
+    if (name == "matching")
+        return std::to_string(p.matching);
+    if (name == "nrestart")
+        return std::to_string(p.nrestart);
+    if (name == "damping")
+        return json_number(p.damping);
+    if (name == "amg")
+        return text(p.amg);
+    if (name == "presmoother")
+        return text(p.presmoother);
+    if (name == "postsmoother")
+        return text(p.postsmoother);
+    if (name == "typecoarse")
+        return text(p.typecoarse);
+    if (name == "typetv")
+        return text(p.typetv);
+    if (name == "FCpart")
+        return text(p.FCpart);
+    if (name == "solver")
+        return text(p.solver);
+    if (name == "ordering")
+        return text(p.ordering);
+    return "null";
+}
+
+void apply_options(const Arguments& arguments, ParameterRecord* p) {
+    for (const auto& [name, x] : arguments.numbers) {
+        const int i = static_cast<int>(x);  // parse_arguments admits integral values only
+        if (name == "elbow")
+            p->elbow = x;
+        else if (name == "lfilS")
+            p->lfilS = i;
+        else if (name == "lfil")
+            p->lfil = i;
+        else if (name == "maxit")
+            p->maxit = i;
+        else if (name == "droptolS")
+            p->droptolS = x;
+        else if (name == "droptol")
+            p->droptol = x;
+        else if (name == "condest")
+            p->condest = x;
+        else if (name == "restol")
+            p->restol = x;
+        else if (name == "npresmoothing")
+            p->npresmoothing = i;
+        else if (name == "npostmoothing")
+            p->npostmoothing = i;
+        else if (name == "ncoarse")
+            p->ncoarse = i;
+        else if (name == "matching")
+            p->matching = i;
+        else if (name == "nrestart")
+            p->nrestart = i;
+        else if (name == "damping")
+            p->damping = x;
+    }
+    for (const auto& [name, t] : arguments.texts) {
+        const char** field = nullptr;
+        if (name == "amg")
+            field = &p->amg;
+        else if (name == "presmoother")
+            field = &p->presmoother;
+        else if (name == "postsmoother")
+            field = &p->postsmoother;
+        else if (name == "typecoarse")
+            field = &p->typecoarse;
+        else if (name == "typetv")
+            field = &p->typetv;
+        else if (name == "FCpart")
+            field = &p->FCpart;
+        else if (name == "solver")
+            field = &p->solver;
+        else if (name == "ordering")
+            field = &p->ordering;
+        if (field != nullptr) {
+            set_text(p, field, t.c_str());
+        }
+    }
+}
+
+int run(const Arguments& args, std::FILE* out, std::FILE* err) {
+    const bool text_mode = !args.json && !args.quiet;
+    auto report_error    = [&](int code, const std::string& message) {
+        std::fprintf(err, "trelvak: error: %s\n", message.c_str());
+        if (args.json) {
+            std::fprintf(out,
+                            "{\"error\": {\"exit_code\": %d, \"kind\": \"%s\", \"message\": %s}}\n",
+                            code, kind_name(code), json_quote(message).c_str());
+        }
+        std::fflush(out);
+        return code;
+    };
+
+    if (args.help) {
+        std::fputs(usage_text().c_str(), out);
+        return kExitConverged;
+    }
+    if (args.version) {
+        std::fprintf(out, "trelvak 0.1\n");
+        return kExitConverged;
+    }
+
+    try {
+        Session session;
+
+        // ---- Matrix ---------------------------------------------------------------------------
+        const auto t_read = std::chrono::steady_clock::now();
+        ReadOptions read_options;
+        read_options.symmetry_tol = args.symmetry_tol;
+        ReadResult input          = read_matrix_market(args.matrix_path, read_options);
+        if (input.error != ReadError::kNone) {
+            return report_error(
+                input.error == ReadError::kUnreadable ? kExitUnreadable : kExitInvalidMatrix,
+                input.message);
+        }
+        const double read_seconds          = seconds_since(t_read);
+        UpperMatrix& A                     = input.matrix;
+        const int n                        = A.n;
+        const std::vector<double> pristine = A.a;
+
+        if (text_mode) {
+            std::fprintf(out,
+                         "matrix    %s: n = %d, nnz = %d (upper triangle), %s%s, read in %.3f s\n",
+                         base_name(args.matrix_path).c_str(), n, A.nnz(),
+                         input.general ? "general storage" : "symmetric storage",
+                         input.compressed ? ", gzip" : "", read_seconds);
+            if (input.general && input.asymmetry > 0.0) {
+                std::fprintf(out,
+                             "          asymmetry ||A-A'||_F/||A||_F = %.3g, triangles averaged\n",
+                             input.asymmetry);
+            }
+            if (input.zero_diagonal > 0 || input.duplicates > 0) {
+                std::fprintf(
+                    out,
+                    "          %ld rows without a nonzero diagonal entry, %ld duplicates summed\n",
+                    input.zero_diagonal, input.duplicates);
+            }
+        }
+
+        // ---- Right-hand side ------------------------------------------------------------------
+        std::vector<double> b(static_cast<size_t>(n));
+        if (!args.rhs_path.empty()) {
+            VectorResult rhs = read_vector(args.rhs_path, n);
+            if (rhs.error != ReadError::kNone) {
+                return report_error(
+                    rhs.error == ReadError::kUnreadable ? kExitUnreadable : kExitInvalidMatrix,
+                    rhs.message);
+            }
+            b = std::move(rhs.values);
+        } else {
+            const std::vector<double> ones(static_cast<size_t>(n), 1.0);
+            symmetric_product(A, ones.data(), b.data());
+        }
+
+        // ---- Factorization --------------------------------------------------------------------
+        session.param = create_parameters();
+        apply_options(args, session.param);
+        SparseMatrix record = A.record();
+        FactorInfo info;
+        const auto t_factor         = std::chrono::steady_clock::now();
+        const int factor_code       = factor(record, session.param, &session.levels, &info);
+        const double factor_seconds = seconds_since(t_factor);
+        if (factor_code != 0) {
+            return report_error(
+                kExitFactorFailed,
+                "factorization failed (code " + std::to_string(factor_code) +
+                    "): " + (info.message.empty() ? "no reason given" : strip(info.message)));
+        }
+        const auto levels = describe_levels(session.levels);
+        if (text_mode) {
+            std::fprintf(out, "factor    %d level%s, fill %.2f (%ld stored / %ld input), %.3f s\n",
+                         info.nlev, info.nlev == 1 ? "" : "s", info.fill, info.nnz_stored,
+                         info.nnz_input, factor_seconds);
+            for (size_t l = 0; l < levels.size(); ++l) {
+                if (levels[l].dense) {
+                    std::fprintf(out, "  level %zu  n %9d  dense factor of the last system\n",
+                                 l + 1, levels[l].n);
+                } else {
+                    std::fprintf(out, "  level %zu  n %9d  eliminated %9d  stored %10ld\n", l + 1,
+                                 levels[l].n, levels[l].nB, levels[l].stored);
+                }
+            }
+        }
+
+        // ---- Solve ----------------------------------------------------------------------------
+        int status        = 0;
+        int iterations    = 0;
+        double relres     = 0.0;
+        double solve_secs = 0.0;
+        std::vector<double> x(static_cast<size_t>(n), 0.0);
+        const std::string requested_solver =
+            args.texts.count("solver") ? args.texts.at("solver") : "";
+        const std::string requested_amg = args.texts.count("amg") ? args.texts.at("amg") : "";
+        if (!args.factor_only) {
+            std::vector<double> rhs = b;
+            const auto t_solve      = std::chrono::steady_clock::now();
+            status = DSYMAMGsolver(&record, session.levels, session.param, rhs.data(), x.data());
+            solve_secs = seconds_since(t_solve);
+            iterations = session.param->ipar[kProducts - 1];
+            A.a        = pristine;
+            std::vector<double> r(static_cast<size_t>(n));
+            symmetric_product(A, x.data(), r.data());
+            double rr = 0.0, bb = 0.0;
+            for (int i = 0; i < n; ++i) {
+                const double d = b[static_cast<size_t>(i)] - r[static_cast<size_t>(i)];
+                rr += d * d;
+                bb += b[static_cast<size_t>(i)] * b[static_cast<size_t>(i)];
+            }
+            relres = bb > 0.0 ? std::sqrt(rr / bb) : std::sqrt(rr);
+        }
+        const double restol = session.param->restol;
+        const bool finite   = std::isfinite(relres);
+        int code            = kExitConverged;
+        std::string verdict = "converged";
+        if (!args.factor_only) {
+            if (status == kIterLimit) {
+                code    = kExitNotConverged;
+                verdict = "iteration limit reached";
+            } else if (status != kConverged) {
+                code    = kExitSolveFailed;
+                verdict = std::string("solver error: ") + status_text(status);
+            } else if (!finite) {
+                code    = kExitSolveFailed;
+                verdict = "solution is not finite";
+            } else if (relres > restol) {
+                // The method's test ran on the scaled system; the true residual decides.
+                code    = kExitNotConverged;
+                verdict = "stopping test met, but the true residual is above restol";
+            }
+        }
+
+        if (!args.output_path.empty() && !args.factor_only) {
+            std::string message;
+            if (!write_vector(args.output_path, x, &message)) {
+                return report_error(kExitUnreadable, message);
+            }
+        }
+        const long peak         = peak_memory_bytes();
+        const char* solver_used = session.param->solver != nullptr ? session.param->solver : "?";
+
+        if (text_mode) {
+            if (!args.factor_only) {
+                std::fprintf(out, "solve     %s, %s: %d iterations, %.3f s\n", solver_used,
+                             verdict.c_str(), iterations, solve_secs);
+                std::fprintf(out, "residual  ||b - A x|| / ||b|| = %.3e (restol %.1e)\n", relres,
+                             restol);
+                std::fprintf(out, "total     %.3f s (factorization + solve)\n",
+                             factor_seconds + solve_secs);
+            }
+            std::fprintf(out, "memory    peak %.1f MB\n", static_cast<double>(peak) / 1048576.0);
+        }
+        if (args.json) {
+            std::string s = "{\n  \"matrix\": {\"file\": " + json_quote(args.matrix_path) +
+                            ", \"n\": " + std::to_string(n) +
+                            ", \"nnz_upper\": " + std::to_string(A.nnz()) + ", \"storage\": \"" +
+                            (input.general ? "general" : "symmetric") +
+                            "\", \"asymmetry\": " + json_number(input.asymmetry) +
+                            ", \"zero_diagonal\": " + std::to_string(input.zero_diagonal) +
+                            ", \"duplicates\": " + std::to_string(input.duplicates) +
+                            ", \"compressed\": " + (input.compressed ? "true" : "false") +
+                            ", \"read_seconds\": " + json_number(read_seconds) + "},\n";
+            s += "  \"options\": {";
+            bool first = true;
+            for (const auto& key : option_keys()) {
+                s += std::string(first ? "" : ", ") + "\"" + key.name +
+                     "\": " + option_json(*session.param, key);
+                first = false;
+            }
+            s += "},\n  \"factor\": {\"levels\": " + std::to_string(info.nlev) +
+                 ", \"fill\": " + json_number(info.fill) +
+                 ", \"nnz_stored\": " + std::to_string(info.nnz_stored) +
+                 ", \"nnz_input\": " + std::to_string(info.nnz_input) +
+                 ", \"seconds\": " + json_number(factor_seconds) +
+                 ", \"cpu_seconds\": " + json_number(info.seconds) + ", \"level_list\": [";
+            for (size_t l = 0; l < levels.size(); ++l) {
+                s += std::string(l ? ", " : "") + "{\"n\": " + std::to_string(levels[l].n) +
+                     ", \"eliminated\": " + std::to_string(levels[l].nB) +
+                     ", \"stored\": " + std::to_string(levels[l].stored) +
+                     ", \"dense\": " + (levels[l].dense ? "true" : "false") + "}";
+            }
+            s += "]},\n";
+            if (!args.factor_only) {
+                s += "  \"solve\": {\"solver\": " + json_quote(solver_used) +
+                     ", \"status\": " + std::to_string(status) +
+                     ", \"status_text\": " + json_quote(status_text(status)) +
+                     ", \"iterations\": " + std::to_string(iterations) +
+                     ", \"seconds\": " + json_number(solve_secs) +
+                     ", \"relres\": " + json_number(relres) +
+                     ", \"restol\": " + json_number(restol) +
+                     ", \"converged\": " + (code == kExitConverged ? "true" : "false") + "},\n";
+                s += "  \"total_seconds\": " + json_number(factor_seconds + solve_secs) + ",\n";
+            }
+            s += "  \"peak_memory_bytes\": " + std::to_string(peak) + ",\n";
+            s += "  \"exit_code\": " + std::to_string(code) + "\n}\n";
+            std::fputs(s.c_str(), out);
+        }
+        // Texts that the solver did not recognise fall back; say so.
+        if (!args.quiet && !requested_solver.empty() && requested_solver != solver_used &&
+            !keyword_matches(requested_solver.c_str(), solver_used)) {
+            std::fprintf(err, "trelvak: warning: --solver '%s' not recognised, used '%s'\n",
+                         requested_solver.c_str(), solver_used);
+        }
+        if (!args.quiet && !requested_amg.empty() && session.param->amg != nullptr &&
+            !keyword_matches(requested_amg.c_str(), session.param->amg)) {
+            std::fprintf(err, "trelvak: warning: --amg '%s' not used, used '%s'\n",
+                         requested_amg.c_str(), session.param->amg);
+        }
+        if (code == kExitNotConverged && !args.quiet) {
+            if (status == kIterLimit) {
+                std::fprintf(err,
+                             "trelvak: warning: no convergence within %d iterations; increase "
+                             "--maxit or refactor with a smaller --droptol\n",
+                             session.param->maxit);
+            } else {
+                std::fprintf(err,
+                             "trelvak: warning: the method's stopping test was met, but the true "
+                             "relative residual %.3e exceeds restol %.1e\n",
+                             relres, restol);
+            }
+        } else if (code == kExitSolveFailed) {
+            std::fprintf(err, "trelvak: error: %s; try a smaller --droptol or another --solver\n",
+                         verdict.c_str());
+        }
+        std::fflush(out);
+        return code;
+    } catch (const FatalError& e) {
+        return report_error(kExitInternal, strip(e.what()));
+    } catch (const std::bad_alloc&) {
+        return report_error(kExitInternal, "out of memory");
+    } catch (const std::exception& e) {
+        return report_error(kExitInternal, e.what());
+    }
+}
+
+int main_entry(int argc, const char* const* argv) {
+    const ParseResult parsed = parse_arguments(argc, argv);
+    if (!parsed.ok) {
+        std::fprintf(stderr, "trelvak: %s\n", parsed.message.c_str());
+        bool json = false;
+        for (int i = 1; i < argc; ++i) {
+            json = json || (argv[i] != nullptr && std::strcmp(argv[i], "--json") == 0);
+        }
+        if (json) {
+            std::fprintf(stdout,
+                         "{\"error\": {\"exit_code\": %d, \"kind\": \"usage\", \"message\": %s}}\n",
+                         kExitUsage, json_quote(parsed.message).c_str());
+        }
+        return kExitUsage;
+    }
+    return run(parsed.arguments, stdout, stderr);
+}
+
+}  // namespace trelvak::cli
