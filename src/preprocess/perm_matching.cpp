@@ -619,18 +619,10 @@ void split_fine_coarse(SparseMatrix A, const double* right, int* p, int* invq, i
 
 // ---- Plain, _fc and _fcv members ----------------------------------------------------------------
 
-int matching_reordering(const Member& m, SparseMatrix A, double* left, double* right, int* p,
-                        int* invq, int* nB, ParameterRecord* param) {
+// Steps 2 to 10, then the fine/coarse step of _fc/_fcv.
+int matching_reordering(const Member& m, SparseMatrix A, double* right, int* p, int* invq, int* nB,
+                        ParameterRecord* param) {
     const long n = A.nr;
-    // 1. Scaling step.
-    grow_dbuff(param, 2 * n, m.dbuff);
-    if (scaling_step(A, left, right, param, m.dbuff) != 0) {
-        return -5;
-    }
-    if (n == 0) {
-        *nB = 0;
-        return 0;
-    }
     // ibuff: [0,n) marker, expansion list; [n,2n+1) graph pointer, pinv, new p;
     //        [2n+1,3n+2) fill cursor, compressed row pointer; then the ordering's work.
     grow_ibuff(param, 3 * n + 2 + ordering_work(m.ordering, n), m.ibuff);
@@ -903,17 +895,11 @@ void place_constraints(int n, const int* map_in, const int* unmap_in, const int*
     invert(n, p_in, invq_in);
 }
 
-int saddle_point_reordering(const Member& m, SparseMatrix A, double* left, double* right, int* p,
-                            int* invq, int* nB, ParameterRecord* param) {
+// Steps 1 to 7 of the saddle-point members after the scaling step.
+int saddle_point_reordering(const Member& m, SparseMatrix A, double* right, int* p, int* invq,
+                            int* nB, ParameterRecord* param) {
     const long n = A.nr;
-    grow_dbuff(param, 2 * n, m.dbuff);
-    if (scaling_step(A, left, right, param, m.dbuff) != 0) {
-        return -5;
-    }
-    *nB = static_cast<int>(n);
-    if (n == 0) {
-        return 0;
-    }
+    *nB          = A.nr;
     // ibuff: [0,n) ends, [n,2n+1) graph pointer, [2n+1,3n+1) cursor, [3n+1,4n+1) unmap,
     // [4n+1,8n+5) pointers of C, Bc, Br, D; then order (n) and work.
     const long work_ints = n + std::max(ordering_work(m.ordering, n), 8 * n);
@@ -1055,12 +1041,22 @@ int saddle_point_reordering(const Member& m, SparseMatrix A, double* left, doubl
     return 0;
 }
 
+// Scaling step first (dbuff grown to 2n beforehand); a zero row or column ends the call with -5
+// before anything else is written.
 int run_member(const Member& m, SparseMatrix A, double* left, double* right, int* p, int* invq,
                int* nB, ParameterRecord* param) {
-    if (m.variant == Variant::sp) {
-        return saddle_point_reordering(m, A, left, right, p, invq, nB, param);
+    grow_dbuff(param, 2L * A.nr, m.dbuff);
+    if (scaling_step(A, left, right, param, m.dbuff) != 0) {
+        return -5;
     }
-    return matching_reordering(m, A, left, right, p, invq, nB, param);
+    if (A.nr == 0) {
+        *nB = 0;
+        return 0;
+    }
+    if (m.variant == Variant::sp) {
+        return saddle_point_reordering(m, A, right, p, invq, nB, param);
+    }
+    return matching_reordering(m, A, right, p, invq, nB, param);
 }
 
 // ---- The members --------------------------------------------------------------------------------
