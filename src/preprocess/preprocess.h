@@ -143,6 +143,15 @@ void DSYMindfc(SparseMatrix A, int* perm, int* nB, double tau, int* ibuff, doubl
 void DSYMindfcv(SparseMatrix A, int* perm, int* nB, double tau, int* ibuff, double* dbuff,
                 const double* tv, int flag);
 
+// Steps shared by the splittings: greedy coarsening of the undecided nodes (pos(i) == 0) by their
+// measures, then the second pass that gives every fine node's fine strong dependencies a common
+// coarse node. pos(1..n) holds the positions decided so far (fine 1..nfine, coarse from n down,
+// ncoarse of them). sptr/s: for every node the nodes it strongly depends on; stptr/st: the
+// transpose (1-based lists). On exit pos is complete and *nfine is the size of the fine block.
+// work: 4n+1 ints.
+void fc_greedy_split(int n, int* pos, int* nfine, int* ncoarse, const int* sptr, const int* s,
+                     const int* stptr, const int* st, int* work);
+
 // Block form used by the matching-based reorderings: A is read through p (position -> index) and
 // invq (its inverse), so in the current order; a 2x2 pivot is one unit. On exit ibuff(1..n) is the
 // new rank of every position (fine 1..nB, coarse nB+1..n) and nB the number of fine positions.
@@ -151,6 +160,12 @@ void DSYMpindfc(SparseMatrix A, int* p, int* invq, int* nB, double tau, int* ibu
                 double* dbuff);
 void DSYMpindfcv(SparseMatrix A, int* p, int* invq, int* nB, double tau, int* ibuff,
                  double* dbuff, const double* tv, int flag);
+
+// Reverse Cuthill-McKee reordering behind DSPDperm_rcm (postpone_dense = true) and
+// DSYMperm_rcm_fc/_fcv (false): the same signature plus the choice whether dense rows are moved
+// behind the others (nB = the rows kept in front) or not (nB = n).
+int rcm_reordering(SparseMatrix A, double* left, double* right, int* p, int* invq, int* nB,
+                   ParameterRecord* param, bool postpone_dense);
 
 // Diagonal-dominance ordering behind DSPDperm_pp: rows that are dominant enough lead, in order of
 // decreasing score. p (position -> row), invq its inverse, nB the number of selected rows.
