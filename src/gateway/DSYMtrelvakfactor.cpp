@@ -1,84 +1,12 @@
-// DSYMtrelvakfactor.cpp: the Octave module [PREC, options] = DSYMtrelvakfactor(A, options).
-//
-// Computes the multilevel incomplete L D L^T preconditioner of the symmetric matrix whose lower
-// triangle (by columns) A holds, under the package defaults changed by the given options, and
-// returns a handle to it. The handle stays valid until DSYMtrelvakdelete releases it; its record
-// keeps the options for later solves.
-//
-// On entry: A real square sparse double; options (optional) a structure.
-// On exit: PREC with fields ptr and param (uint64 keys of the live handle), n, nlev, fill
-// (stored entries relative to the triangle of A), nnz and time (processor seconds); options
-// with the values the factorization used (every key when no options were given). Work copies:
-// ia (n+1), ja and a (nzmax), released before the module returns.
-#include <memory>
-#include <string>
-
-#include "factor/factor.h"
+// DSYMtrelvakfactor.cpp: entry of the Octave module [PREC, options] = DSYMtrelvakfactor(A,
+// options). The work is factor_module (factor_module.cpp) in libtrelvak_octave.so.
 #include "gateway/gateway.h"
 
 namespace {
-
-using namespace trelvak::gateway;
-
-bool module_locked = false;
-
-struct ParametersDeleter {
-    void operator()(ParameterRecord* p) const { trelvak::release_parameters(p); }
-};
-struct LevelsDeleter {
-    void operator()(LevelRecord* p) const { trelvak::release_levels(p); }
-};
-
-void factor(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    if (nrhs < 1 || nrhs > 2) {
-        throw HostError("one or two input arguments required.");
-    }
-    if (nlhs > 2) {
-        throw HostError("Too many output arguments.");
-    }
-    if (nrhs == 2 && !mxIsStruct(prhs[1])) {
-        throw HostError("Second input must be a structure.");
-    }
-    check_matrix_input(prhs[0]);
-
-    std::unique_ptr<ParameterRecord, ParametersDeleter> param(trelvak::create_parameters());
-    if (nrhs == 2) {
-        options_to_record(prhs[1], param.get());
-    }
-    ConvertedMatrix A = convert_upper(prhs[0], "DSYMtrelvakfactor");
-
-    LevelRecord* raw_levels = nullptr;
-    trelvak::FactorInfo info;
-    const int code = trelvak::factor(A.record, param.get(), &raw_levels, &info);
-    std::unique_ptr<LevelRecord, LevelsDeleter> levels(raw_levels);
-    if (code != 0) {
-        throw HostError(info.message.empty()
-                            ? "factorization failed with code " + std::to_string(code) + "."
-                            : info.message);
-    }
-
-    Handle handle;
-    handle.levels = levels.get();
-    handle.param  = param.get();
-    handle.n      = A.record.nr;
-    handle.nlev   = info.nlev;
-    plhs[0] =
-        make_handle_struct(handle, info.fill, static_cast<double>(info.nnz_stored), info.seconds);
-    if (nlhs == 2) {
-        plhs[1] = nrhs == 2 ? options_from_record(prhs[1], param.get(), false)
-                            : options_from_defaults(param.get());
-    }
-    register_handle(handle);
-    levels.release();
-    param.release();
+bool module_locked = false;  // this module's lock while preconditioner handles are alive
 }
 
-}  // namespace
-
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    const std::string error = guarded([&] { factor(nlhs, plhs, nrhs, prhs); });
-    keep_loaded(module_locked);
-    if (!error.empty()) {
-        mexErrMsgTxt(error.c_str());
-    }
+    trelvak::gateway::run_module(trelvak::gateway::factor_module, module_locked, nlhs, plhs, nrhs,
+                                 prhs);
 }

@@ -1,112 +1,18 @@
-// DSYMtrelvaksolver.cpp: the Octave module [x, options] = DSYMtrelvaksolver(A, PREC, options, b,
-// x0).
-//
-// Solves A x = b with the Krylov method and the multilevel preconditioner behind PREC (made by
-// DSYMtrelvakfactor). Only the lower triangle of A by columns is read. The options reach the
-// handle's parameter record (and stay there for later calls with the same handle); the second
-// output shows the values the solve used and the iteration count "niter".
-//
-// On entry: A real square sparse double; PREC a live handle of the same order; options a
-// structure; b and x0 full real double arrays with at least n elements (their first n are used).
-// On exit: x (n x 1) and the options output. Iteration limit: a printed warning, both outputs.
-// Breakdown, too little workspace, any other status: a host error. Work copies: ia (n+1), ja and
-// a (nzmax), rhs and sol (n), all released before the module returns or raises an error.
-#include <algorithm>
-#include <string>
-
+// DSYMtrelvaksolver.cpp: entry of the Octave module
+//     [x, options] = DSYMtrelvaksolver(A, PREC, options, b, x0)
+// The work is solver_module (solver_module.cpp) in libtrelvak_octave.so, which every module
+// links so that all of them share one registry of live preconditioner handles.
 #include "gateway/gateway.h"
-#include "solver/solver.h"
+
+namespace {
+bool module_locked = false;  // this module's lock while preconditioner handles are alive
+}
+
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    trelvak::gateway::run_module(trelvak::gateway::solver_module, module_locked, nlhs, plhs, nrhs,
+                                 prhs);
+}
 
 extern "C" const char* mexVersion(void) {
     return "MATLAB R14 native";
-}
-
-namespace {
-
-using namespace trelvak::gateway;
-
-bool module_locked = false;
-
-void solve(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    // Argument checks, in this order; nothing is allocated before they pass.
-    if (nrhs != 5) {
-        throw HostError("five input arguments required.");
-    }
-    if (nlhs != 2) {
-        throw HostError("Too many output arguments.");
-    }
-    if (!mxIsStruct(prhs[2])) {
-        throw HostError("Third input must be a structure.");
-    }
-    const int n    = check_matrix_input(prhs[0]);
-    Handle& handle = resolve_handle(prhs[1], "Second");
-    if (!handle.usable) {
-        throw HostError(
-            "Second input can no longer be used: a fatal error stopped an earlier solve with it. "
-            "Release it with DSYMtrelvakdelete and factor again.");
-    }
-    if (handle.n != n) {
-        throw HostError("Second input was computed for a matrix of order " +
-                        std::to_string(handle.n) + ", but the first input has order " +
-                        std::to_string(n) + ".");
-    }
-    check_vector_input(prhs[3], n, "Fourth");
-    check_vector_input(prhs[4], n, "Fifth");
-
-    ConvertedMatrix A = convert_upper(prhs[0], "DSYMtrelvaksolver");
-    options_to_record(prhs[2], handle.param);
-
-    auto rhs = allocate<double>(static_cast<size_t>(n), "DSYMtrelvaksolver:rhs");
-    auto sol = allocate<double>(static_cast<size_t>(n), "DSYMtrelvaksolver:sol");
-    std::copy_n(mxGetPr(prhs[3]), n, rhs.get());
-    std::copy_n(mxGetPr(prhs[4]), n, sol.get());
-
-    int status = 0;
-    try {
-        status = DSYMAMGsolver(&A.record, handle.levels, handle.param, rhs.get(), sol.get());
-    } catch (...) {
-        // A fatal stop may leave the level list patched in the middle of a kernel call.
-        handle.usable = false;
-        throw;
-    }
-
-    plhs[1] = options_from_record(prhs[2], handle.param, true);
-    plhs[0] = mxCreateDoubleMatrix(n, 1, mxREAL);
-    std::copy_n(sol.get(), n, mxGetPr(plhs[0]));
-
-    rhs.reset();
-    sol.reset();
-    A.ia.reset();
-    A.ja.reset();
-    A.a.reset();
-
-    switch (status) {
-        case 0:
-            break;
-        case -1:
-            mexPrintf("!!! TRELVAK Warning !!!\n");
-            mexPrintf(
-                "number of iteration steps exceeded its limit.\nEither increase `options.maxit'\n "
-                "or recompute TRELVAK preconditioner using a smaller `options.droptol'");
-            break;
-        case -2:
-            throw HostError("not enough workspace provided.");
-        case -3:
-            throw HostError(
-                "iterative solver breaks down.\nMost likely you need to recompute TRELVAK "
-                "preconditioner using a smaller `options.droptol'");
-        default:
-            mexPrintf("iterative solver exited with error code %d", status);
-            throw HostError(".");
-    }
-}
-
-}  // namespace
-
-void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    const std::string error = guarded([&] { solve(nlhs, plhs, nrhs, prhs); });
-    keep_loaded(module_locked);
-    if (!error.empty()) {
-        mexErrMsgTxt(error.c_str());
-    }
 }

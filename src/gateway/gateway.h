@@ -31,6 +31,19 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A fatal stop of the system (allocation failure, inconsistent preconditioner), thrown by the
+// fatal-error handler that guarded() installs.
+class FatalStop : public std::runtime_error {
+public:
+    FatalStop(FatalChannel channel, const char* message)
+        : std::runtime_error(message), channel_(channel) {}
+    // FATAL_STDERR: allocation failure; FATAL_STDOUT: the preconditioner found itself inconsistent.
+    FatalChannel channel() const { return channel_; }
+
+private:
+    FatalChannel channel_;
+};
+
 // Runs body with the throwing fatal handler and single-threaded BLAS (both restored afterwards).
 // Returns "" on success, else the message of whatever body threw.
 std::string guarded(const std::function<void()>& body);
@@ -90,6 +103,29 @@ void keep_loaded(bool& locked);
 // The handle structure returned to the host: ptr and param as uint64 addresses, plus the order,
 // levels, fill, stored entries and factorization time.
 mxArray* make_handle_struct(const Handle& handle, double fill, double nnz, double seconds);
+
+// Owners of a parameter record and a level list until they are handed over.
+struct ParametersDeleter {
+    void operator()(ParameterRecord* p) const;
+};
+struct LevelsDeleter {
+    void operator()(LevelRecord* p) const;
+};
+using ParametersPtr = std::unique_ptr<ParameterRecord, ParametersDeleter>;
+using LevelsPtr     = std::unique_ptr<LevelRecord, LevelsDeleter>;
+
+// ---- The modules ------------------------------------------------------------------------------
+// The work of each module, with the module's own arguments; errors are thrown as HostError.
+// run_module runs one of them guarded, keeps the module loaded while handles are alive (with
+// the module's own flag `locked`), and raises the error, if any, as a host error.
+
+using ModuleBody = void (*)(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+void solver_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+void factor_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+void delete_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+void init_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+void run_module(ModuleBody body, bool& locked, int nlhs, mxArray* plhs[], int nrhs,
+                const mxArray* prhs[]);
 
 // ---- Options exchange -----------------------------------------------------------------------
 

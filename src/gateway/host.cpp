@@ -18,14 +18,8 @@
 namespace trelvak::gateway {
 namespace {
 
-// What a fatal stop of the system turns into.
-class FatalStop : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void throwing_fatal_handler(FatalChannel /*channel*/, const char* message) {
-    throw FatalStop(message ? message : "fatal error");
+[[noreturn]] void throwing_fatal_handler(FatalChannel channel, const char* message) {
+    throw FatalStop(channel, message ? message : "fatal error");
 }
 
 using SetThreads = void (*)(int);
@@ -82,6 +76,16 @@ std::string guarded(const std::function<void()>& body) {
         error = "interrupted.";
     }
     return error;
+}
+
+void run_module(ModuleBody body, bool& locked, int nlhs, mxArray* plhs[], int nrhs,
+                const mxArray* prhs[]) {
+    const std::string error = guarded([&] { body(nlhs, plhs, nrhs, prhs); });
+    keep_loaded(locked);
+    if (!error.empty()) {
+        // Outside every try block: the host's error exit unwinds through this frame.
+        mexErrMsgTxt(error.c_str());
+    }
 }
 
 }  // namespace trelvak::gateway

@@ -81,6 +81,13 @@ std::uint64_t key_field(const mxArray* prec, const char* name, const std::string
 
 }  // namespace
 
+void ParametersDeleter::operator()(ParameterRecord* p) const {
+    trelvak::release_parameters(p);
+}
+void LevelsDeleter::operator()(LevelRecord* p) const {
+    trelvak::release_levels(p);
+}
+
 void register_handle(const Handle& handle) {
     registry()[reinterpret_cast<std::uintptr_t>(handle.param)] = handle;
 }
