@@ -122,10 +122,13 @@ private:
     double rtol() const { return fpar_(kRelTol); }
     double atol() const { return fpar_(kAbsTol); }
     bool at_limit() const { return ipar_(kMaxIter) > 0 && ipar_(kMaxIter) <= ipar_(kProducts); }
-    // r = b - y for y in w(offset..)
+    // w(target..) = b - w(product..); target and product may be the same slice.
     void residual_into(int target, int product) {
-        blas::copy(n_, rhs_, at(target));
-        blas::axpy(n_, -1.0, at(product), at(target));
+        if (target != product) {
+            blas::copy(n_, at(product), at(target));
+        }
+        blas::scal(n_, -1.0, at(target));
+        blas::axpy(n_, 1.0, rhs_, at(target));
         flops(n_);
     }
 
