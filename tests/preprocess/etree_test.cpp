@@ -121,33 +121,3 @@ TEST(Etree, MatchesSymbolicEliminationOnRandomGraphs) {
         EXPECT_EQ(post, reference_post_order(parent)) << "seed " << seed;
     }
 }
-
-TEST(Etree, PathAndStar) {
-    // A path 1-2-3-4 in natural order: a chain. A star centred at node 1 ordered last: a bush.
-    const std::vector<int> path_ia{1, 2, 4, 6, 7}, path_ja{2, 1, 3, 2, 4, 3};
-    const std::vector<int> perm{1, 2, 3, 4}, inv{1, 2, 3, 4};
-    std::vector<int> parent(4), ancestor(4), post(4), work(12);
-    IP_etree(path_ia.data(), path_ja.data(), 4, perm.data(), inv.data(), parent.data(),
-             ancestor.data());
-    EXPECT_EQ(parent, (std::vector<int>{1, 2, 3, -1}));
-    EXPECT_EQ(IP_post_order(parent.data(), 4, post.data(), work.data()), 4);
-    EXPECT_EQ(post, (std::vector<int>{0, 1, 2, 3}));
-
-    const std::vector<int> star_ia{1, 4, 5, 6, 7}, star_ja{2, 3, 4, 1, 1, 1};
-    const std::vector<int> sperm{2, 3, 4, 1}, sinv{4, 1, 2, 3};
-    IP_etree(star_ia.data(), star_ja.data(), 4, sperm.data(), sinv.data(), parent.data(),
-             ancestor.data());
-    EXPECT_EQ(parent, (std::vector<int>{3, 3, 3, -1}));
-    IP_post_order(parent.data(), 4, post.data(), work.data());
-    EXPECT_EQ(post, (std::vector<int>{0, 1, 2, 3}));
-}
-
-TEST(Etree, DepthFirstWalkOfOneTree) {
-    // Root 4 with children 1 and 3 (in this order); 3 has the child 0; node 2 is elsewhere.
-    std::vector<int> head{-1, -1, -1, 0, 1};
-    const std::vector<int> next{-1, 3, -1, -1, -1};
-    std::vector<int> post(6, -1), stack(4);
-    const int k = IP_tdfs(4, 2, head.data(), next.data(), post.data(), stack.data());
-    EXPECT_EQ(k, 6);
-    EXPECT_EQ(post, (std::vector<int>{-1, -1, 1, 0, 3, 4}));
-}

@@ -86,48 +86,6 @@ TEST(Scale, RowAndColumnNormCodes) {
     }
 }
 
-TEST(Scale, ProductsWithDiagonal) {
-    Csr m              = trelvak::test::random_symmetric(30, 4, 11);
-    const Dense before = trelvak::test::dense_from_general(m);
-    const int n        = m.nr;
-    std::vector<double> diag(n);
-    for (int i = 0; i < n; ++i) {
-        diag[i] = 1.0 + i;
-    }
-    Csr right = m;
-    damultdiag(&n, right.a.data(), right.ja.data(), right.ia.data(), diag.data());
-    Csr left = m;
-    ddiagmulta(&n, left.a.data(), nullptr, left.ia.data(), diag.data());  // ja is not read
-    const Dense ar = trelvak::test::dense_from_general(right);
-    const Dense da = trelvak::test::dense_from_general(left);
-    for (int i = 0; i < n; ++i) {
-        for (int j = 0; j < n; ++j) {
-            EXPECT_DOUBLE_EQ(ar(i, j), before(i, j) * diag[j]);
-            EXPECT_DOUBLE_EQ(da(i, j), diag[i] * before(i, j));
-        }
-    }
-}
-
-TEST(Scale, RowNormsOfFourGiveRowNormsOfOne) {
-    Dense d(3);
-    d(0, 0)       = 4.0;
-    d(0, 2)       = -4.0;
-    d(1, 1)       = -4.0;
-    d(2, 0)       = 2.0;
-    d(2, 2)       = 4.0;
-    Csr m         = trelvak::test::general_from_dense(d);
-    const int n   = 3;
-    const int job = 0;
-    int ierr      = -1;
-    std::vector<double> diag(n);
-    drowscale(&n, &job, m.a.data(), m.ja.data(), m.ia.data(), diag.data(), &ierr);
-    ASSERT_EQ(ierr, 0);
-    EXPECT_EQ(diag, std::vector<double>(3, 0.25));
-    std::vector<double> norms(n);
-    drnrms(&n, &job, m.a.data(), m.ja.data(), m.ia.data(), norms.data());
-    EXPECT_EQ(norms, std::vector<double>(3, 1.0));
-}
-
 TEST(Scale, ZeroRowOrColumnLeavesMatrixAlone) {
     // Row 3 and column 3 are empty: ierr = 3, the matrix unchanged, factors before it.
     Dense d(4);

@@ -109,14 +109,3 @@ TEST(Sort, Dqsortr2iSortsDescendingAndCarriesIndices) {
     EXPECT_EQ(x[0], 1.0);
     EXPECT_EQ(i2[1], 4);
 }
-
-TEST(Sort, Swaps) {
-    double x[3] = {1.0, 2.0, 3.0};
-    int j[3]    = {4, 5, 6};
-    dswapm(x, 0, 2);
-    swapj(j, 2, 1);
-    EXPECT_EQ(x[0], 3.0);
-    EXPECT_EQ(x[2], 1.0);
-    EXPECT_EQ(j[1], 6);
-    EXPECT_EQ(j[2], 5);
-}
