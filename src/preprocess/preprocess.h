@@ -64,9 +64,9 @@ void Dsetupgraph(SparseMatrix A, SparseMatrix* B, int* ibuff, int* iaux, int nia
 // "setupgraph_epsilon:B->ja").
 void Dsetupgraph_epsilon(SparseMatrix A, SparseMatrix* B, double epsilon, double* rbuff,
                          int* ibuff, int* iaux, int niaux);
-// As Dsetupgraph_epsilon; in addition every entry touching a node i with ind[i-1] < 0 is dropped
-// (diagonal entries of such nodes too), and such rows do not contribute to the row maxima of
-// other rows.
+// As Dsetupgraph_epsilon for a matrix with marked nodes (ind[i-1] < 0): every entry touching a
+// marked node is dropped (its diagonal entry too); a marked row does not spread its entries to
+// the maxima of other rows, and a row's own maximum counts only when its column is unmarked.
 void Dsetupgraph_epsilon_sp(SparseMatrix A, SparseMatrix* B, double epsilon, double* rbuff,
                             int* ibuff, int* iaux, int niaux, const int* ind);
 
