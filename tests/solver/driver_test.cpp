@@ -1,0 +1,299 @@
+// Tests of DSYMAMGsolver: every method with every cycle solves a system whose level list the test
+// producer built; unpreconditioned runs; data come back unscaled after early failures and after a
+// fatal stop; the norm estimate of stopping test 3; work lengths beyond the int range; reuse of
+// the work buffer.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "common/onebased.h"
+#include "common/testing.h"
+#include "precond/level_producer.h"
+#include "solver/alloc_testing.h"
+#include "solver/solver.h"
+
+// The producer and the level checker are compiled into the tests of the preconditioner folder;
+// this folder's tests take them from source.
+#include "precond/level_producer.cpp"  // NOLINT(bugprone-suspicious-include)
+
+namespace {
+
+using trelvak::test::Csr;
+using trelvak::test::ProducerOptions;
+
+struct FatalStop {
+    std::string message;
+};
+
+[[noreturn]] void throwing_handler(FatalChannel, const char* message) {
+    throw FatalStop{message};
+}
+
+// A solve set-up: matrix, level list and parameter record with sane options.
+struct Problem {
+    Csr A;
+    ProducerOptions options;
+    std::unique_ptr<trelvak::test::LevelList> list;
+    std::unique_ptr<ParameterRecord> param;
+    std::vector<double> b;
+
+    Problem(Csr matrix, ProducerOptions o) : A(std::move(matrix)), options(std::move(o)) {
+        list               = produce_level_list(A, options);
+        param              = trelvak::test::make_parameters(options);
+        ParameterRecord& p = *param;
+        p.restol           = 1e-10;
+        p.maxit            = 300;
+        p.nrestart         = 20;
+        p.solver           = "sqmr";
+        p.amg              = "ilu";
+        p.npresmoothing    = 1;
+        p.npostmoothing    = 1;
+        p.ncoarse          = 1;
+        p.presmoother      = "gsf";
+        p.damping          = 0.8;
+        p.ipar[1]          = 1;  // ipar(2): left preconditioning
+        p.ipar[2]          = 0;  // ipar(3): the method's default test
+        p.fpar[1]          = 0.0;
+        b.resize(static_cast<size_t>(A.nr));
+        for (int i = 0; i < A.nr; ++i) {
+            b[static_cast<size_t>(i)] = 1.0 + std::sin(0.3 * i);
+        }
+    }
+    ~Problem() { std::free(param->dbuff); }
+    Problem(const Problem&)            = delete;
+    Problem& operator=(const Problem&) = delete;
+
+    // Runs the driver from the initial guess x0 (zero by default); returns the status.
+    int solve(std::vector<double>& x) {
+        if (x.empty()) {
+            x.assign(b.size(), 0.0);
+        }
+        SparseMatrix record = A.record();
+        rhs                 = b;
+        return DSYMAMGsolver(&record, list->first(), param.get(), rhs.data(), x.data());
+    }
+    double residual(const std::vector<double>& x) const {
+        const auto Ax = trelvak::test::multiply(trelvak::test::dense_from_upper(A), x);
+        double r = 0.0, nb = 0.0;
+        for (size_t i = 0; i < x.size(); ++i) {
+            r += (Ax[i] - b[i]) * (Ax[i] - b[i]);
+            nb += b[i] * b[i];
+        }
+        return std::sqrt(r / nb);
+    }
+    std::vector<double> rhs;
+};
+
+ProducerOptions three_levels() {
+    ProducerOptions o;
+    o.block_sizes = {16, 12, 12};
+    o.pivots      = trelvak::test::PivotRule::kPrefer2x2;
+    o.seed        = 5;
+    return o;
+}
+
+Csr indefinite(int n, std::uint64_t seed) {
+    return trelvak::test::random_symmetric(n, 4, seed, 0.1);
+}
+
+void expect_close(const std::vector<double>& x, const std::vector<double>& ref, const char* what) {
+    ASSERT_EQ(x.size(), ref.size());
+    for (size_t i = 0; i < x.size(); ++i) {
+        EXPECT_NEAR(x[i], ref[i], 1e-14 * std::max(1.0, std::abs(ref[i]))) << what << " " << i;
+    }
+}
+
+TEST(SolverDriver, EveryMethodAndCycleSolves) {
+    for (const char* solver : {"sqmr", "sbcg", "bcg", "gmres", "fgmres"}) {
+        for (const char* amg : {"ilu", "amli", "mg"}) {
+            for (int side : {1, 2}) {
+                Problem p(indefinite(40, 3), three_levels());
+                p.param->solver    = solver;
+                p.param->amg       = amg;
+                p.param->ncoarse   = 2;
+                p.param->ipar[1]   = side;
+                const Csr original = p.A;
+                std::vector<double> x;
+                const int status = p.solve(x);
+                EXPECT_EQ(status, 0) << solver << "/" << amg << "/side " << side << ": "
+                                     << trelvak::status_text(status);
+                EXPECT_LT(p.residual(x), 1e-8) << solver << "/" << amg << "/side " << side;
+                EXPECT_GT(p.param->ipar[6], 0) << "ipar(7) counts the products";
+                expect_close(p.A.a, original.a, "A");
+                expect_close(p.rhs, p.b, "rhs");
+            }
+        }
+    }
+}
+
+// The level list below would stop the process if it were applied (a marked level without
+// COARSE_REDUCE); with ipar(2) = 0 or >= 3 every preconditioner request is a copy.
+TEST(SolverDriver, NoPreconditionedSideRunsUnpreconditioned) {
+    ProducerOptions o           = three_levels();
+    o.block_sizes               = {8, 6, 6};
+    o.coarse_reduce             = false;
+    o.marked                    = {1};
+    const FatalHandler previous = trelvak_set_fatal_handler(throwing_handler);
+    for (int side : {0, 3}) {
+        Problem p(trelvak::test::laplace2d(4, 5, 1.3), o);
+        p.param->ipar[1] = side;
+        p.param->restol  = 1e-9;
+        std::vector<double> x;
+        try {
+            EXPECT_EQ(p.solve(x), 0) << "side " << side;
+            EXPECT_LT(p.residual(x), 1e-7);
+        } catch (const FatalStop&) {
+            ADD_FAILURE() << "the preconditioner was applied with ipar(2) = " << side;
+        }
+    }
+    trelvak_set_fatal_handler(previous);
+}
+
+TEST(SolverDriver, FailureOnTheFirstCallLeavesEverythingUnscaled) {
+    struct Case {
+        const char* solver;
+        int nrestart;
+        double restol;
+        int status;
+    };
+    for (const Case& c : {Case{"sqmr", 20, 1.0, trelvak::kBadTolerance},
+                          Case{"gmres", 1, 1e-8, trelvak::kWorkTooShort}}) {
+        Problem p(indefinite(40, 7), three_levels());
+        p.param->solver    = c.solver;
+        p.param->nrestart  = c.nrestart;
+        p.param->restol    = c.restol;
+        const Csr original = p.A;
+        std::vector<double> x(40, 0.5), x0 = x;
+        EXPECT_EQ(p.solve(x), c.status) << c.solver;
+        EXPECT_EQ(p.param->ipar[6], 0) << "no product was made";
+        expect_close(p.A.a, original.a, "A");
+        expect_close(p.rhs, p.b, "rhs");
+        expect_close(x, x0, "sol");
+    }
+}
+
+TEST(SolverDriver, FatalStopInsideTheSolveLeavesEverythingUnscaled) {
+    ProducerOptions o = three_levels();
+    o.coarse_reduce   = false;
+    o.marked          = {2};
+    Problem p(indefinite(40, 9), o);
+    const Csr original = p.A;
+    std::vector<double> x(40, 0.25), x0 = x;
+    const FatalHandler previous = trelvak_set_fatal_handler(throwing_handler);
+    EXPECT_THROW(p.solve(x), FatalStop);
+    trelvak_set_fatal_handler(previous);
+    expect_close(p.A.a, original.a, "A");
+    expect_close(p.rhs, p.b, "rhs");
+    // sol holds the method's iterate, unscaled; here still the initial guess (no step was made).
+    expect_close(x, x0, "sol");
+}
+
+TEST(SolverDriver, NormEstimateOfStoppingTestThree) {
+    Csr A;
+    A.nr = A.nc = 2;
+    A.ia        = {1, 3, 4};
+    A.ja        = {1, 2, 2};
+    A.a         = {1.0, -3.0, 2.0};
+    ProducerOptions o;
+    o.block_sizes = {2};
+    o.scale       = false;
+    o.permute     = false;
+    Problem p(A, o);
+    p.param->ipar[2] = 3;  // ipar(3): stopping test 3
+    std::vector<double> x;
+    EXPECT_EQ(p.solve(x), 0);
+    EXPECT_EQ(p.param->fpar[11], 5.0);  // fpar(12)
+    EXPECT_LT(p.residual(x), 1e-12);
+}
+
+TEST(SolverDriver, WorkLengthBeyondTheIntRangeIsTooShort) {
+    // A work length near INT_MAX for GMRES on a large diagonal system: the driver's total
+    // P + ipar(4) + 2n no longer fits. The level list is not read before the length check.
+    const int n = 20000;
+    Csr A;
+    A.nr = A.nc = n;
+    A.ia.resize(static_cast<size_t>(n) + 1);
+    for (int i = 0; i < n; ++i) {
+        A.ia[static_cast<size_t>(i)] = i + 1;
+        A.ja.push_back(i + 1);
+        A.a.push_back(2.0);
+    }
+    A.ia[static_cast<size_t>(n)] = n + 1;
+    auto gmres_length            = [n](long long m) { return (m * m + m) / 2 + (m + 2) * (n + 3); };
+    long long m                  = 1;
+    while (gmres_length(m + 1) <= INT_MAX) {
+        ++m;
+    }
+    ASSERT_GT(gmres_length(m) + 5LL * n, static_cast<long long>(INT_MAX));
+
+    LevelRecord level{};
+    level.nlev = 1;
+    level.n    = n;
+    level.nB   = n;
+    ParameterRecord param{};
+    param.solver = "gmres";
+    param.amg    = "ilu";
+    param.restol = 1e-8;
+    param.maxit  = 10;
+    std::vector<double> rhs(static_cast<size_t>(n), 1.0), x(static_cast<size_t>(n), 3.0);
+    const std::vector<double> a0 = A.a;
+    SparseMatrix record          = A.record();
+    for (long long restart : {m, 100000LL}) {  // the total, then ipar(4) itself, too long
+        param.nrestart = static_cast<int>(restart);
+        EXPECT_EQ(DSYMAMGsolver(&record, &level, &param, rhs.data(), x.data()),
+                  trelvak::kWorkTooShort);
+        EXPECT_EQ(param.ipar[0], trelvak::kWorkTooShort);
+        EXPECT_EQ(param.dbuff, nullptr) << "nothing may be allocated";
+        EXPECT_EQ(param.ndbuff, 0);
+    }
+    EXPECT_EQ(A.a, a0);
+    EXPECT_EQ(rhs, std::vector<double>(static_cast<size_t>(n), 1.0));
+    EXPECT_EQ(x, std::vector<double>(static_cast<size_t>(n), 3.0));
+}
+
+TEST(SolverDriver, SecondIdenticalSolveReusesTheBuffer) {
+    for (const char* amg : {"ilu", "amli", "mg"}) {
+        Problem p(indefinite(40, 11), three_levels());
+        p.param->amg = amg;
+        std::vector<double> x1, x2;
+        ASSERT_EQ(p.solve(x1), 0);
+        const double* buffer = p.param->dbuff;
+        const int capacity   = p.param->ndbuff;
+        ASSERT_NE(buffer, nullptr);
+        const FatalHandler previous = trelvak_set_fatal_handler(throwing_handler);
+        trelvak::testing::fail_allocation(1);  // any allocation now fails
+        try {
+            EXPECT_EQ(p.solve(x2), 0) << amg;
+        } catch (const FatalStop& stop) {
+            ADD_FAILURE() << "the second solve allocated: " << stop.message;
+        }
+        trelvak::testing::fail_allocation(0);
+        trelvak_set_fatal_handler(previous);
+        EXPECT_EQ(p.param->dbuff, buffer);
+        EXPECT_EQ(p.param->ndbuff, capacity);
+        EXPECT_EQ(x1, x2) << "identical solves give identical results";
+    }
+}
+
+TEST(SolverDriver, BufferGrowsForALongerMethodAndKeepsItsCapacity) {
+    Problem p(indefinite(40, 11), three_levels());
+    std::vector<double> x;
+    ASSERT_EQ(p.solve(x), 0);
+    const int sqmr_capacity = p.param->ndbuff;
+    EXPECT_GE(sqmr_capacity, 3 * 40 + 6 * 40 + 2 * 40);
+    p.param->solver = "fgmres";
+    x.clear();
+    ASSERT_EQ(p.solve(x), 0);
+    const int fgmres_capacity = p.param->ndbuff;
+    EXPECT_GT(fgmres_capacity, sqmr_capacity);
+    p.param->solver = "sqmr";
+    x.clear();
+    ASSERT_EQ(p.solve(x), 0);
+    EXPECT_EQ(p.param->ndbuff, fgmres_capacity) << "the buffer never shrinks";
+}
+
+}  // namespace
