@@ -15,6 +15,7 @@
 // ia, ja and values are not changed.
 // Work (allocated here and released before return): n+1 + n 64-bit ints, nnz + 5n ints,
 // nnz + 3n doubles.
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -76,7 +77,9 @@ void dmumps_match(int n, int nnz, int* p_in, int* ia_in, int* ja_in, double* val
         v(i) = 1.0;
     }
     const std::size_t nn = static_cast<std::size_t>(n);
-    const std::size_t ne = static_cast<std::size_t>(nnz > 0 ? nnz : 0);
+    // The row pointers decide what is read; nnz only has to agree with them.
+    const long stored    = std::max<long>(std::max(nnz, 0), static_cast<long>(ia(n + 1)) - ia(1));
+    const std::size_t ne = static_cast<std::size_t>(stored);
 
     // Columns for the library: the rows of the symmetric graph, repeats merged, magnitudes.
     auto ip    = allocate<std::int64_t>(nn + 1, "dmumps_match:ip");
