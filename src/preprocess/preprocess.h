@@ -20,10 +20,10 @@ void drnrms(const int* n, const int* nrm, const double* a, const int* ja, const 
             double* diag);
 void damultdiag(const int* n, double* a, const int* ja, const int* ia, const double* diag);
 void ddiagmulta(const int* n, double* a, const int* ja, const int* ia, const double* diag);
-void dcolscale(const int* n, const int* job, double* a, const int* ja, const int* ia,
-               double* diag, int* ierr);
-void drowscale(const int* n, const int* job, double* a, const int* ja, const int* ia,
-               double* diag, int* ierr);
+void dcolscale(const int* n, const int* job, double* a, const int* ja, const int* ia, double* diag,
+               int* ierr);
+void drowscale(const int* n, const int* job, double* a, const int* ja, const int* ia, double* diag,
+               int* ierr);
 void dspdscale(const int* n, double* a, const int* ja, const int* ia, double* diag, int* ierr);
 void dsymscale(const int* n, double* a, const int* ja, const int* ia, double* diag, double* work,
                int* ierr);
@@ -62,8 +62,8 @@ void Dsetupgraph(SparseMatrix A, SparseMatrix* B, int* ibuff, int* iaux, int nia
 // (exclusive) of the kept part of row i. rbuff: n doubles of work. ibuff: at least 2n+1 ints;
 // B->ia = ibuff + n. B->ja = iaux when niaux >= 2 * (kept entries), else allocated (tag
 // "setupgraph_epsilon:B->ja").
-void Dsetupgraph_epsilon(SparseMatrix A, SparseMatrix* B, double epsilon, double* rbuff,
-                         int* ibuff, int* iaux, int niaux);
+void Dsetupgraph_epsilon(SparseMatrix A, SparseMatrix* B, double epsilon, double* rbuff, int* ibuff,
+                         int* iaux, int niaux);
 // As Dsetupgraph_epsilon for a matrix with marked nodes (ind[i-1] < 0): every entry touching a
 // marked node is dropped (its diagonal entry too); a marked row does not spread its entries to
 // the maxima of other rows, and a row's own maximum counts only when its column is unmarked.
@@ -89,8 +89,8 @@ int DSYMsmwm(SparseMatrix A, int* p, int* iwork, double* dwork);
 // perm[i] (i = 0..m-1) is the 1-based node at position i; invperm[j-1] is the 1-based position
 // of node j, or 0 for a node outside the order (its edges are ignored). On exit parent[i] is the
 // 0-based position of the parent of position i, -1 for a root. ancestor: m ints of work.
-void IP_etree(const int* ia, const int* ja, int m, const int* perm, const int* invperm,
-              int* parent, int* ancestor);
+void IP_etree(const int* ia, const int* ja, int m, const int* perm, const int* invperm, int* parent,
+              int* ancestor);
 // Post-order of the forest parent[0..m-1] (0-based, -1 = root): children in increasing order,
 // roots in increasing order, each node after its children. post receives the 0-based positions;
 // returns their number (m for a forest). work: 3m ints.
