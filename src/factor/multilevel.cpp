@@ -23,6 +23,7 @@
 // Allocation: every array of the level list comes from MAlloc and is released by release_levels.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -42,7 +43,8 @@ using factor_detail::LevelControls;
 using factor_detail::LevelFactor;
 using factor_detail::SymmetricRows;
 
-// Orders at or below which a level beyond the first is factored densely.
+// Orders at or below which a level beyond the first is factored densely, provided its packed
+// factor takes at most half the entries of the input (or 2000).
 constexpr int kDenseOrder = 300;
 // A level that no longer shrinks is factored densely up to this order.
 constexpr int kDenseMax  = 4000;
@@ -388,12 +390,38 @@ LevelPtr make_dense_level(const Upper& S, bool keep_A, int level) {
     return R;
 }
 
-Upper schur_of(const LevelFactor& lf) {
+// The next level's matrix. In an incomplete factorization a row that vanished entirely (every
+// entry dropped, or cancellation after dropping) makes the matrix singular although the input
+// need not be; such a row gets a diagonal entry of droptol times the largest magnitude of S,
+// which only affects the preconditioner. Without dropping a zero row is kept: the matrix is
+// singular.
+Upper schur_of(const LevelFactor& lf, const LevelControls& controls) {
     Upper S;
     S.n  = lf.n - lf.m;
     S.ia = lf.Sia;
     S.ja = lf.Sja;
     S.a  = lf.Sa;
+    std::vector<double> rowmax(static_cast<size_t>(S.n), 0.0);
+    double largest = 0.0;
+    for (int i = 1; i <= S.n; ++i) {
+        for (int k = S.ia[i - 1]; k < S.ia[i]; ++k) {
+            const double x = std::fabs(S.a[k - 1]);
+            const int j    = S.ja[k - 1];
+            rowmax[i - 1]  = std::max(rowmax[i - 1], x);
+            rowmax[j - 1]  = std::max(rowmax[j - 1], x);
+            largest        = std::max(largest, x);
+        }
+    }
+    if (controls.droptol == 0.0 && controls.droptolS == 0.0) {
+        return S;
+    }
+    const double shift = largest > 0.0 ? std::max(controls.droptol, 1e-8) * largest : 1.0;
+    for (int i = 1; i <= S.n; ++i) {
+        // every row of S stores its diagonal first
+        if (rowmax[i - 1] == 0.0 && S.ia[i] > S.ia[i - 1] && S.ja[S.ia[i - 1] - 1] == i) {
+            S.a[S.ia[i - 1] - 1] = shift;
+        }
+    }
     return S;
 }
 
@@ -445,7 +473,10 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
         long stored = 0;
         for (int level = 1;; ++level) {
             const int n = current.n;
-            if (level >= 2 && (n <= kDenseOrder || level > kMaxLevels)) {
+            const bool small =
+                n <= kDenseOrder &&
+                0.5 * n * (n + 1.0) <= std::max(0.5 * static_cast<double>(nnz_in), 2000.0);
+            if (level >= 2 && (small || level > kMaxLevels)) {
                 if (n > kDenseMax && level > kMaxLevels) {
                     fail(kFactorNoPivots,
                          "the levels stopped shrinking at order " + std::to_string(n));
@@ -482,7 +513,14 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
                                           std::to_string(level) + " (order " + std::to_string(n) +
                                           ")");
             }
-            Upper next = at.lf.m < n ? schur_of(at.lf) : Upper{};
+            Upper next = at.lf.m < n ? schur_of(at.lf, controls) : Upper{};
+#ifdef TRELVAK_FACTOR_TRACE
+            std::fprintf(
+                stderr,
+                "level %d n %d nB %d m %d postponed %d pairs %d factor %zu S %ld stored %ld\n",
+                level, n, at.nB, at.lf.m, at.lf.postponed, at.lf.pairs, at.lf.V.size(), next.nnz(),
+                stored);
+#endif
             built.push_back(make_level(at, level == 1, keep_A, controls.coarse_reduce));
             stored += built.back()->nnz_stored;
             if (keep_A) {

@@ -1,0 +1,187 @@
+// Tests of the multilevel factorization: exact factors reproduce A^-1 b, indefinite and
+// saddle-point systems factor and solve, failures are reported and leave no level list.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "common/testing.h"
+#include "factor_support.h"
+#include "preprocess/preprocess.h"
+
+namespace trelvak::test {
+namespace {
+
+std::vector<double> ones_times(Csr& A) {
+    std::vector<double> x(static_cast<size_t>(A.nr), 1.0);
+    return multiply(dense_from_upper(A), x);
+}
+
+// ||x - A^-1 b|| / ||A^-1 b|| against a dense solve.
+double solve_error(Csr& A, const std::vector<double>& x, const std::vector<double>& b) {
+    std::vector<double> ref = solve(dense_from_upper(A), b);
+    double num              = 0.0;
+    for (size_t i = 0; i < ref.size(); ++i) {
+        num += (x[i] - ref[i]) * (x[i] - ref[i]);
+    }
+    return std::sqrt(num) / norm2(ref);
+}
+
+struct ExactCase {
+    const char* name;
+    Csr (*make)();
+    double condest;
+};
+
+Csr shifted_laplace() {
+    return laplace2d(9, 7, 1.3);
+}
+Csr random_indefinite() {
+    return random_symmetric(60, 4, 7);
+}
+Csr zero_diagonal() {
+    return random_symmetric(50, 4, 11, 0.3, 0.0, true);
+}
+Csr saddle() {
+    return saddle_point(30, 12, 3, 5);
+}
+
+class ExactFactor : public ::testing::TestWithParam<std::tuple<int, bool>> {};
+
+// With droptol = droptolS = 0 the level list is an exact factorization, with or without
+// postponement, so one application solves the system to rounding.
+TEST_P(ExactFactor, ReproducesTheSolution) {
+    const ExactCase cases[] = {
+        {"laplace", shifted_laplace, 1e300},   {"laplace-postponing", shifted_laplace, 1.5},
+        {"random", random_indefinite, 1e300},  {"random-postponing", random_indefinite, 2.0},
+        {"zero-diagonal", zero_diagonal, 3.0}, {"saddle", saddle, 5.0}};
+    const auto [which, reduce] = GetParam();
+    const ExactCase& c         = cases[which];
+    Csr A                      = c.make();
+    Factored f;
+    set_exact(f.param);
+    f.param->condest = c.condest;
+    f.param->flags   = reduce ? COARSE_REDUCE : 0u;
+    ASSERT_EQ(f.run(A), 0) << c.name << ": " << f.info.message;
+    ASSERT_NE(f.levels, nullptr);
+    EXPECT_EQ(f.info.nlev, f.levels->nlev);
+    std::vector<double> b = ones_times(A);
+    std::vector<double> x = apply_preconditioner(f.levels, f.param, b);
+    EXPECT_LT(solve_error(A, x, b), 1e-8) << c.name << " levels " << f.info.nlev;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExactFactor,
+                         ::testing::Combine(::testing::Range(0, 6), ::testing::Bool()));
+
+TEST(Multilevel, PostponementMakesLevels) {
+    Csr A = laplace2d(12, 12, 1.9);
+    Factored f;
+    set_exact(f.param);
+    f.param->condest = 1.5;
+    ASSERT_EQ(f.run(A), 0) << f.info.message;
+    EXPECT_GE(f.info.nlev, 2);
+    int total = 0;
+    for (LevelRecord* R = f.levels; R; R = R->next) {
+        total += R->nB;
+    }
+    EXPECT_EQ(total, A.nr);
+}
+
+TEST(Multilevel, SaddlePointUsesPairsOrPostponesAndSqmrConverges) {
+    Csr A = saddle_point(200, 80, 3, 3);
+    Factored f;
+    ASSERT_EQ(f.run(A), 0) << f.info.message;
+    std::vector<double> b = ones_times(A);
+    std::vector<double> x;
+    double relres = 1.0;
+    const int its = sqmr_solve(A, f.levels, f.param, b, &x, 1e-8, 300, &relres);
+    EXPECT_GT(its, 0);
+    EXPECT_LT(relres, 1e-6);
+    // The zero (2,2) block cannot be pivoted 1x1 in place.
+    int pairs = 0;
+    for (LevelRecord* R = f.levels; R; R = R->next) {
+        pairs += R->factor_index ? R->reserved_int[1] : 0;
+    }
+    EXPECT_TRUE(pairs > 0 || f.info.nlev > 1);
+}
+
+// Default options with a fill-reducing ordering in the slots.
+TEST(Multilevel, IndefiniteProblemsConvergeWithDefaults) {
+    Csr problems[] = {laplace2d(40, 40, 0.3), random_symmetric(300, 2, 3, 0.2, 0.05, true),
+                      laplace3d(10, 10, 10, 0.7)};
+    for (Csr& A : problems) {
+        for (bool reduce : {true, false}) {
+            Factored f;
+            f.param->flags    = reduce ? COARSE_REDUCE : 0u;
+            f.param->reorder0 = f.param->reorder1 = DGNLperm_amd;
+            ASSERT_EQ(f.run(A), 0) << f.info.message;
+            EXPECT_LT(f.info.fill, 10.0);
+            std::vector<double> b = ones_times(A);
+            std::vector<double> x;
+            double relres = 1.0;
+            const int its = sqmr_solve(A, f.levels, f.param, b, &x, 1e-8, 500, &relres);
+            EXPECT_GT(its, 0) << "n " << A.nr << " reduce " << reduce;
+            EXPECT_LT(relres, 1e-6);
+        }
+    }
+}
+
+TEST(Multilevel, KeptSystemsFollowTheCycle) {
+    Csr A = laplace2d(10, 10, 1.9);
+    for (const char* amg : {"ilu", "amli", "mg"}) {
+        Factored f;
+        f.param->condest = 1.5;
+        set_text(f.param, &f.param->amg, amg);
+        ASSERT_EQ(f.run(A), 0) << f.info.message;
+        const bool kept = std::string(amg) != "ilu";
+        EXPECT_EQ((f.param->ifact[16] & COARSE_DISCARDED) != 0, !kept) << amg;
+        for (LevelRecord* R = f.levels; R; R = R->next) {
+            EXPECT_EQ(R->A.ia != nullptr, kept) << amg;
+        }
+    }
+}
+
+TEST(Failures, BadInputIsReportedAndLeavesNoLevels) {
+    struct Case {
+        Csr A;
+        int expected;
+    };
+    Csr nan                   = laplace2d(4, 4);
+    nan.a[3]                  = std::numeric_limits<double>::quiet_NaN();
+    Csr inf                   = laplace2d(4, 4);
+    inf.a[0]                  = std::numeric_limits<double>::infinity();
+    Csr lower                 = laplace2d(4, 4);
+    lower.ja[1]               = 1;  // row 1 is fine; make row 2 reach below the diagonal
+    lower.ja[lower.ia[1] - 1] = 1;
+    Dense z(4);
+    z(0, 0) = 1;
+    z(1, 1) = 2;
+    z(3, 3) = 1;
+    Dense singular(2);
+    singular(0, 0) = singular(0, 1) = singular(1, 0) = singular(1, 1) = 1.0;
+    Case cases[]                                                      = {{nan, kFactorNonFinite},
+                                                                         {inf, kFactorNonFinite},
+                                                                         {lower, kFactorBadInput},
+                                                                         {upper_from_dense(z), kFactorZeroRow},
+                                                                         {upper_from_dense(singular), kFactorSingular}};
+    for (Case& c : cases) {
+        Factored f;
+        set_exact(f.param);  // no dropping: a singular matrix stays singular
+        EXPECT_EQ(f.run(c.A), c.expected) << f.info.message;
+        EXPECT_EQ(f.levels, nullptr);
+        EXPECT_FALSE(f.info.message.empty());
+    }
+}
+
+TEST(Failures, ElbowLimitsTheMemory) {
+    Csr A = laplace2d(20, 20, 0.5);
+    Factored f;
+    set_exact(f.param);
+    f.param->elbow = 1.0;
+    EXPECT_EQ(f.run(A), kFactorElbow);
+    EXPECT_EQ(f.levels, nullptr);
+    EXPECT_NE(f.info.message.find("elbow"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace trelvak::test
