@@ -119,5 +119,7 @@ void setup_cycle_kind(ParameterRecord* param, bool honour_discarded) {
 void DSYMAMGsetupparameters(SparseMatrix* A, ParameterRecord* param, int mode) {
     if (mode != 0) {
         solver_mode(A, param);
+    } else {
+        setup_mode(A, param);
     }
 }

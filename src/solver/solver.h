@@ -25,6 +25,11 @@ bool keyword_matches(const char* text, const char* keyword);
 // discarded its coarse systems (COARSE_DISCARDED in ifact[16]) falls back to "ilu".
 void setup_cycle_kind(ParameterRecord* param, bool honour_discarded);
 
+// Setup mode of DSYMAMGsetupparameters: from the option fields, fills the reordering slots, the
+// factorization controls in ifact/dfact, the indicator and test vector buffers and their flag bits,
+// the coarse-grid bits, the cycle kind ifact[10] and ifact[6] = flags. Reads only A->nc.
+void setup_mode(SparseMatrix* A, ParameterRecord* param);
+
 // Timing record of the driver: [5] user time of the whole solve, [6] mean time of one product.
 extern float TRELVAK_secnds[10];
 
