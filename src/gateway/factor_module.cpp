@@ -11,6 +11,7 @@
 // with the values the factorization used (every key when no options were given). Work copies:
 // ia (n+1), ja and a (nzmax), released before the module returns.
 #include <string>
+#include <utility>
 
 #include "factor/factor.h"
 #include "gateway/gateway.h"
@@ -30,8 +31,9 @@ void factor_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     check_matrix_input(prhs[0]);
 
     ParametersPtr param(trelvak::create_parameters());
+    TextCache texts;
     if (nrhs == 2) {
-        options_to_record(prhs[1], param.get());
+        options_to_record(prhs[1], param.get(), texts);
     }
     ConvertedMatrix A = convert_upper(prhs[0], "DSYMtrelvakfactor");
 
@@ -50,13 +52,14 @@ void factor_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     handle.param  = param.get();
     handle.n      = A.record.nr;
     handle.nlev   = info.nlev;
+    handle.texts  = std::move(texts);
     plhs[0] =
         make_handle_struct(handle, info.fill, static_cast<double>(info.nnz_stored), info.seconds);
     if (nlhs == 2) {
         plhs[1] = nrhs == 2 ? options_from_record(prhs[1], param.get(), false)
                             : options_from_defaults(param.get());
     }
-    register_handle(handle);
+    register_handle(std::move(handle));
     levels.release();
     param.release();
 }

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -80,16 +81,21 @@ void check_vector_input(const mxArray* v, int n, const char* which);
 
 // ---- Handle registry ------------------------------------------------------------------------
 
+// Text copies a record already owns, by content: a text option that comes back to an earlier
+// value reuses its copy, so alternating texts do not make the record grow call after call.
+using TextCache = std::map<std::string, const char*>;
+
 struct Handle {
     LevelRecord* levels    = nullptr;
     ParameterRecord* param = nullptr;
     int n                  = 0;     // order of the factored matrix
     int nlev               = 0;     // number of levels
     bool usable            = true;  // false after a fatal stop inside a solve with this handle
+    TextCache texts;                // text copies owned by param
 };
 
 // Registers a new handle (the registry takes ownership of levels and param).
-void register_handle(const Handle& handle);
+void register_handle(Handle handle);
 // The live handle behind PREC; throws HostError for anything else. Reads no address.
 Handle& resolve_handle(const mxArray* prec, const char* which);
 // Releases the level list and the record of a live handle and forgets it.
@@ -129,8 +135,8 @@ void run_module(ModuleBody body, bool& locked, int nlhs, mxArray* plhs[], int nr
 
 // ---- Options exchange -----------------------------------------------------------------------
 
-// Copies the recognised fields of options(1) into the record.
-void options_to_record(const mxArray* options, ParameterRecord* param);
+// Copies the recognised fields of options(1) into the record; texts is the record's cache.
+void options_to_record(const mxArray* options, ParameterRecord* param, TextCache& texts);
 // The options output: every field of options(1) in order, recognised ones showing the record's
 // values; with_niter adds (or replaces) "niter" = ipar(7).
 mxArray* options_from_record(const mxArray* options, const ParameterRecord* param, bool with_niter);

@@ -7,7 +7,8 @@
 // class, and stored into the record (truncated toward zero for an int field; NaN is refused for
 // an int field, and values beyond the int range are clamped). Empty and sparse values, fields of
 // other classes, and unrecognised keys are ignored; an absent key leaves the record as it is.
-// All values are checked before the record is changed.
+// All values are checked before the record is changed. A text the record already owns a copy of
+// (texts, the handle's cache) reuses that copy, so the record grows only with distinct texts.
 //
 // Output half (options_from_record): a 1x1 structure with the input's fields in order. A
 // recognised text field shows the record's text; a recognised numeric field comes back in its
@@ -217,7 +218,7 @@ struct Change {
 
 }  // namespace
 
-void options_to_record(const mxArray* options, ParameterRecord* param) {
+void options_to_record(const mxArray* options, ParameterRecord* param, TextCache& texts) {
     const int nf = mxGetNumberOfFields(options);
     std::vector<Change> changes;
     for (int i = 0; i < nf; ++i) {
@@ -261,6 +262,11 @@ void options_to_record(const mxArray* options, ParameterRecord* param) {
             if (current && std::strcmp(current, c.text.data()) == 0) {
                 continue;
             }
+            std::string key(c.text.data());
+            if (const auto cached = texts.find(key); cached != texts.end()) {
+                param->*c.tfield = cached->second;
+                continue;
+            }
             // adopt_text owns the copy even when it fails (it frees it then); the field points
             // to it only once the record holds it.
             auto copy = allocate<char>(c.text.size(), "trelvaksolver");
@@ -268,6 +274,7 @@ void options_to_record(const mxArray* options, ParameterRecord* param) {
             char* text = copy.release();
             trelvak::adopt_text(param, text);
             param->*c.tfield = text;
+            texts.emplace(std::move(key), text);
         }
     }
 }

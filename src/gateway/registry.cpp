@@ -10,6 +10,7 @@
 #include <limits>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "factor/factor.h"
 #include "gateway/gateway.h"
@@ -88,8 +89,9 @@ void LevelsDeleter::operator()(LevelRecord* p) const {
     trelvak::release_levels(p);
 }
 
-void register_handle(const Handle& handle) {
-    registry()[reinterpret_cast<std::uintptr_t>(handle.param)] = handle;
+void register_handle(Handle handle) {
+    const auto key  = reinterpret_cast<std::uintptr_t>(handle.param);
+    registry()[key] = std::move(handle);
 }
 
 Handle& resolve_handle(const mxArray* prec, const char* which_input) {

@@ -46,7 +46,7 @@ void solver_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     check_vector_input(prhs[4], n, "Fifth");
 
     ConvertedMatrix A = convert_upper(prhs[0], "DSYMtrelvaksolver");
-    options_to_record(prhs[2], handle.param);
+    options_to_record(prhs[2], handle.param, handle.texts);
 
     auto rhs = allocate<double>(static_cast<size_t>(n), "DSYMtrelvaksolver:rhs");
     auto sol = allocate<double>(static_cast<size_t>(n), "DSYMtrelvaksolver:sol");

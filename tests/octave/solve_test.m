@@ -1,0 +1,142 @@
+## Solves through the Octave modules: accuracy, what is read of A, the status messages, and the
+## persistence of options in a handle's record.
+1;
+
+%!function r = relres (A, x, b)
+%!  r = norm (b - A * x) / norm (b);
+%!endfunction
+
+%!test
+%! ## Definite, indefinite and saddle-point systems reach the requested residual.
+%! for kind = {"laplace", "helmholtz", "saddle"}
+%!   A = tvk_problem (kind{1}, 12);
+%!   n = rows (A);
+%!   b = A * (1:n)';
+%!   P = DSYMtrelvakfactor (A);
+%!   assert (P.n, n);
+%!   assert (P.nlev >= 1);
+%!   assert (P.fill > 0);
+%!   [x, o] = DSYMtrelvaksolver (A, P, struct ("restol", 1e-8), b, zeros (n, 1));
+%!   DSYMtrelvakdelete (P);
+%!   assert (relres (A, x, b) < 1e-6, kind{1});
+%!   assert (o.niter > 0 && o.niter < 100);
+%! endfor
+
+%!test
+%! ## Every method reaches the residual with the same handle.
+%! A = tvk_problem ("helmholtz", 12);
+%! n = rows (A);
+%! b = A * ones (n, 1);
+%! P = DSYMtrelvakfactor (A);
+%! for s = {"sqmr", "sbcg", "bcg", "gmres", "fgmres"}
+%!   [x, o] = DSYMtrelvaksolver (A, P, struct ("solver", s{1}, "restol", 1e-8), b, zeros (n, 1));
+%!   assert (o.solver, s{1});
+%!   assert (relres (A, x, b) < 1e-6, s{1});
+%! endfor
+%! DSYMtrelvakdelete (P);
+
+%!test
+%! ## Only the lower triangle is read; the inputs are not changed; longer b and x0 give their
+%! ## first n entries.
+%! A = tvk_problem ("saddle", 6);
+%! n = rows (A);
+%! b = A * (1:n)';
+%! P = DSYMtrelvakfactor (A);
+%! A0 = A; b0 = b;
+%! x0 = zeros (n, 1);
+%! [x1, o] = DSYMtrelvaksolver (A, P, struct (), b, x0);
+%! [x2, o] = DSYMtrelvaksolver (tril (A), P, struct (), b, x0);
+%! junk = A + sparse (1, n, 99, n, n);
+%! [x3, o] = DSYMtrelvaksolver (junk, P, struct (), [b; 7; 8], [x0; 5]);
+%! DSYMtrelvakdelete (P);
+%! assert (x2, x1);
+%! assert (x3, x1);
+%! assert (A, A0);
+%! assert (b, b0);
+%! assert (x0, zeros (n, 1));
+%! assert (size (x1), [n, 1]);
+
+%!test
+%! ## The iteration limit prints the warning and returns both outputs.
+%! A = tvk_problem ("helmholtz", 12);
+%! n = rows (A);
+%! b = A * ones (n, 1);
+%! P = DSYMtrelvakfactor (A, struct ("droptol", 0.5));
+%! out = evalc ("[x, o] = DSYMtrelvaksolver (A, P, struct ('maxit', 1, 'restol', 1e-14), b, zeros (n, 1));");
+%! DSYMtrelvakdelete (P);
+%! assert (out, ["!!! TRELVAK Warning !!!\nnumber of iteration steps exceeded its limit.\n", ...
+%!               "Either increase `options.maxit'\n or recompute TRELVAK preconditioner ", ...
+%!               "using a smaller `options.droptol'"]);
+%! assert (size (x), [n, 1]);
+%! assert (all (isfinite (x)));
+%! assert (o.maxit, 1);
+%! assert (o.niter >= 1);
+
+%!test
+%! ## A breakdown is an error and returns no output. Block diagonal [1 0 c; 0 -1 0; c 0 1] with
+%! ## the coupling dropped: the first search direction q = (1, -1, 0) has q'Aq = 0.
+%! A = kron (speye (40), sparse ([1 0 0.5; 0 -1 0; 0.5 0 1]));
+%! n = rows (A);
+%! b = repmat ([1; 1; 0], 40, 1);
+%! P = DSYMtrelvakfactor (A, struct ("droptol", 1e3, "droptolS", 1e3));
+%! clear x o
+%! try
+%!   [x, o] = DSYMtrelvaksolver (A, P, struct (), b, zeros (n, 1));
+%!   msg = "";
+%! catch err
+%!   msg = err.message;
+%! end_try_catch
+%! assert (msg, ["DSYMtrelvaksolver: iterative solver breaks down.\nMost likely you need to ", ...
+%!               "recompute TRELVAK preconditioner using a smaller `options.droptol'"]);
+%! assert (! exist ("x", "var") && ! exist ("o", "var"));
+%! ## The handle is still usable with a better preconditioner setting for the solve.
+%! [x, o] = DSYMtrelvaksolver (A, P, struct ("solver", "gmres"), b, zeros (n, 1));
+%! DSYMtrelvakdelete (P);
+%! assert (relres (A, x, b) < 1e-5);
+
+%!test
+%! ## Any other status prints its code and ends with the error ".".
+%! A = tvk_problem ("laplace", 5);
+%! P = DSYMtrelvakfactor (A);
+%! msg = "";
+%! out = evalc ("try, [x, o] = DSYMtrelvaksolver (A, P, struct ('restol', 1), ones (25, 1), zeros (25, 1)); catch err, msg = err.message; end");
+%! DSYMtrelvakdelete (P);
+%! assert (out, "iterative solver exited with error code -4");
+%! assert (msg, "DSYMtrelvaksolver: .");
+
+%!test
+%! ## Options persist in the handle's record between calls, and stay with their handle.
+%! A = tvk_problem ("helmholtz", 12);
+%! n = rows (A);
+%! b = A * ones (n, 1);
+%! P = DSYMtrelvakfactor (A, struct ("droptol", 0.5));
+%! Q = DSYMtrelvakfactor (A, struct ("droptol", 0.5));
+%! out = evalc ("[x, o] = DSYMtrelvaksolver (A, P, struct ('maxit', 2, 'restol', 1e-14), b, zeros (n, 1));");
+%! assert (! isempty (strfind (out, "exceeded its limit")));
+%! out = evalc ("[x, o] = DSYMtrelvaksolver (A, P, struct (), b, zeros (n, 1));");
+%! assert (! isempty (strfind (out, "exceeded its limit")));
+%! assert (o.niter <= 2);
+%! out = evalc ("[x, o] = DSYMtrelvaksolver (A, Q, struct (), b, zeros (n, 1));");
+%! assert (out, "");
+%! assert (o.niter > 2);
+%! assert (relres (A, x, b) < 1e-5);
+%! DSYMtrelvakdelete (P);
+%! DSYMtrelvakdelete (Q);
+
+%!test
+%! ## The one-call function: several right-hand sides, residuals, and the error path.
+%! A = tvk_problem ("saddle", 8);
+%! n = rows (A);
+%! B = A * [ones(n, 1), (1:n)'];
+%! [X, info] = trelvak (A, B, struct ("restol", 1e-10));
+%! assert (size (X), [n, 2]);
+%! assert (info.relres < 1e-8);
+%! assert (norm (B - A * X, "fro") / norm (B, "fro") < 1e-8);
+%! assert (numel (info.niter), 2);
+%! assert (info.nlev >= 1);
+%! x = trelvak (tril (A), B(:,1));
+%! assert (relres (A, x, B(:,1)) < 1e-5);
+%! C = kron (speye (40), sparse ([1 0 0.5; 0 -1 0; 0.5 0 1]));
+%! fail ("trelvak (C, repmat ([1; 1; 0], 40, 1), struct ('droptol', 1e3, 'droptolS', 1e3))", ...
+%!       "iterative solver breaks down");
+%! fail ("trelvak (A, ones (3, 1))", "b must be a real matrix with");
