@@ -805,7 +805,8 @@ VectorResult read_vector(const std::string& path, int n) {
             double v = 0.0;
             if (!parse_double(t.c_str(), &v)) {
                 return fail(ReadError::kInvalid,
-                            located(path, at, "'" + t.substr(0, 40) + "' is not a number"));
+                            located(path, at,
+                                    std::string(1, '\'') + t.substr(0, 40) + "' is not a number"));
             }
             if (!std::isfinite(v)) {
                 return fail(

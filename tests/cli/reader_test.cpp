@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -40,9 +41,10 @@ TEST(Reader, GeneratedMatricesRoundTripInEveryStorage) {
         for (bool general : {false, true}) {
             const std::string text = trelvak::test::matrix_market_text(m, general);
             for (bool gz : {false, true}) {
-                const std::string name = "m" + std::to_string(id++) + ".mtx";
+                char name[32];
+                std::snprintf(name, sizeof name, "m%d.mtx", id++);
                 const std::string path =
-                    gz ? dir.write_gz(name + ".gz", text) : dir.write(name, text);
+                    gz ? dir.write_gz(std::string(name) + ".gz", text) : dir.write(name, text);
                 const auto r = read_matrix_market(path);
                 ASSERT_EQ(r.error, ReadError::kNone) << r.message;
                 EXPECT_EQ(r.general, general);

@@ -1,0 +1,199 @@
+// The tool end to end on generated files: results, the JSON report, option flags reaching the
+// record, and the exit code of every kind of failure.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "common/testing.h"
+#include "factor/factor.h"
+#include "temp_files.h"
+
+namespace {
+
+using trelvak::test::TempDir;
+
+struct Outcome {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(std::FILE* f) {
+    std::rewind(f);
+    std::string s;
+    char buf[4096];
+    size_t got = 0;
+    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, got);
+    std::fclose(f);
+    return s;
+}
+
+Outcome run_tool(std::vector<std::string> words) {
+    words.insert(words.begin(), "trelvak");
+    std::vector<const char*> argv;
+    for (const auto& w : words) argv.push_back(w.c_str());
+    const auto parsed = trelvak::cli::parse_arguments(static_cast<int>(argv.size()), argv.data());
+    Outcome o;
+    if (!parsed.ok) {
+        o.code = trelvak::cli::kExitUsage;
+        o.err  = parsed.message;
+        return o;
+    }
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    o.code         = trelvak::cli::run(parsed.arguments, out, err);
+    o.out          = slurp(out);
+    o.err          = slurp(err);
+    return o;
+}
+
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Value of a number field "key": value in a JSON text (first occurrence).
+double json_value(const std::string& json, const std::string& key) {
+    const size_t at = json.find("\"" + key + "\": ");
+    if (at == std::string::npos)
+        return std::nan("");
+    return std::stod(json.substr(at + key.size() + 4));
+}
+
+class Tool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Indefinite 2D Helmholtz-type matrix, small enough to solve in milliseconds.
+        helmholtz_ = dir_.write("helm.mtx", trelvak::test::matrix_market_text(
+                                                trelvak::test::laplace2d(20, 20, 0.3), false));
+        kkt_       = dir_.write_gz("kkt.mtx.gz", trelvak::test::matrix_market_text(
+                                                     trelvak::test::saddle_point(60, 20, 3, 7), true));
+    }
+    TempDir dir_;
+    std::string helmholtz_;
+    std::string kkt_;
+};
+
+TEST_F(Tool, SolvesAndReportsTheTrueResidual) {
+    for (const std::string& path : {helmholtz_, kkt_}) {
+        const auto o = run_tool({path});
+        ASSERT_EQ(o.code, trelvak::cli::kExitConverged) << o.out << o.err;
+        EXPECT_TRUE(has(o.out, "factor ")) << o.out;
+        EXPECT_TRUE(has(o.out, "converged")) << o.out;
+        EXPECT_TRUE(has(o.out, "||b - A x|| / ||b||")) << o.out;
+        EXPECT_TRUE(has(o.out, "peak")) << o.out;
+    }
+    const auto quiet = run_tool({"-q", helmholtz_});
+    EXPECT_EQ(quiet.code, 0);
+    EXPECT_EQ(quiet.out, "");
+}
+
+TEST_F(Tool, JsonReportCarriesEveryOptionAsUsed) {
+    const auto o = run_tool({"--json", "--droptol", "0.005", "--solver", "GMRES", "--maxit=321",
+                             "--nrestart", "25", kkt_});
+    ASSERT_EQ(o.code, 0) << o.out << o.err;
+    EXPECT_EQ(o.out.front(), '{');
+    for (const auto& k : trelvak::cli::option_keys()) {
+        EXPECT_TRUE(has(o.out, std::string("\"") + k.name + "\": ")) << k.name;
+    }
+    EXPECT_EQ(json_value(o.out, "droptol"), 0.005);
+    EXPECT_EQ(json_value(o.out, "maxit"), 321);
+    // An unrecognised method falls back to symmetric QMR, and the tool says so.
+    EXPECT_TRUE(has(o.out, "\"solver\": \"sqmr\"")) << o.out;
+    EXPECT_TRUE(has(o.err, "--solver 'GMRES' not recognised")) << o.err;
+    EXPECT_LE(json_value(o.out, "relres"), 1e-6);
+    EXPECT_GT(json_value(o.out, "iterations"), 0);
+    EXPECT_GE(json_value(o.out, "levels"), 1);
+    EXPECT_EQ(json_value(o.out, "exit_code"), 0);
+    EXPECT_TRUE(has(o.out, "\"compressed\": true"));
+}
+
+TEST_F(Tool, EveryMethodSolvesTheSaddlePointSystem) {
+    for (const char* method : {"sqmr", "sbcg", "bcg", "gmres", "fgmres"}) {
+        const auto o = run_tool({"--json", "--solver", method, kkt_});
+        EXPECT_EQ(o.code, 0) << method << "\n" << o.out << o.err;
+        EXPECT_TRUE(has(o.out, std::string("\"solver\": \"") + method + "\"")) << method;
+        EXPECT_LE(json_value(o.out, "relres"), 1e-6) << method;
+    }
+}
+
+TEST_F(Tool, RightHandSideAndSolutionFiles) {
+    // b = A * (1, 2, ..., n) from a file; the solution written must be close to 1..n.
+    const auto m = trelvak::test::laplace2d(20, 20, 0.3);
+    const int n  = m.nr;
+    std::vector<double> want(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) want[static_cast<size_t>(i)] = i + 1.0;
+    const auto b = trelvak::test::multiply(trelvak::test::dense_from_upper(m), want);
+    std::string text;
+    for (double v : b) text += std::to_string(v) + "\n";
+    const std::string rhs = dir_.write("b.txt", text);
+    const std::string out = dir_.path() + "/x.mtx";
+    const auto o          = run_tool({"--rhs", rhs, "-o", out, "--restol", "1e-10", helmholtz_});
+    ASSERT_EQ(o.code, 0) << o.out << o.err;
+    const auto x = trelvak::cli::read_vector(out, n);
+    ASSERT_EQ(x.error, trelvak::cli::ReadError::kNone) << x.message;
+    for (int i = 0; i < n; ++i) {
+        EXPECT_NEAR(x.values[static_cast<size_t>(i)], want[static_cast<size_t>(i)], 1e-3);
+    }
+    const auto short_rhs = run_tool({"--rhs", dir_.write("s.txt", "1 2 3\n"), helmholtz_});
+    EXPECT_EQ(short_rhs.code, trelvak::cli::kExitInvalidMatrix);
+    EXPECT_TRUE(has(short_rhs.err, "holds 3 values, need 400")) << short_rhs.err;
+}
+
+TEST_F(Tool, ExitCodesTellTheFailuresApart) {
+    using namespace trelvak::cli;
+    const auto limit = run_tool({"--maxit", "2", "--restol", "1e-14", helmholtz_});
+    EXPECT_EQ(limit.code, kExitNotConverged) << limit.out << limit.err;
+    EXPECT_TRUE(has(limit.err, "increase --maxit")) << limit.err;
+    EXPECT_TRUE(has(limit.out, "residual")) << "a result is still printed";
+
+    const auto missing = run_tool({dir_.path() + "/absent.mtx"});
+    EXPECT_EQ(missing.code, kExitUnreadable);
+    EXPECT_TRUE(has(missing.err, "cannot open")) << missing.err;
+
+    const auto complex = run_tool({dir_.write(
+        "c.mtx", "%%MatrixMarket matrix coordinate complex general\n1 1 1\n1 1 1 1\n")});
+    EXPECT_EQ(complex.code, kExitInvalidMatrix);
+
+    const auto asym =
+        run_tool({"--json", dir_.write("a.mtx",
+                                       "%%MatrixMarket matrix coordinate real general\n2 2 3\n1 1 "
+                                       "1\n2 2 1\n2 1 5\n")});
+    EXPECT_EQ(asym.code, kExitInvalidMatrix);
+    EXPECT_TRUE(has(asym.out, "\"kind\": \"invalid_input\"")) << asym.out;
+    EXPECT_TRUE(has(asym.out, "not symmetric")) << asym.out;
+
+    const auto usage = run_tool({"--droptol", "x", helmholtz_});
+    EXPECT_EQ(usage.code, kExitUsage);
+
+    const auto factored = run_tool({"--factor-only", "--json", kkt_});
+    EXPECT_EQ(factored.code, 0) << factored.err;
+    EXPECT_FALSE(has(factored.out, "\"solve\"")) << factored.out;
+}
+
+TEST(ToolOptions, EveryFlagReachesItsRecordField) {
+    std::vector<std::string> words = {"trelvak"};
+    for (const auto& k : trelvak::cli::option_keys()) {
+        words.push_back(std::string("--") + k.name);
+        words.push_back(k.kind == trelvak::cli::OptionKey::kText ? std::string("t_") + k.name
+                                                                 : "7");
+    }
+    words.push_back("m.mtx");
+    std::vector<const char*> argv;
+    for (const auto& w : words) argv.push_back(w.c_str());
+    const auto parsed = trelvak::cli::parse_arguments(static_cast<int>(argv.size()), argv.data());
+    ASSERT_TRUE(parsed.ok) << parsed.message;
+    ParameterRecord* param = trelvak::create_parameters();
+    trelvak::cli::apply_options(parsed.arguments, param);
+    for (const auto& k : trelvak::cli::option_keys()) {
+        const std::string want =
+            k.kind == trelvak::cli::OptionKey::kText ? std::string("\"t_") + k.name + "\"" : "7";
+        EXPECT_EQ(trelvak::cli::option_json(*param, k), want) << k.name;
+    }
+    trelvak::release_parameters(param);
+}
+
+}  // namespace
