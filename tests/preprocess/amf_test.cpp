@@ -113,4 +113,18 @@ TEST(Amf, GridFillFarBelowNaturalOrder) {
     }
 }
 
+TEST(Amf, RandomGraphsOfManyShapes) {
+    // Sparse and dense, connected or not, with isolated nodes; tight and roomy storage.
+    for (int seed = 1; seed <= 40; ++seed) {
+        const int n       = 8 + (seed * 37) % 150;
+        const int per_row = 1 + seed % 9;
+        const Csr a       = random_symmetric(n, per_row, static_cast<std::uint64_t>(seed));
+        SCOPED_TRACE(seed);
+        const auto tight = run_amf(a, n);
+        const auto roomy = run_amf(a, 10 * n + 2 * a.nnz());
+        expect_valid(tight, n);
+        EXPECT_EQ(tight.last, roomy.last);
+    }
+}
+
 }  // namespace

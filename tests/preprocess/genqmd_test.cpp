@@ -83,4 +83,19 @@ TEST(Genqmd, GridFillFarBelowNaturalOrder) {
     EXPECT_LT(run_genqmd(graph_of(b)).nofsub * 2, cholesky_fill(b, identity(b.nr)));
 }
 
+TEST(Genqmd, RandomGraphsOfManyShapes) {
+    for (int seed = 1; seed <= 40; ++seed) {
+        const int n       = 1 + (seed * 53) % 160;
+        const int per_row = seed % 10;
+        const Csr a       = random_symmetric(n, per_row, static_cast<std::uint64_t>(seed));
+        SCOPED_TRACE(seed);
+        const auto r = run_genqmd(graph_of(a));
+        ASSERT_TRUE(is_permutation(r.perm.data(), n));
+        for (int k = 1; k <= n; ++k) {
+            EXPECT_EQ(r.invp[r.perm[k - 1] - 1], k);
+        }
+        EXPECT_LE(r.nofsub, cholesky_fill(a, r.perm));
+    }
+}
+
 }  // namespace
