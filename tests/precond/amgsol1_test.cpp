@@ -171,4 +171,37 @@ TEST(AmliCycle, DeeperLevelLeavesTheCallersPositionsAlone) {
     EXPECT_LT(rel_error(level_x, trelvak::test::solve(list->level(2).system, g)), 1e-10);
 }
 
+struct FatalStop {
+    std::string message;
+};
+
+[[noreturn]] void throwing_handler(FatalChannel, const char* message) {
+    throw FatalStop{message};
+}
+
+// The cycles restrict with the partial kernels when COARSE_REDUCE is clear; a converted factor
+// there stops through the fatal handler as in the multilevel ILU, with every slot restored.
+TEST(AmliCycle, MarkedLevelWithoutCoarseReduceStops) {
+    for (int kind : {1, 2}) {
+        ProducerOptions o           = options({8, 8, 8}, false, false, 47);
+        o.marked                    = {2};
+        auto list                   = produce_level_list(kMatrix(), o);
+        auto param                  = trelvak::test::make_parameters(o);
+        param->ifact[10]            = kind;
+        param->ifact[12]            = 1;
+        const auto slots            = list->guarded_slots();
+        std::vector<double> rhs     = ramp(24), sol(24), dbuff(400);
+        const FatalHandler previous = trelvak_set_fatal_handler(throwing_handler);
+        try {
+            DSYMAMGsol(list->first(), param.get(), rhs.data(), sol.data(), dbuff.data());
+            ADD_FAILURE() << "no fatal stop in cycle kind " << kind;
+        } catch (const FatalStop& stop) {
+            EXPECT_EQ(stop.message,
+                      "TRELVAK error: _SYMSPDAMGconvert requires that COARSE_REDUCE is set\n");
+        }
+        trelvak_set_fatal_handler(previous);
+        EXPECT_EQ(list->guarded_slots(), slots);
+    }
+}
+
 }  // namespace
