@@ -587,7 +587,8 @@ void split_fine_coarse(SparseMatrix A, const double* right, int* p, int* invq, i
     } else {
         std::vector<double> ones;
         double* tv = param->testvector;
-        if (tv == nullptr) {  // no test vector kept: weigh with ones
+        if (tv == nullptr || param->ntestvector < static_cast<unsigned>(n)) {
+            // no test vector of this order kept: weigh with ones
             ones.assign(static_cast<size_t>(n), 1.0);
             tv = ones.data();
         }

@@ -612,6 +612,44 @@ TEST(MatchingReorderings, ZeroRowReturnsMinusFiveAndWritesNoPermutation) {
     }
 }
 
+TEST(MatchingReorderings, ZeroRowWithoutScalingIsAnOrdinaryNode) {
+    // Without a scaling step nothing stops an empty row; it stays a 1x1 node with factor 1.
+    Dense d(4);
+    d(0, 0) = 1.0;
+    d(3, 3) = 2.0;
+    d(0, 3) = d(3, 0) = 0.5;
+    d(1, 2) = d(2, 1) = 3.0;
+    d(1, 1)           = 0.0;
+    const Csr m       = trelvak::test::upper_from_dense(d);
+    Dense e(4);
+    e(0, 0)         = 1.0;
+    e(3, 3)         = 2.0;
+    const Csr empty = trelvak::test::upper_from_dense(e);  // rows 2 and 3 empty
+    for (const Csr* input : {&m, &empty}) {
+        for (const MemberCase& member : members()) {
+            SCOPED_TRACE(member.name);
+            Call r(*input);
+            r.constraints({false, false, false, true});
+            ASSERT_EQ(r.call(member.routine), 0);
+            expect_permutation(r);
+            for (double f : r.right) {
+                EXPECT_TRUE(std::isfinite(f) && f > 0.0);
+            }
+        }
+    }
+}
+
+TEST(MatchingReorderings, ShortTestVectorIsNotRead) {
+    const Csr m = trelvak::test::random_symmetric(40, 4, 81, 0.2, 0.0, false);
+    Call r(m);
+    std::vector<double> short_tv(10, 2.0);
+    r.param.testvector  = short_tv.data();
+    r.param.ntestvector = 10;
+    ASSERT_EQ(r.call(DSYMperm_matching_amd_fcv), 0);
+    expect_permutation(r);
+    EXPECT_EQ(short_tv, std::vector<double>(10, 2.0));
+}
+
 TEST(MatchingReorderings, BuffersOnlyGrow) {
     const Csr m = trelvak::test::random_symmetric(30, 3, 71, 0.2, 0.0, false);
     Call r(m);
