@@ -2,64 +2,39 @@
 #include "rc_driver.h"
 
 #include <cmath>
-#include <sstream>
 
 #include "krylov/krylov.h"
 
 namespace trelvak::test {
 
 Operator from_dense(const Dense& a) {
-    Operator op;
-    op.dense = a;
-    op.apply = [a](const double* x, double* y) {
-        for (int i = 0; i < a.n; ++i) {
-            double s = 0.0;
-            for (int j = 0; j < a.n; ++j) {
-                s += a(i, j) * x[j];
-            }
-            y[i] = s;
-        }
-    };
-    return op;
+    return {a, [a](const double* x, double* y) {
+                const auto v = multiply(a, std::vector<double>(x, x + a.n));
+                std::copy(v.begin(), v.end(), y);
+            }};
 }
 
-Operator from_upper(const Csr& upper) {
-    Operator op;
-    op.dense = dense_from_upper(upper);
-    op.apply = [upper](const double* x, double* y) {
-        for (int i = 0; i < upper.nr; ++i) {
-            y[i] = 0.0;
-        }
-        for (int i = 1; i <= upper.nr; ++i) {
-            for (int k = upper.ia[i - 1]; k < upper.ia[i]; ++k) {
-                const int j    = upper.ja[k - 1];
-                const double v = upper.a[k - 1];
-                y[i - 1] += v * x[j - 1];
-                if (j != i) {
-                    y[j - 1] += v * x[i - 1];
+Operator from_upper(const Csr& m) {
+    return {dense_from_upper(m), [m](const double* x, double* y) {
+                std::fill(y, y + m.nr, 0.0);
+                for (int i = 1; i <= m.nr; ++i) {
+                    for (int k = m.ia[i - 1]; k < m.ia[i]; ++k) {
+                        const int j = m.ja[k - 1];
+                        y[i - 1] += m.a[k - 1] * x[j - 1];
+                        if (j != i) {
+                            y[j - 1] += m.a[k - 1] * x[i - 1];
+                        }
+                    }
                 }
-            }
-        }
-    };
-    return op;
+            }};
 }
 
 long work_length(KrylovMethod method, int n, int restart) {
-    const long m  = restart >= 2 ? restart : 15;
-    const long nn = n;
-    if (method == dsymqmr) {
-        return 6 * nn;
+    const long m = restart >= 2 ? restart : 15, nn = n;
+    if (method == dsymqmr || method == dsymbcg || method == dbcg) {
+        return (method == dsymqmr ? 6 : method == dsymbcg ? 5 : 7) * nn;
     }
-    if (method == dsymbcg) {
-        return 5 * nn;
-    }
-    if (method == dbcg) {
-        return 7 * nn;
-    }
-    if (method == dgmres) {
-        return nn * (m + 2) + m * (m + 1) / 2 + 3 * m + 2;
-    }
-    return 2 * nn * (m + 1) + m * (m + 1) / 2 + 3 * m + 2;
+    return (method == dgmres ? nn * (m + 2) : 2 * nn * (m + 1)) + m * (m + 1) / 2 + 3 * m + 2;
 }
 
 namespace {
@@ -67,40 +42,20 @@ namespace {
 constexpr int kGuard         = 64;
 constexpr double kGuardValue = 12345.678;
 
-// Applies the chosen preconditioner for one side; `both` when both sides are on.
 void precondition(Precond kind, bool left, bool both, const Dense& a, const Dense& inverse,
                   int call, const double* x, double* y) {
     const int n = a.n;
-    switch (kind) {
-        case Precond::none:
-            for (int i = 0; i < n; ++i) {
-                y[i] = x[i];
-            }
-            return;
-        case Precond::jacobi:
-        case Precond::varying: {
-            const double factor = kind == Precond::varying ? 1.0 + 0.5 * std::sin(1.7 * call) : 1.0;
-            for (int i = 0; i < n; ++i) {
-                const double d = std::fabs(a(i, i)) > 0.0 ? std::fabs(a(i, i)) : 1.0;
-                y[i]           = factor * x[i] / (both ? std::sqrt(d) : d);
-            }
-            return;
+    if (kind == Precond::none || (kind == Precond::exact && both && !left)) {
+        std::copy(x, x + n, y);
+    } else if (kind == Precond::exact) {
+        const auto v = multiply(inverse, std::vector<double>(x, x + n));
+        std::copy(v.begin(), v.end(), y);
+    } else {
+        const double factor = kind == Precond::varying ? 1.0 + 0.5 * std::sin(1.7 * call) : 1.0;
+        for (int i = 0; i < n; ++i) {
+            const double d = a(i, i) != 0.0 ? std::fabs(a(i, i)) : 1.0;
+            y[i]           = factor * x[i] / (both ? std::sqrt(d) : d);
         }
-        case Precond::exact:
-            if (both && !left) {
-                for (int i = 0; i < n; ++i) {
-                    y[i] = x[i];
-                }
-                return;
-            }
-            for (int i = 0; i < n; ++i) {
-                double s = 0.0;
-                for (int j = 0; j < n; ++j) {
-                    s += inverse(i, j) * x[j];
-                }
-                y[i] = s;
-            }
-            return;
     }
 }
 
@@ -108,8 +63,8 @@ Dense invert(const Dense& a) {
     Dense inv(a.n);
     for (int j = 0; j < a.n; ++j) {
         std::vector<double> e(static_cast<size_t>(a.n), 0.0);
-        e[static_cast<size_t>(j)]     = 1.0;
-        const std::vector<double> col = solve(a, e);
+        e[static_cast<size_t>(j)] = 1.0;
+        const auto col            = solve(a, e);
         for (int i = 0; i < a.n; ++i) {
             inv(i, j) = col[static_cast<size_t>(i)];
         }
@@ -125,86 +80,44 @@ RcResult rc_solve(KrylovMethod method, const Operator& a, const std::vector<doub
     const long work = opt.work >= 0 ? opt.work : work_length(method, n, opt.restart) + 7;
     std::vector<double> w(static_cast<size_t>(work + kGuard), kGuardValue);
     const Dense inverse = opt.precond == Precond::exact ? invert(a.dense) : Dense();
+    const bool both     = opt.side >= 3;
 
     RcResult res;
-    res.x = x0;
-    std::array<int, 16> ipar{};
-    std::array<double, 16> fpar{};
-    ipar[0]         = opt.start;
-    ipar[1]         = opt.side;
-    ipar[2]         = opt.test;
-    ipar[3]         = static_cast<int>(work);
-    ipar[4]         = opt.restart;
-    ipar[5]         = opt.maxit;
-    fpar[0]         = opt.rtol;
-    fpar[1]         = opt.atol;
+    res.x        = x0;
+    int ipar[16] = {opt.start, opt.side, opt.test, static_cast<int>(work), opt.restart, opt.maxit};
+    double fpar[16] = {opt.rtol, opt.atol};
     fpar[11]        = opt.norm_a > 0.0 ? opt.norm_a : norm_inf(a.dense);
-    const bool both = opt.side >= 3;
 
-    auto slice_ok = [&](int offset, const char* what, int code) {
-        if (offset < 1 || offset + n - 1 > work) {
-            std::ostringstream msg;
-            msg << "request " << code << ": " << what << " offset " << offset << " outside 1.."
-                << work;
-            res.slice_error = msg.str();
-            return false;
-        }
-        return true;
-    };
-
-    for (int count = 0;; ++count) {
-        if (count >= opt.max_requests) {
+    auto inside = [&](int offset) { return offset >= 1 && offset + n - 1 <= work; };
+    for (int round = 0;; ++round) {
+        if (round >= opt.max_requests) {
             res.hung = true;
             break;
         }
-        method(&n, b.data(), res.x.data(), ipar.data(), fpar.data(), w.data());
+        method(&n, b.data(), res.x.data(), ipar, fpar, w.data());
         const int code = ipar[0];
         if (!((code >= 1 && code <= 6) || code == 10)) {
             break;
         }
+        const int calls = ++res.requests[code];
+        const int op = ipar[7], out = ipar[8];
         res.sequence.push_back(code);
-        res.slices.push_back({code, ipar[7], ipar[8]});
-        const int calls           = ++res.requests[code];
-        const int op              = ipar[7];
-        const int out             = ipar[8];
-        const bool iterate_in_sol = code == 10 && op == -1;
-        if (res.slice_error.empty()) {
-            bool ok = iterate_in_sol || slice_ok(op, "operand", code);
-            ok      = ok && slice_ok(out, "result", code);
-            if (ok && !iterate_in_sol && std::abs(op - out) < n) {
-                res.slice_error = "request " + std::to_string(code) + ": slices overlap";
-            }
-        }
-        if (!res.slice_error.empty()) {
+        res.slices.push_back({code, op, out});
+        const bool in_sol = code == 10 && op == -1;  // the GMRES iterate lives in sol
+        if (!(in_sol || inside(op)) || !inside(out) || (!in_sol && std::abs(op - out) < n)) {
+            res.slice_error = "request " + std::to_string(code) + ": operand " +
+                              std::to_string(op) + ", result " + std::to_string(out);
             break;  // never write outside w
         }
-        const double* x = iterate_in_sol ? res.x.data() : &w[static_cast<size_t>(op - 1)];
+        const double* x = in_sol ? res.x.data() : &w[static_cast<size_t>(op - 1)];
         double* y       = &w[static_cast<size_t>(out - 1)];
-        switch (code) {
-            case 1:
-            case 2:
-                a.apply(x, y);
-                break;
-            case 3:
-            case 4:
-                precondition(opt.precond, true, both, a.dense, inverse, calls, x, y);
-                break;
-            case 5:
-            case 6:
-                precondition(opt.precond, false, both, a.dense, inverse, calls, x, y);
-                break;
-            case 10: {
-                const bool stop = opt.user_test ? opt.user_test(x) : false;
-                if (stop) {
-                    ipar[10] = 1;
-                }
-                for (int i = 0; i < n; ++i) {
-                    y[i] = -1.0;  // the scratch slice is the caller's to use
-                }
-                break;
-            }
-            default:
-                break;
+        if (code <= 2) {
+            a.apply(x, y);
+        } else if (code <= 6) {
+            precondition(opt.precond, code <= 4, both, a.dense, inverse, calls, x, y);
+        } else {
+            ipar[10] = opt.user_test && opt.user_test(x) ? 1 : 0;
+            std::fill(y, y + n, -1.0);  // the scratch slice is the caller's to use
         }
         if (opt.tamper) {
             opt.tamper(code, calls, y);
@@ -213,21 +126,17 @@ RcResult rc_solve(KrylovMethod method, const Operator& a, const std::vector<doub
 
     res.status = ipar[0];
     for (int k = 1; k <= 16; ++k) {
-        res.ipar[static_cast<size_t>(k)] = ipar[static_cast<size_t>(k - 1)];
-        res.fpar[static_cast<size_t>(k)] = fpar[static_cast<size_t>(k - 1)];
+        res.ipar[static_cast<size_t>(k)] = ipar[k - 1];
+        res.fpar[static_cast<size_t>(k)] = fpar[k - 1];
     }
-    for (int i = 0; i < kGuard; ++i) {
-        if (w[static_cast<size_t>(work + i)] != kGuardValue) {
-            res.guard_intact = false;
-        }
+    for (long i = work; i < work + kGuard; ++i) {
+        res.guard_intact = res.guard_intact && w[static_cast<size_t>(i)] == kGuardValue;
     }
-    std::vector<double> ax(static_cast<size_t>(n));
-    a.apply(res.x.data(), ax.data());
-    for (int i = 0; i < n; ++i) {
-        ax[static_cast<size_t>(i)] = b[static_cast<size_t>(i)] - ax[static_cast<size_t>(i)];
+    std::vector<double> r = multiply(a.dense, res.x);
+    for (size_t i = 0; i < r.size(); ++i) {
+        r[i] = b[i] - r[i];
     }
-    const double nb = norm2(b);
-    res.relres      = nb > 0.0 ? norm2(ax) / nb : norm2(ax);
+    res.relres = norm2(r) / (norm2(b) > 0.0 ? norm2(b) : 1.0);
     return res;
 }
 

@@ -1,5 +1,5 @@
-// SQMR specifics: the final product that checks the true residual, the recalibrated test 3 that
-// may resume the iteration after it, and the ADJUST-free tests that only read it.
+// SQMR's last product: it yields the true residual, and under test 3 a check that misses the
+// recalibrated target resumes the iteration.
 #include <gtest/gtest.h>
 
 #include <cmath>
