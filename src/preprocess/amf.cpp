@@ -14,12 +14,12 @@
 // Keys 0..n have a bucket each; a key above n goes to bucket n + (key - n)/max(1, n/8), capped at
 // nbbuck. Buckets are lists; a node enters at the head.
 //
-// On entry  n; nbbuck >= n; iwlen: length of iw; row i of the graph (both triangles, no
-//           self-loops) is iw(pe(i)) .. iw(pe(i)+len(i)-1); pfree: first free position of iw.
-//           The elimination needs iwlen >= pfree - 1 + n.
+// On entry  n; nbbuck >= n, the highest bucket; row i of the graph (both triangles, no
+//           self-loops) is iw(pe(i)) .. iw(pe(i)+len(i)-1); pfree: first free position of iw;
+//           iwlen: length of iw, at least pfree - 1 + n.
 // On exit   last(k) = node eliminated k-th, elen(i) = position of node i; ncmpa = number of
-//           compactions of iw, or -1 when iwlen was too short (the order is then the identity).
-//           pe, pfree, len, iw and the work arrays are destroyed.
+//           compactions of iw, or -1 when iwlen or nbbuck was too small (the order is then the
+//           identity). pe, pfree, len, iw and the work arrays are destroyed.
 // Work      nv, degree, wf, next, w: n ints each; head: nbbuck+2 ints.
 #include <algorithm>
 #include <climits>
@@ -55,7 +55,7 @@ void r2hamdf4(const int* n_in, const int* nbbuck_in, const int* iwlen_in, int* p
               int* len_in, int* iw_in, int* nv_in, int* last_in, int* elen_in, int* degree_in,
               int* wf_in, int* next_in, int* w_in, int* head_in, int* ncmpa) {
     const int n      = *n_in;
-    const int nbbuck = std::max(*nbbuck_in, n);
+    const int nbbuck = *nbbuck_in;
     const int iwlen  = *iwlen_in;
     *ncmpa           = 0;
     if (n <= 0) {
@@ -74,7 +74,7 @@ void r2hamdf4(const int* n_in, const int* nbbuck_in, const int* iwlen_in, int* p
     int* const head   = head_in;  // buckets 0..nbbuck+1, counted from 0
     int pfree         = *pfree_in;
 
-    if (iwlen < pfree - 1 + n) {
+    if (iwlen < pfree - 1 + n || nbbuck < n) {
         *ncmpa = -1;
         for (int i = 1; i <= n; ++i) {
             last(i) = i;

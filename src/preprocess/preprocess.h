@@ -124,12 +124,13 @@ void genqmd(const int* n, int* xadj, int* adjncy, int* perm, int* invp, int* deg
             int* rchset, int* nbrhd, int* qsize, int* qlink, int* nofsub);
 
 // Approximate minimum fill. On entry row i of the graph (no self-loops) is iw(pe(i)) ..
-// iw(pe(i)+len(i)-1), pfree the first free position of iw (length iwlen, at least 1.2 times the
-// graph's entries plus n is comfortable; the quotient graph is compacted in place when it fills).
-// nbbuck: number of buckets beyond the first n (keys above n are compressed into them); head
-// holds nbbuck+2 ints. nv, next, degree, wf, w, elen: n ints of work each. On exit last(k) is the
-// node eliminated k-th, elen(i) the position of node i; pe, len, iw are destroyed. ncmpa counts
-// the compactions.
+// iw(pe(i)+len(i)-1) and pfree the first free position of iw, whose length iwlen must be at
+// least pfree - 1 + n (about 1.2 times the graph's entries plus n is comfortable; the quotient
+// graph is compacted in place when it fills). nbbuck >= n is the highest bucket: keys 0..n have
+// one bucket each, larger keys are compressed into buckets n..nbbuck; head holds nbbuck+2 ints.
+// nv, next, degree, wf, w: n ints of work each. On exit last(k) is the node eliminated k-th and
+// elen(i) the position of node i; pe, pfree, len, iw are destroyed. ncmpa counts the
+// compactions, or is -1 when iwlen or nbbuck is too small (the order is then the identity).
 void r2hamdf4(const int* n, const int* nbbuck, const int* iwlen, int* pe, int* pfree, int* len,
               int* iw, int* nv, int* last, int* elen, int* degree, int* wf, int* next, int* w,
               int* head, int* ncmpa);
