@@ -177,18 +177,6 @@ Upper checked_copy(const SparseMatrix& A) {
     return U;
 }
 
-// Interim: setup mode does not yet fill the factorization controls, so the copies of its steps 4
-// and 9 are made here. They are identical to what setup mode writes.
-void interim_fill_controls(ParameterRecord* param) {
-    param->dfact[0] = param->droptol;
-    param->dfact[7] = param->droptolS;
-    param->dfact[1] = param->condest;
-    param->ifact[3] = param->lfil;
-    param->ifact[9] = param->lfilS;
-    param->ifact[0] = static_cast<int>(std::ceil(param->elbow));
-    param->ifact[6] = static_cast<int>(param->flags);
-}
-
 LevelControls read_controls(const ParameterRecord* param) {
     LevelControls c;
     c.droptol  = std::isfinite(param->dfact[0]) ? std::max(param->dfact[0], 0.0) : 0.0;
@@ -199,6 +187,44 @@ LevelControls read_controls(const ParameterRecord* param) {
     c.lfilS         = param->ifact[9];
     c.coarse_reduce = (static_cast<unsigned>(param->ifact[6]) & COARSE_REDUCE) != 0;
     return c;
+}
+
+// Ruiz equilibration in powers of two on top of the ordering's scaling: while some full row of M
+// has its largest magnitude outside [1/2, 2], scale row and column i by 1/sqrt of it (rounded to
+// a power of two). A matching scaling bounds only the entries its graph kept, so single entries
+// can be far above 1 after it; this brings them back without touching rows already at unit size.
+void equilibrate(SparseMatrix& M, std::vector<double>& right) {
+    const int n = M.nr;
+    std::vector<double> rowmax(static_cast<size_t>(n));
+    std::vector<double> s(static_cast<size_t>(n));
+    for (int sweep = 0; sweep < 8; ++sweep) {
+        std::fill(rowmax.begin(), rowmax.end(), 0.0);
+        for (int i = 1; i <= n; ++i) {
+            for (int k = M.ia[i - 1]; k < M.ia[i]; ++k) {
+                const double x = std::fabs(M.a[k - 1]);
+                const int j    = M.ja[k - 1];
+                rowmax[i - 1]  = std::max(rowmax[i - 1], x);
+                rowmax[j - 1]  = std::max(rowmax[j - 1], x);
+            }
+        }
+        bool changed = false;
+        for (int i = 0; i < n; ++i) {
+            s[i] = 1.0;
+            if (rowmax[i] > 2.0 || (rowmax[i] > 0.0 && rowmax[i] < 0.5)) {
+                s[i] = std::ldexp(1.0, static_cast<int>(std::lround(-0.5 * std::log2(rowmax[i]))));
+                changed = changed || s[i] != 1.0;
+            }
+        }
+        if (!changed) {
+            return;
+        }
+        for (int i = 1; i <= n; ++i) {
+            right[i - 1] *= s[i - 1];
+            for (int k = M.ia[i - 1]; k < M.ia[i]; ++k) {
+                M.a[k - 1] *= s[i - 1] * s[M.ja[k - 1] - 1];
+            }
+        }
+    }
 }
 
 // One try at a level: reorder and scale a copy of S, then factor it.
@@ -255,6 +281,7 @@ Attempt attempt_level(const Upper& S, ReorderRoutine reorder, const LevelControl
     if (at.nB < 0 || at.nB > n) {
         fail(kFactorBadOrdering, "the ordering returned a leading block outside 0..n" + where);
     }
+    equilibrate(*at.scaled, at.right);
     // Both triangles of the scaled matrix in the new positions.
     const SparseMatrix& M = *at.scaled;
     SymmetricRows B;
@@ -464,7 +491,6 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
 
         SparseMatrix pattern = A;
         DSYMAMGsetupparameters(&pattern, param, 0);
-        interim_fill_controls(param);
         LevelControls controls = read_controls(param);
         const bool keep_A      = begins_with(param->amg, "amli") || begins_with(param->amg, "mg");
         const double elbow     = param->ifact[0] > 0 ? param->ifact[0] : 0.0;
