@@ -466,25 +466,62 @@ TEST(MatchingReorderings, AllFineSplittingLeavesTheOrderUnchanged) {
     }
 }
 
-TEST(MatchingReorderings, FineCoarseMembersPutTheFinePositionsFirst) {
+TEST(MatchingReorderings, FineCoarseMembersSplitThePlainOrderStably) {
+    // The fine block and the coarse block each keep the order of the plain member.
     const Csr m = trelvak::test::random_symmetric(80, 5, 31, 0.2, 0.1, false);
-    for (const MemberCase& member : members()) {
-        if (member.kind != Kind::fc) {
-            continue;
-        }
-        SCOPED_TRACE(member.name);
-        Call r(m);
+    const std::pair<ReorderRoutine, ReorderRoutine> pairs[] = {
+        {DSYMperm_matching_amd, DSYMperm_matching_amd_fc},
+        {DSYMperm_matching_amd, DSYMperm_matching_amd_fcv},
+        {DSYMperm_matching_metis_n, DSYMperm_matching_metis_n_fc},
+        {DSYMperm_matching_metis_e, DSYMperm_matching_metis_e_fcv},
+        {DSYMperm_matching_amf, DSYMperm_matching_amf_fc},
+        {DSYMperm_matching_mmd, DSYMperm_matching_mmd_fcv},
+        {DSYMperm_matching_rcm, DSYMperm_matching_rcm_fc},
+    };
+    int split = 0;
+    for (const auto& [plain, fine_coarse] : pairs) {
+        Call a(m);
+        Call b(m);
         std::vector<double> tv(80);
         for (int i = 0; i < 80; ++i) {
-            tv[i] = r.testvector[i] = 1.0 + 0.01 * i;
+            tv[i] = b.testvector[i] = 1.0 + 0.01 * i;
         }
-        ASSERT_EQ(r.call(member.routine), 0);
-        expect_permutation(r);
-        // The test vector is handed back as it was.
+        ASSERT_EQ(a.call(plain), 0);
+        ASSERT_EQ(b.call(fine_coarse), 0);
+        expect_permutation(b);
+        EXPECT_EQ(b.testvector, tv);  // handed back as it was
+        std::vector<int> rank(81);
         for (int i = 0; i < 80; ++i) {
-            EXPECT_EQ(r.testvector[i], tv[i]);
+            rank[a.p[i]] = i;
         }
+        for (int i = 1; i < 80; ++i) {
+            if (i != b.nB) {
+                EXPECT_LT(rank[b.p[i - 1]], rank[b.p[i]]) << "position " << i;
+            }
+        }
+        split += b.nB > 0 && b.nB < 80;
+        if (fine_coarse == DSYMperm_matching_amd_fcv || fine_coarse == DSYMperm_matching_mmd_fcv ||
+            fine_coarse == DSYMperm_matching_metis_e_fcv) {
+            continue;
+        }
+        // The splitting of the plain member's output, fine positions moved to the front.
+        std::vector<int> ibuff(9 * 80 + 3);
+        std::vector<double> dbuff(6 * 80);
+        int nB = a.nB;
+        DSYMpindfc(a.A.record(), a.p.data(), a.invq.data(), &nB, 1.0 / 5.0, ibuff.data(),
+                   dbuff.data());
+        std::vector<int> expected;
+        for (int fine : {1, 0}) {
+            for (int i = 0; i < 80; ++i) {
+                if ((ibuff[i] <= nB) == (fine == 1)) {
+                    expected.push_back(a.p[i]);
+                }
+            }
+        }
+        EXPECT_EQ(b.nB, nB);
+        EXPECT_EQ(b.p, expected);
     }
+    EXPECT_GT(split, 0);  // the matrix does split
 }
 
 TEST(MatchingReorderings, ReverseCuthillMcKeePostponesDenseNodes) {
