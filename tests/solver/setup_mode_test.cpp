@@ -237,47 +237,46 @@ TEST(SetupMode, IndicatorWithoutNegativeEntryKeepsThePlainMembers) {
 
 // ---- Test vector -------------------------------------------------------------------------------
 
-TEST(SetupMode, StaticTestVectorIsCopied) {
-    Record s(3);
-    s.tv           = {3.0, 4.0, 5.0};
-    s.param.tv     = s.tv.data();
-    s.param.typetv = "static";
-    s.run();
-    EXPECT_EQ(s.param.flags & (TEST_VECTOR | STATIC_TESTVECTOR | DYNAMIC_TESTVECTOR), 0x20020u);
-    ASSERT_NE(s.param.testvector, nullptr);
-    EXPECT_EQ(s.param.ntestvector, 6u);
-    EXPECT_EQ(std::vector<double>(s.param.testvector, s.param.testvector + 3), s.tv);
+TEST(SetupMode, TestVectorRules) {
+    const std::vector<double> given = {3.0, -4.0, 5.0};
+    const std::vector<double> ones(3, 1.0);
+    struct Case {
+        const char* typetv;
+        unsigned flags_before;
+        bool with_tv;
+        unsigned kind_bits;                // TEST_VECTOR, STATIC_, DYNAMIC_ after the call
+        const std::vector<double>* value;  // null: no test vector kept
+    };
+    const Case cases[] = {
+        {"static", 0u, true, TEST_VECTOR | STATIC_TESTVECTOR, &given},    // 0x20020, copied
+        {"dynamic", 0u, true, TEST_VECTOR | DYNAMIC_TESTVECTOR, &given},  // 0x40020, copied
+        {"none", TEST_VECTOR, true, TEST_VECTOR, &ones},                  // creator's bit: ones
+        {"none", 0u, true, 0u, nullptr},
+        {"", 0u, true, 0u, nullptr},
+        {"static", 0u, false, TEST_VECTOR | STATIC_TESTVECTOR, nullptr},  // no tv: not read
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.typetv) + (c.with_tv ? "" : " without tv"));
+        Record s(3);
+        s.tv           = given;
+        s.param.tv     = c.with_tv ? s.tv.data() : nullptr;
+        s.param.typetv = c.typetv;
+        s.param.flags  = c.flags_before;
+        s.run();
+        EXPECT_EQ(s.param.flags & (TEST_VECTOR | STATIC_TESTVECTOR | DYNAMIC_TESTVECTOR),
+                  c.kind_bits);
+        EXPECT_EQ(s.param.testvector != nullptr, (c.kind_bits & TEST_VECTOR) != 0);
+        if (s.param.testvector != nullptr) {
+            EXPECT_EQ(s.param.ntestvector, 6u);
+        }
+        if (c.value != nullptr) {
+            EXPECT_EQ(std::vector<double>(s.param.testvector, s.param.testvector + 3), *c.value);
+        }
+    }
 }
 
-TEST(SetupMode, OtherTestVectorKindIsDynamicAndCopied) {
+TEST(SetupMode, TestVectorBufferOnlyGrows) {
     Record s(3);
-    s.tv           = {-1.0, 0.5, 2.0};
-    s.param.tv     = s.tv.data();
-    s.param.typetv = "dynamic";
-    s.run();
-    EXPECT_EQ(s.param.flags & (TEST_VECTOR | STATIC_TESTVECTOR | DYNAMIC_TESTVECTOR), 0x40020u);
-    EXPECT_EQ(std::vector<double>(s.param.testvector, s.param.testvector + 3), s.tv);
-}
-
-TEST(SetupMode, CreatorsTestVectorBitWithTypetvNoneGivesOnes) {
-    Record s(5);
-    s.param.flags  = TEST_VECTOR;
-    s.param.typetv = "none";
-    s.run();
-    ASSERT_NE(s.param.testvector, nullptr);
-    EXPECT_EQ(s.param.ntestvector, 10u);
-    EXPECT_EQ(std::vector<double>(s.param.testvector, s.param.testvector + 5),
-              std::vector<double>(5, 1.0));
-    EXPECT_EQ(s.param.flags & (STATIC_TESTVECTOR | DYNAMIC_TESTVECTOR), 0u);
-}
-
-TEST(SetupMode, TestVectorBufferOnlyGrowsAndKeepsNoVectorWhenNotAsked) {
-    Record s(3);
-    s.param.typetv = "none";
-    s.run();
-    EXPECT_EQ(s.param.testvector, nullptr);
-    EXPECT_EQ(s.param.flags & TEST_VECTOR, 0u);
-
     s.param.testvector  = static_cast<double*>(std::malloc(sizeof(double) * 20));
     s.param.ntestvector = 20;
     s.tv                = {7.0, 8.0, 9.0};
@@ -286,15 +285,6 @@ TEST(SetupMode, TestVectorBufferOnlyGrowsAndKeepsNoVectorWhenNotAsked) {
     s.run();
     EXPECT_EQ(s.param.ntestvector, 20u);
     EXPECT_EQ(s.param.testvector[2], 9.0);
-}
-
-TEST(SetupMode, MissingCallerVectorIsNotRead) {
-    Record s(3);
-    s.param.typetv = "static";
-    s.param.tv     = nullptr;
-    s.run();
-    EXPECT_NE(s.param.testvector, nullptr);
-    EXPECT_EQ(s.param.ntestvector, 6u);
 }
 
 // ---- Coarse grid, cycle, flags copy -------------------------------------------------------------
