@@ -1,33 +1,49 @@
 // perm_matching.cpp: matching-based symmetric reorderings, the DSYMperm_matching_* family.
 //
 // A symmetric indefinite matrix may carry small or zero diagonal entries, so a plain fill-reducing
-// order would put bad pivots on the diagonal. Each member
-//   1. runs the scaling step (left, right, from ifact[7] and ifact[8]);
-//   2. builds the graph of the large entries (|a(i,j)| >= 0.01 min(r(i), r(j)), r the row maxima);
-//   3. computes a maximum product matching with its dual scaling (Olschowka and Neumaier; Duff and
-//      Koster), symmetrised as s(i) = sqrt(u(i) v(i)) rounded to a power of two (Duff and Pralet),
-//      and scales A := S A S, right := right * s;
-//   4. splits the matching into 1x1 pivots and 2x2 pairs (DSYMsmwm);
-//   5. compresses every pair into one node, orders the compressed pattern with the member's method
-//      (approximate minimum degree, nested dissection by nodes or edges, approximate minimum fill,
-//      quotient minimum degree, or reverse Cuthill-McKee with dense nodes postponed), and expands
-//      the order so that the two members of a pair stay adjacent;
-//   6. for _fc/_fcv, moves the fine units of a fine/coarse splitting (DSYMpindfc/DSYMpindfcv) to
-//      the leading block.
-// The _sp members instead leave the constraint nodes (indicator < 0) out of the matching, form no
-// pairs, order the unconstrained nodes by the graph that eliminating the constraints creates, and
-// place each constraint node directly behind an unconstrained neighbour, or at the end.
+// order would put bad pivots on the diagonal. The steps of a plain member:
+//    1. the scaling step (left, right, chosen by ifact[7] and ifact[8]);
+//    2. the graph of the large entries: |a(i,j)| >= 0.01 min(r(i), r(j)), r the row maxima;
+//    3. the magnitudes of the kept entries, aligned with the graph;
+//    4. a maximum product matching with its dual scaling u, v (Olschowka and Neumaier; Duff and
+//       Koster), through MUMPS;
+//    5. the symmetric scaling s(i) = sqrt(u(i) v(i)) rounded to a power of two (Duff and Pralet):
+//       A := S A S, right := right * s;
+//    6. the split of the matching into 1x1 pivots and 2x2 pairs (DSYMsmwm);
+//    7. the compressed pattern: every pair becomes one node;
+//    8. one ordering call on it: approximate minimum degree, nested dissection by nodes or by
+//       edges, approximate minimum fill, quotient minimum degree, or reverse Cuthill-McKee with
+//       dense nodes postponed;
+//    9. the expansion of that order, the two members of a pair adjacent;
+//   10. the composition with the order of step 6, invq and nB.
+// _fc/_fcv then move the fine units of a fine/coarse splitting (DSYMpindfc/DSYMpindfcv) to the
+// leading block, both blocks keeping their order.
+// The _sp members treat the nodes whose indicator entry is negative as constraint nodes:
+//    1. the scaling step, then the graph of the large entries among the unconstrained nodes;
+//    2. its matching, renumbered to the unconstrained nodes; constraint nodes get factors 1;
+//    3. the matching scaling, then every constraint row and column divided by its largest
+//       magnitude;
+//    4. no pairs; the patterns C (unconstrained part), Bc, Br (the couplings both ways) and D (C
+//       plus the fill that eliminating the constraint nodes would create);
+//    5. the member's ordering of D, replaced by the post-order of its elimination tree;
+//    6. each constraint node placed directly behind an unconstrained neighbour, grouped by a
+//       union-find structure;
+//    7. the others at the end in increasing order; nB = n.
 //
-// Signature (ReorderRoutine): A by value (upper triangle with diagonal, 1-based; values scaled in
-// place and entries reordered within rows), left/right (n doubles; callers set them to ones),
-// On exit p (position -> index, 1-based), invq (inverse of p), nB (leading block: n; fine
-// positions for _fc/_fcv; non-postponed positions for _rcm). Returns 0, -5 on a zero row or column
-// in the scaling step, or the failing status of the minimum degree library (_amd members).
+// On entry A (by value): upper triangle with diagonal, 1-based; left, right: n doubles (callers
+//           set them to ones); param: scaling words ifact[7], ifact[8], condest, testvector,
+//           indicator and the work buffers.
+// On exit   A holds the scaled matrix (entries possibly reordered within rows); right the product
+//           of the scaling step's factors and the matching scaling (for _sp, divided by the
+//           constraint rows' maxima); p (position -> index,
+//           1-based), invq (inverse of p), nB (n; the fine positions for _fc/_fcv; the positions
+//           not postponed for _rcm). Returns 0, -5 on a zero row or column in the scaling step
+//           (nothing else written), or the failing status of the minimum degree library (_amd).
 //
-// Work: ibuff grows to 3n+2 plus the ordering's work (8n+5 plus more for _sp, 9n+3 / 10n+3 for
-// the fine/coarse step), dbuff to 2n (6n / 8n for _fc / _fcv). iaux and daux are used when long
-// enough (graph indices beyond iaux's first 5n entries; compressed pattern; matching values),
-// else the routine allocates under the member's tags and frees before it returns.
+// Work      ibuff grows to 3n+2 plus the ordering's work (8n+5 plus at most 11n+3 for _sp, 9n+3 /
+// 10n+3 for the fine/coarse step), dbuff to 2n (6n / 8n for _fc / _fcv). iaux and daux are used
+// when long enough (graph indices beyond iaux's first 5n entries; compressed pattern; matching
+// values), else the routine allocates under the member's tags and frees before it returns.
 #include <amd.h>
 #include <metis.h>
 
