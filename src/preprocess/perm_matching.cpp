@@ -35,10 +35,10 @@
 //           indicator and the work buffers.
 // On exit   A holds the scaled matrix (entries possibly reordered within rows); right the product
 //           of the scaling step's factors and the matching scaling (for _sp, divided by the
-//           constraint rows' maxima); p (position -> index,
-//           1-based), invq (inverse of p), nB (n; the fine positions for _fc/_fcv; the positions
-//           not postponed for _rcm). Returns 0, -5 on a zero row or column in the scaling step
-//           (nothing else written), or the failing status of the minimum degree library (_amd).
+//           constraint rows' maxima); p (position -> index, 1-based), invq (inverse of p),
+//           nB (n; the fine positions for _fc/_fcv; the positions not postponed for _rcm).
+//           Returns 0, -5 on a zero row or column in the scaling step (nothing else written),
+//           or the failing status of the minimum degree library (_amd members).
 //
 // Work      ibuff grows to 3n+2 plus the ordering's work (8n+5 plus at most 11n+3 for _sp, 9n+3 /
 // 10n+3 for the fine/coarse step), dbuff to 2n (6n / 8n for _fc / _fcv). iaux and daux are used
