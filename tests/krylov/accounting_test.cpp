@@ -30,7 +30,7 @@ int products(const RcResult& r, int operand, int result) {
     return k;
 }
 
-TEST(Accounting, ProductCountsAndRate) {
+TEST(KrylovAccounting, ProductCountsAndRate) {
     const Operator a = from_upper(laplace2d(7, 6, 1.7));
     const int n      = 42;
     const auto b     = rhs_of(a);
@@ -69,7 +69,7 @@ TEST(Accounting, ProductCountsAndRate) {
 
 // On a symmetric system without preconditioning the shadow sequence of dbcg is the primary one:
 // the iterates of dsymbcg at twice the products. Test 0 is test 1.
-TEST(Accounting, BcgRepeatsSymmetricBcgAndTestZeroIsTestOne) {
+TEST(KrylovAccounting, BcgRepeatsSymmetricBcgAndTestZeroIsTestOne) {
     const Operator a = from_upper(laplace2d(7, 6, 1.7));
     const auto b     = rhs_of(a);
     std::vector<std::vector<double>> iterates[2];
@@ -104,7 +104,7 @@ TEST(Accounting, BcgRepeatsSymmetricBcgAndTestZeroIsTestOne) {
     }
 }
 
-TEST(Accounting, RestartLengths) {
+TEST(KrylovAccounting, RestartLengths) {
     const Operator a = from_upper(laplace2d(12, 12, 0.3));
     const auto b     = rhs_of(a);
     for (KrylovMethod method : {dgmres, dfgmres}) {
@@ -134,7 +134,7 @@ TEST(Accounting, RestartLengths) {
 
 // The driver stops at the first slice outside the work length or overlapping, and checks the
 // guard entries beyond it; here every method runs at exactly the length it asks for.
-TEST(Accounting, RequestSlicesAreSound) {
+TEST(KrylovAccounting, RequestSlicesAreSound) {
     const Operator a = from_upper(saddle_point(9, 4, 2, 3));
     const auto b     = rhs_of(a);
     for (KrylovMethod method : kAll) {

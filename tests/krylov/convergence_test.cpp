@@ -36,9 +36,9 @@ std::vector<double> rhs_of(const Operator& a) {
 }
 
 // No expected failures: every method, side and test converges on all three systems.
-class Converges : public ::testing::TestWithParam<std::tuple<int, int, int, int>> {};
+class KrylovConverges : public ::testing::TestWithParam<std::tuple<int, int, int, int>> {};
 
-TEST_P(Converges, ToTheSolution) {
+TEST_P(KrylovConverges, ToTheSolution) {
     const auto [which, method, side, test] = GetParam();
     const Operator a                       = problem(which);
     const auto b                           = rhs_of(a);
@@ -74,14 +74,14 @@ std::string case_name(const ::testing::TestParamInfo<std::tuple<int, int, int, i
            "_test" + (test < 0 ? "m" : "") + std::to_string(std::abs(test));
 }
 
-INSTANTIATE_TEST_SUITE_P(AllMethods, Converges,
+INSTANTIATE_TEST_SUITE_P(AllMethods, KrylovConverges,
                          ::testing::Combine(::testing::Values(0, 1, 2), ::testing::Range(0, 5),
                                             ::testing::Values(0, 1, 2, 3),
                                             ::testing::Values(1, 2, -1, -2, 3, 999)),
                          case_name);
 
 // The exact inverse as preconditioner: every method is done in a step or two.
-TEST(ConvergesWith, ExactPreconditionerOnEverySide) {
+TEST(KrylovConvergesWith, ExactPreconditionerOnEverySide) {
     const Operator a = from_upper(laplace2d(5, 4, 1.3));
     const auto b     = rhs_of(a);
     for (const auto& [name, method] : kMethods) {
@@ -98,7 +98,7 @@ TEST(ConvergesWith, ExactPreconditionerOnEverySide) {
 }
 
 // A dense operator (rather than compressed rows) behaves the same.
-TEST(ConvergesWith, DenseOperator) {
+TEST(KrylovConvergesWith, DenseOperator) {
     Dense d(12);
     for (int i = 0; i < 12; ++i) {
         d(i, i) = 3.0 - i;  // indefinite tridiagonal

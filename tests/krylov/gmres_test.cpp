@@ -41,7 +41,7 @@ void expect_solved(const Dense& a, const std::vector<double>& b, const std::vect
     }
 }
 
-TEST(GmresInvariantSpace, Identity) {
+TEST(KrylovGmresInvariantSpace, Identity) {
     std::vector<double> b(8, 0.0);
     b[2] = 2.0;  // v_1 = e_3: A v_1 - v_1 vanishes exactly after one step
     expect_solved(diagonal(8, 0.0), b, b, 0.0);
@@ -60,7 +60,7 @@ TEST(GmresInvariantSpace, Identity) {
     }
 }
 
-TEST(GmresInvariantSpace, DiagonalWithTwoNonzerosAndTheSwapMatrix) {
+TEST(KrylovGmresInvariantSpace, DiagonalWithTwoNonzerosAndTheSwapMatrix) {
     std::vector<double> b(10, 0.0), x(10, 0.0);
     b[1] = 3.0;
     b[6] = -4.0;
@@ -73,7 +73,7 @@ TEST(GmresInvariantSpace, DiagonalWithTwoNonzerosAndTheSwapMatrix) {
     expect_solved(swap, {1.0, 0.0}, {0.0, 1.0}, 0.0);
 }
 
-TEST(FlexibleGmres, ChangingPreconditionerAndTrueResidualUnderTestThree) {
+TEST(KrylovFlexibleGmres, ChangingPreconditionerAndTrueResidualUnderTestThree) {
     const Operator a = from_upper(laplace2d(9, 9, 1.2));
     const auto b     = multiply(a.dense, std::vector<double>(81, 1.0));
     RcOptions opt;

@@ -15,7 +15,7 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-TEST(Kernels, BisinitChecksInOrder) {
+TEST(KrylovKernels, BisinitChecksInOrder) {
     int ipar[16]    = {0, 5, 0, 9};
     double fpar[16] = {2.0};  // unusable, but the length is checked first
     std::vector<double> w(10, 7.0);
@@ -56,7 +56,7 @@ TEST(Kernels, BisinitChecksInOrder) {
     }
 }
 
-TEST(Kernels, StopbisResidualChangeAndLimit) {
+TEST(KrylovKernels, StopbisResidualChangeAndLimit) {
     const int n = 2, p = 1;
     const double r[] = {3.0, 4.0}, dx[] = {0.6, 0.8}, bad[] = {kNaN, 1.0};
     const double scale = -2.0, smaller = 0.5;
@@ -90,7 +90,7 @@ TEST(Kernels, StopbisResidualChangeAndLimit) {
     EXPECT_EQ(fl[4], 0.0);
 }
 
-TEST(Kernels, BrkdnAndDdot2) {
+TEST(KrylovKernels, BrkdnAndDdot2) {
     const double values[] = {0.0, -0.0, kInf, -kInf, kNaN, 1e-300, -2.0};
     const int statuses[]  = {kBreakdown, kBreakdown, kNonFinite, kNonFinite, kNonFinite, 1, 1};
     for (int k = 0; k < 7; ++k) {
@@ -106,7 +106,7 @@ TEST(Kernels, BrkdnAndDdot2) {
     EXPECT_EQ(ddot2(&zero, x, &one), 0.0);
 }
 
-TEST(Kernels, MgsroOrthonormalisesAndReportsFailures) {
+TEST(KrylovKernels, MgsroOrthonormalisesAndReportsFailures) {
     const int lda = 4, n = 3, ind = 3;
     double hh[3] = {}, ops = 0.0;
     int ierr = 1;

@@ -21,7 +21,7 @@ int products_of_x(const RcResult& r, int n) {
     return k;
 }
 
-TEST(Sqmr, FinalProductGivesTheTrueResidual) {
+TEST(KrylovSqmr, FinalProductGivesTheTrueResidual) {
     const Operator a = from_upper(laplace2d(8, 8, 2.3));
     const auto b     = multiply(a.dense, std::vector<double>(64, 1.0));
     for (int test : {1, 2, -1, -2}) {
@@ -40,7 +40,7 @@ TEST(Sqmr, FinalProductGivesTheTrueResidual) {
 // Under test 3 a final check that misses the target resumes the iteration with a recalibrated
 // ADJUST. The first final check is made to miss by perturbing its product; the solve must go on,
 // with its left-preconditioned residual made again, and end with a sound iterate.
-TEST(Sqmr, TestThreeResumesAfterAFailedFinalCheck) {
+TEST(KrylovSqmr, TestThreeResumesAfterAFailedFinalCheck) {
     const Operator a = from_upper(laplace2d(8, 7, 1.3));
     const int n      = 56;
     const auto b     = multiply(a.dense, std::vector<double>(n, 1.0));
@@ -76,7 +76,7 @@ TEST(Sqmr, TestThreeResumesAfterAFailedFinalCheck) {
     }
 }
 
-TEST(Sqmr, ExactInitialGuessHasZeroTrueResidual) {
+TEST(KrylovSqmr, ExactInitialGuessHasZeroTrueResidual) {
     const Operator a = from_upper(laplace2d(3, 4));
     const std::vector<double> x(12, 2.0);
     const RcResult r = rc_solve(dsymqmr, a, multiply(a.dense, x), x, {});

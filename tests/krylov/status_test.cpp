@@ -20,7 +20,7 @@ std::vector<double> zeros(const std::vector<double>& b) {
     return std::vector<double>(b.size(), 0.0);
 }
 
-TEST(Status, WorkTooShortIssuesNoRequest) {
+TEST(KrylovStatus, WorkTooShortIssuesNoRequest) {
     const Operator a = from_upper(laplace2d(4, 3));
     const auto b     = multiply(a.dense, std::vector<double>(12, 1.0));
     for (KrylovMethod method : kAll) {
@@ -59,7 +59,7 @@ TEST(Status, WorkTooShortIssuesNoRequest) {
     }
 }
 
-TEST(Status, UnusableTolerancesOrTheirFallback) {
+TEST(KrylovStatus, UnusableTolerancesOrTheirFallback) {
     const Operator a = from_upper(laplace2d(4, 4));
     const auto b     = multiply(a.dense, std::vector<double>(16, 1.0));
     for (KrylovMethod method : kAll) {
@@ -80,7 +80,7 @@ TEST(Status, UnusableTolerancesOrTheirFallback) {
     }
 }
 
-TEST(Status, IterationLimit) {
+TEST(KrylovStatus, IterationLimit) {
     const Operator a = from_upper(laplace2d(10, 10, 0.5));
     const auto b     = multiply(a.dense, std::vector<double>(100, 1.0));
     for (KrylovMethod method : kAll) {
@@ -109,7 +109,7 @@ TEST(Status, IterationLimit) {
     }
 }
 
-TEST(Status, ZeroDivisorIsABreakdown) {
+TEST(KrylovStatus, ZeroDivisorIsABreakdown) {
     Dense swap(2);
     swap(0, 1) = swap(1, 0) = 1.0;  // d . A d = 0 for d = e1
     for (KrylovMethod method : kDivisors) {
@@ -134,7 +134,7 @@ TEST(Status, ZeroDivisorIsABreakdown) {
     EXPECT_EQ(r.x, x);
 }
 
-TEST(Status, InfiniteOrUndefinedQuantities) {
+TEST(KrylovStatus, InfiniteOrUndefinedQuantities) {
     const Operator a = from_upper(laplace2d(4, 4));
     const auto b     = multiply(a.dense, std::vector<double>(16, 1.0));
     RcOptions opt;
@@ -158,7 +158,7 @@ TEST(Status, InfiniteOrUndefinedQuantities) {
     EXPECT_EQ(rc_solve(dsymqmr, a, b, zeros(b), opt).status, kNoConvergence);
 }
 
-TEST(Status, ExactInitialGuessStopsBeforeIterating) {
+TEST(KrylovStatus, ExactInitialGuessStopsBeforeIterating) {
     const Operator a = from_upper(laplace2d(4, 5, 1.1));
     const std::vector<double> x(20, 0.25);
     const auto b = multiply(a.dense, x);
