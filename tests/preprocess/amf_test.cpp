@@ -16,7 +16,7 @@ struct AmfResult {
 };
 
 // Runs r2hamdf4 on the graph of a with `spare` free entries behind the graph in iw.
-AmfResult run_amf(const Csr& a, int spare) {
+AmfResult run_amf(const Csr& a, int spare, int extra_buckets = 0) {
     const Graph g = graph_of(a);
     const int n   = g.n;
     const int ne  = static_cast<int>(g.adjncy.size());
@@ -32,8 +32,8 @@ AmfResult run_amf(const Csr& a, int spare) {
     AmfResult r;
     r.last.resize(n);
     r.elen.resize(n);
-    std::vector<int> nv(n + 1), degree(n + 1), wf(n + 1), next(n + 1), w(n + 1), head(n + 2);
-    const int nbbuck = n;
+    const int nbbuck = n + extra_buckets;
+    std::vector<int> nv(n + 1), degree(n + 1), wf(n + 1), next(n + 1), w(n + 1), head(nbbuck + 2);
     r2hamdf4(&n, &nbbuck, &iwlen, pe.data(), &pfree, len.data(), iw.data(), nv.data(),
              r.last.data(), r.elen.data(), degree.data(), wf.data(), next.data(), w.data(),
              head.data(), &r.ncmpa);
@@ -125,6 +125,19 @@ TEST(Amf, RandomGraphsOfManyShapes) {
         expect_valid(tight, n);
         EXPECT_EQ(tight.last, roomy.last);
     }
+}
+
+TEST(Amf, BucketsAboveNKeepLargeKeysApart) {
+    // With nbbuck = n every key above n shares the last bucket; more buckets separate them,
+    // which matters once fill keys exceed n (late in a 3D grid).
+    const Csr a       = laplace3d(14, 14, 14);
+    const auto capped = run_amf(a, a.nr + 1);
+    const auto spread = run_amf(a, a.nr + 1, a.nr);
+    expect_valid(spread, a.nr);
+    EXPECT_LT(cholesky_fill(a, spread.last), cholesky_fill(a, capped.last));
+    // Fewer buckets than nodes is refused.
+    const auto refused = run_amf(a, a.nr + 1, -1);
+    EXPECT_EQ(refused.ncmpa, -1);
 }
 
 }  // namespace
