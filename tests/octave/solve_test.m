@@ -95,6 +95,17 @@
 %! assert (relres (A, x, b) < 1e-5);
 
 %!test
+%! ## A restart length below 2 means 15, more than the work array sized from it holds.
+%! A = tvk_problem ("laplace", 5);
+%! P = DSYMtrelvakfactor (A);
+%! b = ones (25, 1);
+%! fail ("[x, o] = DSYMtrelvaksolver (A, P, struct ('solver', 'gmres', 'nrestart', 1), b, 0 * b)", ...
+%!       "^DSYMtrelvaksolver: not enough workspace provided\\.$");
+%! [x, o] = DSYMtrelvaksolver (A, P, struct ("nrestart", 20), b, 0 * b);
+%! DSYMtrelvakdelete (P);
+%! assert (relres (A, x, b) < 1e-5);
+
+%!test
 %! ## Any other status prints its code and ends with the error ".".
 %! A = tvk_problem ("laplace", 5);
 %! P = DSYMtrelvakfactor (A);
