@@ -1,0 +1,549 @@
+// compare.cpp: trelvak_bench, our factorization + each of our five methods against what an Octave
+// user would try instead, in one run on one machine.
+//
+// Per matrix: our multilevel incomplete LDL^T (package defaults, maxit 1000, restart 50) with
+// sqmr, sbcg, bcg, gmres and fgmres; Octave's A\b; Octave's ilu (nofill; crout and ilutp after an
+// AMD ordering, their drop tolerance lowered until their fill reaches ours) with gmres(50), bicg,
+// qmr and, on positive definite matrices, pcg. b = A*ones(n,1), x0 = 0, tolerance 1e-6. Every
+// relative residual is the true ||b - A x|| / ||b|| recomputed after the solve. Each Octave
+// preconditioner kind runs in its own octave-cli process under a time limit.
+//
+// The table per matrix: method, setup, iterations, solve, total, true relres, fill; then the
+// ratio of our time-to-solution (default method sqmr, and our best method) to the best
+// alternative that reached the same residual. A convergence plot (SVG) is written for one matrix.
+//
+// Usage: trelvak_bench [--size small|medium|large] [--timeout S] [--no-octave] [--only TEXT]
+//                      [--matrices DIR] [--no-files] [--no-generated] [--plot FILE]
+//                      [--plot-matrix NAME] [--markdown] [--work DIR]
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "problems.h"
+
+#ifndef TRELVAK_BENCH_DIR
+#define TRELVAK_BENCH_DIR "."
+#endif
+
+namespace {
+
+using trelvak::bench::OurRun;
+using trelvak::bench::UpperMatrix;
+
+struct Settings {
+    std::string size = "medium";
+    double timeout   = 60.0;
+    bool octave      = true;
+    bool files       = true;
+    bool generated   = true;
+    bool markdown    = false;
+    std::string only;
+    std::string matrices    = std::string(TRELVAK_BENCH_DIR) + "/../../shared/matrices";
+    std::string plot        = "trelvak_convergence.svg";
+    std::string plot_matrix = "stokes2d_mac64";
+    std::string work        = "";
+    double tol              = 1e-6;
+    int maxit               = 1000;
+    int restart             = 50;
+};
+
+struct Row {
+    std::string label;
+    bool ours     = false;
+    double setup  = NAN;
+    int its       = 0;
+    double solve  = NAN;
+    double relres = NAN;
+    double fill   = NAN;
+    std::string note;
+    double total() const { return (std::isnan(setup) ? 0.0 : setup) + solve; }
+};
+
+struct Summary {
+    std::string name;
+    int n               = 0;
+    double ours_default = NAN, ours_best = NAN;
+    std::string ours_best_label;
+    double ours_relres = NAN;
+    double alt = NAN, alt_iter = NAN;
+    std::string alt_label, alt_iter_label;
+};
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string fmt(const char* f, double v) {
+    if (std::isnan(v))
+        return "-";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, f, v);
+    return buf;
+}
+
+// Definiteness column of MATRICES.md, by file name.
+std::map<std::string, std::string> definiteness_table(const std::string& dir) {
+    std::map<std::string, std::string> table;
+    std::ifstream in(dir + "/MATRICES.md");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("| ", 0) != 0 || line.find(".mtx") == std::string::npos)
+            continue;
+        std::vector<std::string> cells;
+        std::stringstream ss(line);
+        std::string cell;
+        while (std::getline(ss, cell, '|')) {
+            const size_t a = cell.find_first_not_of(' ');
+            const size_t b = cell.find_last_not_of(' ');
+            cells.push_back(a == std::string::npos ? "" : cell.substr(a, b - a + 1));
+        }
+        if (cells.size() > 4)
+            table[cells[1]] = cells[4];
+    }
+    return table;
+}
+
+// Runs one Octave preconditioner kind; returns its rows (a single "timeout" or "failed" row when
+// the process did not finish).
+std::vector<Row> octave_rows(const Settings& s, const std::string& file, const std::string& kind,
+                             double target_fill, bool spd, const std::string& histfile) {
+    char eval[2048];
+    std::snprintf(eval, sizeof eval,
+                  "source('%s/octave_peers.m'); trelvak_peers('%s', '%s', %g, %d, %d, %.6g, %s, "
+                  "'%s')",
+                  TRELVAK_BENCH_DIR, file.c_str(), kind.c_str(), s.tol, s.maxit, s.restart,
+                  std::isfinite(target_fill) ? target_fill : 3.0, spd ? "true" : "false",
+                  histfile.c_str());
+    const std::string command = "OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 timeout " +
+                                std::to_string(static_cast<int>(s.timeout)) +
+                                " octave-cli -H -q --no-window-system --eval \"" + eval +
+                                "\" 2>/dev/null";
+    std::vector<Row> rows;
+    std::FILE* p = ::popen(command.c_str(), "r");
+    if (p == nullptr)
+        return rows;
+    char line[4096];
+    while (std::fgets(line, sizeof line, p) != nullptr) {
+        if (std::strncmp(line, "RESULT|", 7) != 0)
+            continue;
+        std::vector<std::string> f;
+        std::stringstream ss(std::string(line + 7));
+        std::string cell;
+        while (std::getline(ss, cell, '|')) f.push_back(cell);
+        if (f.size() < 6)
+            continue;
+        Row r;
+        r.label  = "octave " + f[0];
+        r.setup  = std::strtod(f[1].c_str(), nullptr);
+        r.its    = std::atoi(f[2].c_str());
+        r.solve  = std::strtod(f[3].c_str(), nullptr);
+        r.relres = std::strtod(f[4].c_str(), nullptr);
+        r.fill   = std::strtod(f[5].c_str(), nullptr);
+        r.note   = f.size() > 6 ? f[6] : "";
+        while (!r.note.empty() && (r.note.back() == '\n' || r.note.back() == ' '))
+            r.note.pop_back();
+        if (f[0] == "A\\b")
+            r.setup = NAN;
+        rows.push_back(r);
+    }
+    const int status = ::pclose(p);
+    const int code   = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (code == 124) {
+        Row r;
+        r.label = "octave " + (kind == "backslash" ? std::string("A\\b")
+                               : kind == "nofill"  ? std::string("ilu0")
+                                                   : "amd+" + kind);
+        r.note  = "did not finish within " + std::to_string(static_cast<int>(s.timeout)) + " s";
+        if (rows.empty())
+            rows.push_back(r);
+        else
+            rows.back().note += "; later methods " + r.note;
+    } else if (rows.empty()) {
+        Row r;
+        r.label = "octave " + kind;
+        r.note  = "octave-cli failed (exit " + std::to_string(code) + ")";
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+void print_table(const Settings& s, const std::string& name, const UpperMatrix& A,
+                 const std::string& kind, const std::vector<Row>& rows) {
+    if (s.markdown) {
+        std::printf("\n#### %s (n = %d, nnz(A) = %d, %s)\n\n", name.c_str(), A.n, 2 * A.nnz() - A.n,
+                    kind.c_str());
+        std::printf("| method | setup s | its | solve s | total s | true relres | fill | note |\n");
+        std::printf("|---|---:|---:|---:|---:|---:|---:|---|\n");
+        for (const auto& r : rows) {
+            std::printf("| %s%s%s | %s | %s | %s | %s | %s | %s | %s |\n", r.ours ? "**" : "",
+                        r.label.c_str(), r.ours ? "**" : "", fmt("%.3f", r.setup).c_str(),
+                        r.its > 0 ? std::to_string(r.its).c_str() : "-",
+                        fmt("%.3f", r.solve).c_str(), fmt("%.3f", r.total()).c_str(),
+                        fmt("%.1e", r.relres).c_str(), fmt("%.2f", r.fill).c_str(), r.note.c_str());
+        }
+        return;
+    }
+    std::printf("\n== %s  (n = %d, nnz(A) = %d, %s)\n", name.c_str(), A.n, 2 * A.nnz() - A.n,
+                kind.c_str());
+    std::printf("%-30s %8s %6s %8s %8s %10s %6s  %s\n", "method", "setup", "its", "solve", "total",
+                "relres", "fill", "note");
+    for (const auto& r : rows) {
+        std::printf("%-30s %8s %6s %8s %8s %10s %6s  %s\n", r.label.c_str(),
+                    fmt("%.3f", r.setup).c_str(), r.its > 0 ? std::to_string(r.its).c_str() : "-",
+                    fmt("%.3f", r.solve).c_str(),
+                    std::isnan(r.solve) ? "-" : fmt("%.3f", r.total()).c_str(),
+                    fmt("%.1e", r.relres).c_str(), fmt("%.2f", r.fill).c_str(), r.note.c_str());
+    }
+}
+
+// History of true residuals of one of our methods: the solve is repeated with growing iteration
+// limits (the driver gives no per-iteration callback), each from x0 = 0.
+trelvak::bench::Series our_history(trelvak::bench::OurSolver& solver, const UpperMatrix& A,
+                                   const std::vector<double>& b, const std::string& method,
+                                   int final_its) {
+    trelvak::bench::Series s;
+    s.label = "trelvak " + method + " (true)";
+    s.points.emplace_back(0.0, 1.0);
+    const int last = std::min(std::max(final_its, 2), 400);
+    const int step = std::max(1, last / 40);
+    std::vector<double> x;
+    for (int k = 1; k <= last; k += step) {
+        const OurRun r = solver.solve(method, b, &x, k, 1e-15);
+        s.points.emplace_back(r.iterations, trelvak::bench::true_relres(A, b, x));
+        if (r.status == 0)
+            break;
+    }
+    (void)A;
+    return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings s;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value          = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "trelvak_bench: %s needs a value\n", a.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--size")
+            s.size = value();
+        else if (a == "--timeout")
+            s.timeout = std::atof(value().c_str());
+        else if (a == "--no-octave")
+            s.octave = false;
+        else if (a == "--no-files")
+            s.files = false;
+        else if (a == "--no-generated")
+            s.generated = false;
+        else if (a == "--only")
+            s.only = value();
+        else if (a == "--matrices")
+            s.matrices = value();
+        else if (a == "--plot")
+            s.plot = value();
+        else if (a == "--plot-matrix")
+            s.plot_matrix = value();
+        else if (a == "--markdown")
+            s.markdown = true;
+        else if (a == "--work")
+            s.work = value();
+        else {
+            std::fprintf(stderr,
+                         "usage: trelvak_bench [--size small|medium|large] [--timeout S] "
+                         "[--no-octave] [--only TEXT] [--matrices DIR] [--no-files] "
+                         "[--no-generated] [--plot FILE] [--plot-matrix NAME] [--markdown] "
+                         "[--work DIR]\n");
+            return 2;
+        }
+    }
+    if (s.octave && std::system("command -v octave-cli >/dev/null 2>&1") != 0) {
+        std::printf("octave-cli not found: the Octave alternatives are skipped\n");
+        s.octave = false;
+    }
+    if (s.work.empty()) {
+        char tmpl[] = "/tmp/trelvak_bench_XXXXXX";
+        if (::mkdtemp(tmpl) == nullptr) {
+            std::perror("mkdtemp");
+            return 1;
+        }
+        s.work = tmpl;
+    }
+
+    // ---- The problems -----------------------------------------------------------------------
+    struct Item {
+        std::string name, kind, path;
+        bool spd   = false;
+        int family = 0;  // 0 file, 1 helm2d, 2 helm3d, 3 stokes, 4 kkt
+        int size   = 0;
+    };
+    std::vector<Item> items;
+    if (s.files) {
+        if (!exists(s.matrices)) {
+            std::printf("matrices folder %s not found: its matrices are skipped\n",
+                        s.matrices.c_str());
+        } else {
+            const auto table = definiteness_table(s.matrices);
+            std::vector<std::string> names;
+            if (DIR* d = ::opendir(s.matrices.c_str())) {
+                while (dirent* e = ::readdir(d)) {
+                    const std::string f = e->d_name;
+                    if (f.size() > 4 && (f.substr(f.size() - 4) == ".mtx" ||
+                                         (f.size() > 7 && f.substr(f.size() - 7) == ".mtx.gz"))) {
+                        names.push_back(f);
+                    }
+                }
+                ::closedir(d);
+            }
+            std::sort(names.begin(), names.end());
+            for (const auto& f : names) {
+                Item it;
+                it.name = f.substr(0, f.find(".mtx"));
+                it.path = s.matrices + "/" + f;
+                auto t  = table.find(f);
+                it.kind = t != table.end() ? t->second : "definiteness unknown";
+                it.spd  = it.kind == "SPD";
+                items.push_back(it);
+            }
+        }
+    }
+    if (s.generated) {
+        std::vector<int> h2 = {100, 200}, h3 = {30, 50}, st = {64, 128}, kk = {10000, 40000};
+        if (s.size == "small")
+            h2 = {50, 100}, h3 = {20, 30}, st = {32, 64}, kk = {3000, 10000};
+        if (s.size == "large")
+            h2 = {100, 200, 400}, h3 = {30, 50, 70}, st = {64, 128, 256},
+            kk = {10000, 40000, 160000};
+        for (int N : h2)
+            items.push_back({"helm2d_" + std::to_string(N), "indefinite, 3% negative eigenvalues",
+                             "", false, 1, N});
+        for (int N : st)
+            items.push_back({"stokes2d_mac" + std::to_string(N), "saddle point, zero (2,2) block",
+                             "", false, 3, N});
+        for (int N : kk)
+            items.push_back({"kkt_rand_" + std::to_string(N + N / 3),
+                             "random KKT, zero (2,2) block", "", false, 4, N});
+        for (int N : h3)
+            items.push_back({"lap3d_" + std::to_string(N) + "_shift",
+                             "indefinite, 1% negative eigenvalues", "", false, 2, N});
+    }
+
+    const char* methods[] = {"sqmr", "sbcg", "bcg", "gmres", "fgmres"};
+    std::vector<Summary> summaries;
+    std::printf(
+        "trelvak_bench: b = A*ones(n,1), x0 = 0, tol %.0e, maxit %d, gmres restart %d; "
+        "times in wall seconds, single thread; relres = true ||b-Ax||/||b||\n",
+        s.tol, s.maxit, s.restart);
+
+    for (const auto& it : items) {
+        if (!s.only.empty() && it.name.find(s.only) == std::string::npos)
+            continue;
+        UpperMatrix A;
+        switch (it.family) {
+            case 0: {
+                const auto r = trelvak::cli::read_matrix_market(it.path);
+                if (r.error != trelvak::cli::ReadError::kNone) {
+                    std::printf("\n== %s: cannot read: %s\n", it.name.c_str(), r.message.c_str());
+                    continue;
+                }
+                A = r.matrix;
+                break;
+            }
+            case 1:
+                A = trelvak::bench::helmholtz2d(it.size, 0.37750);
+                break;
+            case 2:
+                A = trelvak::bench::helmholtz3d(it.size, 0.72881);
+                break;
+            case 3:
+                A = trelvak::bench::stokes_mac(it.size);
+                break;
+            default:
+                A = trelvak::bench::random_kkt(it.size, it.size / 3, 3, 17);
+                break;
+        }
+        const auto b = trelvak::bench::ones_rhs(A);
+        std::vector<Row> rows;
+        Summary sum;
+        sum.name = it.name;
+        sum.n    = A.n;
+
+        // Ours.
+        trelvak::cli::Arguments options;
+        options.numbers["maxit"]    = s.maxit;
+        options.numbers["nrestart"] = s.restart;
+        options.numbers["restol"]   = s.tol;
+        trelvak::bench::OurSolver solver;
+        std::string message;
+        double our_fill = NAN;
+        std::map<std::string, int> final_its;
+        if (!solver.factor(A, options, &message)) {
+            Row r;
+            r.label = "trelvak";
+            r.ours  = true;
+            r.setup = solver.setup_seconds();
+            r.note  = message;
+            rows.push_back(r);
+        } else {
+            our_fill = solver.info().fill;
+            std::vector<double> x;
+            for (const char* m : methods) {
+                const OurRun o = solver.solve(m, b, &x);
+                Row r;
+                r.label =
+                    std::string("trelvak ") + m + (std::strcmp(m, "sqmr") == 0 ? " (default)" : "");
+                r.ours   = true;
+                r.setup  = o.setup;
+                r.its    = o.iterations;
+                r.solve  = o.solve;
+                r.relres = o.relres;
+                r.fill   = o.fill;
+                r.note   = std::to_string(solver.info().nlev) + " levels" +
+                         (o.note.empty() ? "" : ", " + o.note);
+                final_its[m] = o.iterations;
+                rows.push_back(r);
+                if (std::strcmp(m, "sqmr") == 0) {
+                    sum.ours_relres = o.relres;
+                    if (o.relres <= s.tol)
+                        sum.ours_default = r.total();
+                }
+                if (o.relres <= s.tol && !(r.total() >= sum.ours_best)) {
+                    sum.ours_best       = r.total();
+                    sum.ours_best_label = m;
+                }
+            }
+        }
+
+        // The alternatives.
+        const bool plot_here       = !s.plot.empty() && it.name == s.plot_matrix;
+        const std::string histfile = plot_here ? s.work + "/history.txt" : "";
+        if (plot_here)
+            std::remove(histfile.c_str());
+        if (s.octave) {
+            const std::string file = s.work + "/" + it.name + ".mtx";
+            trelvak::bench::write_matrix_market(file, A);
+            for (const char* kind : {"backslash", "nofill", "crout", "ilutp"}) {
+                for (auto& r : octave_rows(s, file, kind, our_fill, it.spd, histfile)) {
+                    rows.push_back(r);
+                }
+            }
+            std::remove(file.c_str());
+        }
+        // The best alternative that reached the residual ours reached (or the tolerance).
+        const double target =
+            std::max(s.tol, std::isnan(sum.ours_relres) ? s.tol : sum.ours_relres);
+        for (const auto& r : rows) {
+            if (r.ours || !(r.relres <= target) || std::isnan(r.solve))
+                continue;
+            if (!(r.total() >= sum.alt)) {
+                sum.alt       = r.total();
+                sum.alt_label = r.label.substr(7);
+            }
+            if (r.label != "octave A\\b" && !(r.total() >= sum.alt_iter)) {
+                sum.alt_iter       = r.total();
+                sum.alt_iter_label = r.label.substr(7);
+            }
+        }
+        print_table(s, it.name, A, it.kind, rows);
+        auto ratio = [](double ours, double theirs) {
+            return (std::isnan(ours) || std::isnan(theirs)) ? std::string("-")
+                                                            : fmt("%.2f", ours / theirs);
+        };
+        std::printf(
+            "%sratio ours/best alternative: default sqmr %s, best of ours (%s) %s  [best "
+            "alternative: %s %s s]; vs best iterative alternative (%s %s s): %s\n",
+            s.markdown ? "\n" : "", ratio(sum.ours_default, sum.alt).c_str(),
+            sum.ours_best_label.empty() ? "-" : sum.ours_best_label.c_str(),
+            ratio(sum.ours_best, sum.alt).c_str(),
+            sum.alt_label.empty() ? "none reached it" : sum.alt_label.c_str(),
+            fmt("%.3f", sum.alt).c_str(),
+            sum.alt_iter_label.empty() ? "none" : sum.alt_iter_label.c_str(),
+            fmt("%.3f", sum.alt_iter).c_str(), ratio(sum.ours_default, sum.alt_iter).c_str());
+        std::fflush(stdout);
+        summaries.push_back(sum);
+
+        // Convergence plot.
+        if (plot_here && !std::isnan(our_fill)) {
+            std::vector<trelvak::bench::Series> series;
+            for (const char* m : methods) {
+                series.push_back(our_history(solver, A, b, m, final_its[m]));
+            }
+            std::ifstream hist(histfile);
+            std::string line;
+            while (std::getline(hist, line)) {
+                if (line.rfind("HIST|", 0) != 0)
+                    continue;
+                std::stringstream ss(line.substr(5));
+                trelvak::bench::Series o;
+                o.dashed = true;
+                std::getline(ss, o.label, '|');
+                o.label = "octave " + o.label;
+                std::string v;
+                int k = 0;
+                while (std::getline(ss, v, '|'))
+                    o.points.emplace_back(k++, std::strtod(v.c_str(), nullptr));
+                if (o.label.find("gmres") != std::string::npos ||
+                    o.label.find("qmr") != std::string::npos ||
+                    o.label.find("bicg") != std::string::npos) {
+                    series.push_back(o);
+                }
+            }
+            if (trelvak::bench::write_svg_plot(s.plot,
+                                               "Convergence on " + it.name + " (b = A*ones)",
+                                               "iterations", "relative residual", series)) {
+                std::printf("convergence plot written to %s\n", s.plot.c_str());
+            }
+        }
+    }
+
+    // ---- Summary -------------------------------------------------------------------------------
+    std::printf("\n%sSummary (total = setup + solve seconds; '-' = did not reach tol 1e-6)\n",
+                s.markdown ? "### " : "");
+    if (s.markdown) {
+        std::printf(
+            "\n| matrix | n | ours (sqmr) | best of ours | best alternative | best iterative "
+            "alternative | ratio sqmr / best alt. |\n|---|---:|---:|---:|---|---|---:|\n");
+    } else {
+        std::printf("%-28s %8s %10s %16s %28s %28s %8s\n", "matrix", "n", "ours sqmr", "best ours",
+                    "best alternative", "best iterative alternative", "ratio");
+    }
+    for (const auto& m : summaries) {
+        const std::string best =
+            m.ours_best_label.empty() ? "-" : m.ours_best_label + " " + fmt("%.3f", m.ours_best);
+        const std::string alt =
+            m.alt_label.empty() ? "none" : m.alt_label + " " + fmt("%.3f", m.alt);
+        const std::string alti =
+            m.alt_iter_label.empty() ? "none" : m.alt_iter_label + " " + fmt("%.3f", m.alt_iter);
+        const std::string ratio = (std::isnan(m.ours_default) || std::isnan(m.alt))
+                                      ? "-"
+                                      : fmt("%.2f", m.ours_default / m.alt);
+        if (s.markdown) {
+            std::printf("| %s | %d | %s | %s | %s | %s | %s |\n", m.name.c_str(), m.n,
+                        fmt("%.3f", m.ours_default).c_str(), best.c_str(), alt.c_str(),
+                        alti.c_str(), ratio.c_str());
+        } else {
+            std::printf("%-28s %8d %10s %16s %28s %28s %8s\n", m.name.c_str(), m.n,
+                        fmt("%.3f", m.ours_default).c_str(), best.c_str(), alt.c_str(),
+                        alti.c_str(), ratio.c_str());
+        }
+    }
+    ::rmdir(s.work.c_str());
+    return 0;
+}

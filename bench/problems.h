@@ -1,0 +1,95 @@
+// problems.h: what the benchmark programs share. Generated problem families (2D/3D Helmholtz-type
+// shifted Laplacians, MAC-scheme Stokes, random KKT), Matrix Market output for the Octave side,
+// our factorization + solve with true residuals, a wall clock, and a small SVG line-plot writer.
+#ifndef TRELVAK_BENCH_PROBLEMS_H
+#define TRELVAK_BENCH_PROBLEMS_H
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli/cli.h"
+#include "factor/factor.h"
+
+namespace trelvak::bench {
+
+using cli::UpperMatrix;
+
+// Wall-clock seconds since an arbitrary origin.
+double now();
+
+// 5-point Laplacian (4, -1) on an N x N interior grid minus shift*I.
+UpperMatrix helmholtz2d(int N, double shift);
+// 7-point Laplacian (6, -1) on an N^3 grid minus shift*I.
+UpperMatrix helmholtz3d(int N, double shift);
+// MAC-scheme Stokes [A B^T; B 0] on N x N cells (A: 5-point Laplacians of the two velocity
+// components, Dirichlet walls; B: cell divergence), the last pressure unknown removed.
+// n = 2 N (N - 1) + N^2 - 1.
+UpperMatrix stokes_mac(int N);
+// Random KKT matrix [H J^T; J 0]: H (nx x nx) sparse symmetric with a dominant positive diagonal,
+// J (ny x nx) with `per_row` random entries per row plus one on a distinct column (full rank).
+UpperMatrix random_kkt(int nx, int ny, int per_row, std::uint64_t seed);
+
+// Writes the lower triangle as a symmetric Matrix Market file (%.17g).
+bool write_matrix_market(const std::string& path, const UpperMatrix& A);
+
+// b = A * ones(n, 1).
+std::vector<double> ones_rhs(const UpperMatrix& A);
+// ||b - A x|| / ||b||.
+double true_relres(const UpperMatrix& A, const std::vector<double>& b,
+                   const std::vector<double>& x);
+
+// One of our solves.
+struct OurRun {
+    std::string method;
+    double setup   = 0.0;  // factorization, wall seconds (shared by the methods)
+    double solve   = 0.0;  // wall seconds
+    int iterations = 0;
+    double relres  = 0.0;  // true relative residual
+    int status     = 0;
+    double fill    = 0.0;
+    std::string note;
+};
+
+// A factorization held for several solves.
+class OurSolver {
+public:
+    OurSolver() = default;
+    ~OurSolver();
+    OurSolver(const OurSolver&)            = delete;
+    OurSolver& operator=(const OurSolver&) = delete;
+
+    // Factors A (kept by address: it must outlive this object) under the default options with
+    // the given overrides. Returns false and a message on failure.
+    bool factor(UpperMatrix& A, const cli::Arguments& options, std::string* message);
+    // Solves A x = b with the method; max_iterations > 0 overrides maxit, restol > 0 restol.
+    OurRun solve(const std::string& method, const std::vector<double>& b, std::vector<double>* x,
+                 int max_iterations = 0, double restol = 0.0);
+
+    double setup_seconds() const { return setup_; }
+    const FactorInfo& info() const { return info_; }
+    LevelRecord* levels() const { return levels_; }
+    ParameterRecord* param() const { return param_; }
+
+private:
+    UpperMatrix* A_ = nullptr;
+    std::vector<double> pristine_;
+    ParameterRecord* param_ = nullptr;
+    LevelRecord* levels_    = nullptr;
+    FactorInfo info_;
+    double setup_ = 0.0;
+};
+
+// A line plot with a logarithmic y axis: one polyline per series.
+struct Series {
+    std::string label;
+    std::vector<std::pair<double, double>> points;  // (x, y > 0)
+    bool dashed = false;
+};
+bool write_svg_plot(const std::string& path, const std::string& title, const std::string& xlabel,
+                    const std::string& ylabel, const std::vector<Series>& series);
+
+}  // namespace trelvak::bench
+
+#endif  // TRELVAK_BENCH_PROBLEMS_H
