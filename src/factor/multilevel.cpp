@@ -44,7 +44,7 @@ using factor_detail::LevelFactor;
 using factor_detail::SymmetricRows;
 
 // Orders at or below which a level beyond the first is factored densely, provided its packed
-// factor takes at most half the entries of the input (or 2000).
+// factor takes at most a quarter of the entries of the input (or 200).
 constexpr int kDenseOrder = 300;
 // A level that no longer shrinks is factored densely up to this order.
 constexpr int kDenseMax  = 4000;
@@ -501,7 +501,7 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
             const int n = current.n;
             const bool small =
                 n <= kDenseOrder &&
-                0.5 * n * (n + 1.0) <= std::max(0.5 * static_cast<double>(nnz_in), 2000.0);
+                0.5 * n * (n + 1.0) <= std::max(0.25 * static_cast<double>(nnz_in), 200.0);
             if (level >= 2 && (small || level > kMaxLevels)) {
                 if (n > kDenseMax && level > kMaxLevels) {
                     fail(kFactorNoPivots,

@@ -35,7 +35,8 @@ std::vector<double> apply_preconditioner(LevelRecord* levels, ParameterRecord* p
                                          const std::vector<double>& b) {
     const int n = levels->n;
     std::vector<double> r(b), x(static_cast<size_t>(n), 0.0);
-    std::vector<double> work(static_cast<size_t>(8 * n + 16), 0.0);
+    // The cycles need 2n + 3n + 2n per level at most (driver's sizing of dbuff).
+    std::vector<double> work(static_cast<size_t>((7 + 2 * levels->nlev) * n + 16), 0.0);
     for (int i = 0; i < n; ++i) {
         r[i] *= levels->colscale[i];
     }

@@ -111,7 +111,7 @@ TEST(Multilevel, IndefiniteProblemsConvergeWithDefaults) {
     for (Csr& A : problems) {
         for (bool reduce : {true, false}) {
             Factored f;
-            f.param->flags    = reduce ? COARSE_REDUCE : 0u;
+            f.param->flags = reduce ? COARSE_REDUCE : 0u;
             ASSERT_EQ(f.run(A), 0) << f.info.message;
             EXPECT_LT(f.info.fill, 10.0);
             std::vector<double> b = ones_times(A);
