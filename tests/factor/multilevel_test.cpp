@@ -5,9 +5,11 @@
 #include <cmath>
 #include <limits>
 
+#include "common/level_check.h"
 #include "common/testing.h"
 #include "factor_support.h"
 #include "preprocess/preprocess.h"
+#include "solver/alloc_testing.h"
 
 namespace trelvak::test {
 namespace {
@@ -65,6 +67,7 @@ TEST_P(ExactFactor, ReproducesTheSolution) {
     ASSERT_EQ(f.run(A), 0) << c.name << ": " << f.info.message;
     ASSERT_NE(f.levels, nullptr);
     EXPECT_EQ(f.info.nlev, f.levels->nlev);
+    EXPECT_EQ(check_level_list(f.levels, f.param), "") << c.name;
     std::vector<double> b = ones_times(A);
     std::vector<double> x = apply_preconditioner(f.levels, f.param, b);
     EXPECT_LT(solve_error(A, x, b), 1e-8) << c.name << " levels " << f.info.nlev;
@@ -113,6 +116,7 @@ TEST(Multilevel, IndefiniteProblemsConvergeWithDefaults) {
             Factored f;
             f.param->flags = reduce ? COARSE_REDUCE : 0u;
             ASSERT_EQ(f.run(A), 0) << f.info.message;
+            EXPECT_EQ(check_level_list(f.levels, f.param), "");
             EXPECT_LT(f.info.fill, 10.0);
             std::vector<double> b = ones_times(A);
             std::vector<double> x;
@@ -179,6 +183,49 @@ TEST(Failures, ElbowLimitsTheMemory) {
     EXPECT_EQ(f.run(A), kFactorElbow);
     EXPECT_EQ(f.levels, nullptr);
     EXPECT_NE(f.info.message.find("elbow"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace trelvak::test
+
+namespace trelvak::test {
+namespace {
+
+struct AllocationStop {};
+
+[[noreturn]] void throwing_handler(FatalChannel, const char*) {
+    throw AllocationStop{};
+}
+
+// An allocation that fails inside the factorization ends in the fatal handler; a host handler
+// raises an error instead of ending the process. Whatever allocation fails, the error reaches the
+// caller, no level list is returned, and (under LeakSanitizer) nothing is leaked.
+TEST(Failures, AllocationFailureAtAnyPointLeavesNothingBehind) {
+    Csr A                 = laplace2d(8, 8, 1.9);
+    FatalHandler previous = trelvak_set_fatal_handler(throwing_handler);
+    int stopped           = 0;
+    for (long k = 1; k < 400; ++k) {
+        Factored f;
+        f.param->matching = 0;
+        f.param->condest  = 1.5;
+        set_text(f.param, &f.param->ordering, "none");
+        testing::fail_allocation(k);
+        bool threw = false;
+        try {
+            f.run(A);
+        } catch (const AllocationStop&) {
+            threw = true;
+        }
+        testing::fail_allocation(0);
+        if (!threw) {
+            EXPECT_EQ(f.status, 0);
+            break;
+        }
+        ++stopped;
+        EXPECT_EQ(f.levels, nullptr);
+    }
+    trelvak_set_fatal_handler(previous);
+    EXPECT_GT(stopped, 10);
 }
 
 }  // namespace
