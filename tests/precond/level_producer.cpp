@@ -738,7 +738,3 @@ std::vector<double> DenseModel::mg(int l, const std::vector<double>& g, int kind
 }
 
 }  // namespace trelvak::test
-
-// The invariant checker lives in tests/common; it is compiled here as well so that the tests of
-// this folder (and those that include this file) link without changes to the testing library.
-#include "common/level_check.cpp"  // NOLINT(bugprone-suspicious-include)

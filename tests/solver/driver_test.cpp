@@ -16,10 +16,6 @@
 #include "solver/alloc_testing.h"
 #include "solver/solver.h"
 
-// The producer and the level checker are compiled into the tests of the preconditioner folder;
-// this folder's tests take them from source.
-#include "precond/level_producer.cpp"  // NOLINT(bugprone-suspicious-include)
-
 namespace {
 
 using trelvak::test::Csr;
