@@ -14,11 +14,13 @@
 #include <numeric>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "common/testing.h"
 #include "preprocess/preprocess.h"
+#include "solver/alloc_testing.h"
 
 namespace {
 
@@ -670,6 +672,43 @@ TEST(MatchingReorderings, ShortTestVectorIsNotRead) {
     ASSERT_EQ(r.call(DSYMperm_matching_amd_fcv), 0);
     expect_permutation(r);
     EXPECT_EQ(short_tv, std::vector<double>(10, 2.0));
+}
+
+struct Fatal : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+[[noreturn]] void throwing_handler(FatalChannel, const char* message) {
+    throw Fatal(message);
+}
+
+TEST(MatchingReorderings, FailedAllocationStopsWithItsTagAndLosesNothing) {
+    // The k-th allocation fails; the fatal stop (a throw here, a host error in Octave) must free
+    // every work block (checked by the sanitizer build) and leave the record usable.
+    const Csr m = trelvak::test::saddle_point(30, 12, 3, 91);
+    std::vector<bool> con(42, false);
+    for (int i = 30; i < 42; ++i) {
+        con[i] = true;
+    }
+    const FatalHandler previous = trelvak_set_fatal_handler(throwing_handler);
+    for (ReorderRoutine routine : {DSYMperm_matching_amf_fc, DSYMperm_matching_metis_n_sp}) {
+        int stops = 0;
+        for (long k = 1; k <= 30; ++k) {
+            Call r(m);
+            r.constraints(con);
+            trelvak::testing::fail_allocation(k);
+            try {
+                r.call(routine);
+            } catch (const Fatal& e) {
+                ++stops;
+                EXPECT_NE(std::string(e.what()).find("Mem. alloc. ERROR in "), std::string::npos);
+            }
+            trelvak::testing::fail_allocation(0);
+            EXPECT_EQ(r.call(routine), 0) << "after failing allocation " << k;
+            expect_permutation(r);
+        }
+        EXPECT_GT(stops, 3);
+    }
+    trelvak_set_fatal_handler(previous);
 }
 
 }  // namespace
