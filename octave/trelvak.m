@@ -11,17 +11,27 @@
 ##
 ## @var{info} holds: @code{niter} (iterations per column), @code{relres} (true relative
 ## residual @code{norm (b - A*x) / norm (b)} per column, with A the symmetric matrix of its
-## lower triangle), @code{nlev}, @code{fill}, @code{setup_time}, @code{solve_time} (seconds)
-## and @code{options} (the options the last solve used).
+## lower triangle), @code{converged} (per column: false when the iteration limit stopped the
+## method), @code{nlev}, @code{fill}, @code{setup_time}, @code{solve_time} (seconds) and
+## @code{options} (every option with the value the last solve used).
 ## @seealso{DSYMtrelvakinit, DSYMtrelvakfactor, DSYMtrelvaksolver, DSYMtrelvakdelete}
 ## @end deftypefn
 function [x, info] = trelvak (A, b, options)
   if (nargin < 2 || nargin > 3)
     print_usage ();
   endif
-  if (nargin < 3 || isempty (options))
-    options = struct ();
+  given = struct ();
+  if (nargin == 3 && ! isempty (options))
+    if (! isstruct (options))
+      error ("trelvak: options must be a structure");
+    endif
+    given = options;
   endif
+  ## Every key, so that info.options shows all values the solve used.
+  options = DSYMtrelvakinit ();
+  for f = fieldnames (given)'
+    options.(f{1}) = given.(f{1});
+  endfor
   if (! issparse (A) || rows (A) != columns (A))
     error ("trelvak: A must be a square sparse matrix");
   endif
@@ -59,6 +69,7 @@ function [x, info] = trelvak (A, b, options)
     info = struct ("niter", niter,
                    "relres", sqrt (sum ((b - As * x) .^ 2, 1)) ./ nb,
                    "nlev", PREC.nlev, "fill", PREC.fill,
+                   "converged", niter < options.maxit | options.maxit <= 0,
                    "setup_time", setup_time, "solve_time", solve_time,
                    "options", options);
   endif

@@ -144,6 +144,9 @@
 %! assert (info.relres < 1e-8);
 %! assert (norm (B - A * X, "fro") / norm (B, "fro") < 1e-8);
 %! assert (numel (info.niter), 2);
+%! assert (info.converged, [true, true]);
+%! assert (info.options.restol, 1e-10);
+%! assert (info.options.solver, "sqmr");
 %! assert (info.nlev >= 1);
 %! x = trelvak (tril (A), B(:,1));
 %! assert (relres (A, x, B(:,1)) < 1e-5);
@@ -151,3 +154,6 @@
 %! fail ("trelvak (C, repmat ([1; 1; 0], 40, 1), struct ('droptol', 1e3, 'droptolS', 1e3))", ...
 %!       "iterative solver breaks down");
 %! fail ("trelvak (A, ones (3, 1))", "b must be a real matrix with");
+%! out = evalc ("[x, info] = trelvak (A, B(:,1), struct ('maxit', 2, 'restol', 1e-15));");
+%! assert (! isempty (strfind (out, "exceeded its limit")));
+%! assert (info.converged, false);
