@@ -1040,12 +1040,12 @@ int saddle_point_reordering(const Member& m, SparseMatrix A, double* right, int*
     SparseMatrix D = pattern_record(nu, dia.data(), dja.get());
 
     // Fill-reducing order of D, replaced by the post-order of its elimination tree.
-    int* order = work;
-    int* w     = work + n;
-    order_pattern(m.ordering, D, order, w, iaux, m.dja);
-    int* parent  = w;
-    int* invperm = w + n;
-    int* post    = w + 2 * n;
+    int* order                 = work;
+    int* w                     = work + n;
+    const OrderOutcome outcome = order_pattern(m.ordering, D, order, w, iaux, m.dja);
+    int* parent                = w;
+    int* invperm               = w + n;
+    int* post                  = w + 2 * n;
     invert(nu, order, invperm);
     IP_etree(D.ia, D.ja, nu, order, invperm, parent, w + 3 * n);
     IP_post_order(parent, nu, post, w + 3 * n);
@@ -1055,7 +1055,7 @@ int saddle_point_reordering(const Member& m, SparseMatrix A, double* right, int*
     std::copy(invperm, invperm + nu, order);
 
     place_constraints(static_cast<int>(n), map.get(), unmap, order, nu, Bc, Br, p, invq, w);
-    return 0;
+    return outcome.status;
 }
 
 // Scaling step first (dbuff grown to 2n beforehand); a zero row or column ends the call with -5
