@@ -189,15 +189,14 @@ LevelControls read_controls(const ParameterRecord* param) {
     return c;
 }
 
-// Ruiz equilibration in powers of two on top of the ordering's scaling: while some full row of M
-// has its largest magnitude outside [1/2, 2], scale row and column i by 1/sqrt of it (rounded to
-// a power of two). A matching scaling bounds only the entries its graph kept, so single entries
-// can be far above 1 after it; this brings them back without touching rows already at unit size.
+// Symmetric Ruiz equilibration in powers of two: while some full row of M has its largest
+// magnitude outside [1/2, 2], scale row and column i by 1/sqrt of it (rounded to a power of two),
+// at most 20 sweeps. right collects the factors.
 void equilibrate(SparseMatrix& M, std::vector<double>& right) {
     const int n = M.nr;
     std::vector<double> rowmax(static_cast<size_t>(n));
     std::vector<double> s(static_cast<size_t>(n));
-    for (int sweep = 0; sweep < 8; ++sweep) {
+    for (int sweep = 0; sweep < 20; ++sweep) {
         std::fill(rowmax.begin(), rowmax.end(), 0.0);
         for (int i = 1; i <= n; ++i) {
             for (int k = M.ia[i - 1]; k < M.ia[i]; ++k) {
@@ -280,6 +279,19 @@ Attempt attempt_level(const Upper& S, ReorderRoutine reorder, const LevelControl
     }
     if (at.nB < 0 || at.nB > n) {
         fail(kFactorBadOrdering, "the ordering returned a leading block outside 0..n" + where);
+    }
+    // Keep the ordering's permutation but not its scaling: undo it (its factors are powers of
+    // two, so exactly) and equilibrate the level matrix afresh. A matching scaling bounds only
+    // the entries of its graph; the others can end up near 1e22 and the scaling vector spans
+    // 50 orders of magnitude, which ruins both the factor and the residual of the scaled solve.
+    {
+        SparseMatrix& M0 = *at.scaled;
+        for (int i = 1; i <= n; ++i) {
+            for (int k = M0.ia[i - 1]; k < M0.ia[i]; ++k) {
+                M0.a[k - 1] /= at.right[i - 1] * at.right[M0.ja[k - 1] - 1];
+            }
+        }
+        std::fill(at.right.begin(), at.right.end(), 1.0);
     }
     equilibrate(*at.scaled, at.right);
     // Both triangles of the scaled matrix in the new positions.

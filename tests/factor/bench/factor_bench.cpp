@@ -109,6 +109,7 @@ int main(int argc, char** argv) {
     Factored f;
     std::string src;
     int maxit = 500;
+    double restol = 1e-6;
     bool use_driver = false;
     for (int a = 1; a < argc; ++a) {
         std::string s = argv[a];
@@ -124,6 +125,7 @@ int main(int argc, char** argv) {
         else if (k == "matching") f.param->matching = std::atoi(v.c_str());
         else if (k == "ordering") set_text(f.param, &f.param->ordering, v.c_str());
         else if (k == "reduce") f.param->flags = std::atoi(v.c_str()) ? (f.param->flags | COARSE_REDUCE) : (f.param->flags & ~COARSE_REDUCE);
+        else if (k == "restol") restol = std::atof(v.c_str());
         else if (k == "maxit") maxit = std::atoi(v.c_str());
         else if (k == "slot") {
             ReorderRoutine r = nullptr;
@@ -173,7 +175,7 @@ int main(int argc, char** argv) {
     if (use_driver) {
         x.assign(b.size(), 0.0);
         f.param->maxit = maxit;
-        f.param->restol = 1e-6;
+        f.param->restol = restol;
         SparseMatrix rec = A.record();
         int st = DSYMAMGsolver(&rec, f.levels, f.param, b.data(), x.data());
         its = st == 0 ? f.param->ipar[6] : -1;
