@@ -109,7 +109,6 @@ struct Arguments {
     bool factor_only    = false;
     bool help           = false;
     bool version        = false;
-    bool progress       = true;  // a line per level on standard error (text mode, not quiet)
     double symmetry_tol = 1e-12;
     // Option keys given on the command line, by key: the number or the text as typed.
     std::map<std::string, double> numbers;

@@ -48,14 +48,13 @@ TEST(Arguments, EveryOptionKeyIsAFlagInBothSpellings) {
 }
 
 TEST(Arguments, ToolFlags) {
-    const auto r = parse({"-q", "--rhs", "b.txt", "-o", "x.mtx", "--factor-only", "--no-progress",
-                          "--symmetry-tol", "1e-8", "--droptol", "1e-3", "--", "-odd.mtx"});
+    const auto r = parse({"-q", "--rhs", "b.txt", "-o", "x.mtx", "--factor-only", "--symmetry-tol",
+                          "1e-8", "--droptol", "1e-3", "--", "-odd.mtx"});
     ASSERT_TRUE(r.ok) << r.message;
     const auto& a = r.arguments;
     EXPECT_TRUE(a.quiet);
     EXPECT_FALSE(a.json);
     EXPECT_TRUE(a.factor_only);
-    EXPECT_FALSE(a.progress);
     EXPECT_EQ(a.rhs_path, "b.txt");
     EXPECT_EQ(a.output_path, "x.mtx");
     EXPECT_EQ(a.symmetry_tol, 1e-8);
