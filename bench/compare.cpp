@@ -69,6 +69,8 @@ struct Row {
     double fill   = NAN;
     std::string note;
     double total() const { return (std::isnan(setup) ? 0.0 : setup) + solve; }
+    // No solution came out (a failed factorization or a time-out).
+    bool failed() const { return std::isnan(relres) || std::isnan(solve); }
 };
 
 struct Summary {
@@ -191,7 +193,8 @@ void print_table(const Settings& s, const std::string& name, const UpperMatrix& 
             std::printf("| %s%s%s | %s | %s | %s | %s | %s | %s | %s |\n", r.ours ? "**" : "",
                         r.label.c_str(), r.ours ? "**" : "", fmt("%.3f", r.setup).c_str(),
                         r.its > 0 ? std::to_string(r.its).c_str() : "-",
-                        fmt("%.3f", r.solve).c_str(), fmt("%.3f", r.total()).c_str(),
+                        fmt("%.3f", r.failed() ? NAN : r.solve).c_str(),
+                        fmt("%.3f", r.failed() ? NAN : r.total()).c_str(),
                         fmt("%.1e", r.relres).c_str(), fmt("%.2f", r.fill).c_str(), r.note.c_str());
         }
         return;
@@ -203,8 +206,8 @@ void print_table(const Settings& s, const std::string& name, const UpperMatrix& 
     for (const auto& r : rows) {
         std::printf("%-30s %8s %6s %8s %8s %10s %6s  %s\n", r.label.c_str(),
                     fmt("%.3f", r.setup).c_str(), r.its > 0 ? std::to_string(r.its).c_str() : "-",
-                    fmt("%.3f", r.solve).c_str(),
-                    std::isnan(r.solve) ? "-" : fmt("%.3f", r.total()).c_str(),
+                    fmt("%.3f", r.failed() ? NAN : r.solve).c_str(),
+                    r.failed() ? "-" : fmt("%.3f", r.total()).c_str(),
                     fmt("%.1e", r.relres).c_str(), fmt("%.2f", r.fill).c_str(), r.note.c_str());
     }
 }
@@ -349,8 +352,8 @@ int main(int argc, char** argv) {
     std::vector<Summary> summaries;
     std::printf(
         "trelvak_bench: b = A*ones(n,1), x0 = 0, tol %.0e, maxit %d, gmres restart %d; "
-        "times in wall seconds, single thread; relres = true ||b-Ax||/||b||\n",
-        s.tol, s.maxit, s.restart);
+        "times in wall seconds, single thread; relres = true ||b-Ax||/||b||; %s at the start\n",
+        s.tol, s.maxit, s.restart, trelvak::bench::load_average().c_str());
 
     for (const auto& it : items) {
         if (!s.only.empty() && it.name.find(s.only) == std::string::npos)

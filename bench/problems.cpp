@@ -19,6 +19,19 @@ double now() {
         .count();
 }
 
+std::string load_average() {
+    std::FILE* f = std::fopen("/proc/loadavg", "r");
+    double a = 0, b = 0, c = 0;
+    const bool ok = f != nullptr && std::fscanf(f, "%lf %lf %lf", &a, &b, &c) == 3;
+    if (f != nullptr)
+        std::fclose(f);
+    if (!ok)
+        return "load average unknown";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "load average %.2f %.2f %.2f", a, b, c);
+    return buf;
+}
+
 namespace {
 
 struct Triplets {

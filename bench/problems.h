@@ -18,6 +18,8 @@ using cli::UpperMatrix;
 
 // Wall-clock seconds since an arbitrary origin.
 double now();
+// "load average 1.23 0.98 0.70" from /proc/loadavg ("load average unknown" elsewhere).
+std::string load_average();
 
 // 5-point Laplacian (4, -1) on an N x N interior grid minus shift*I.
 UpperMatrix helmholtz2d(int N, double shift);
