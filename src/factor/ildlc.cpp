@@ -31,7 +31,8 @@
 // when it is finite and non-zero, the estimate |x_k| of the inverse factor's norm stays within
 // condest and no entry of its column of L exceeds condest; otherwise the candidate is postponed.
 // After acceptance, L(j, k) is dropped when |L(j, k)| |x_k| <= droptol; at most lfil entries
-// stay. Work: two sparse accumulators of n doubles, about 10 n integers, and the factor rows.
+// beyond the length of row k of B stay (largest |L(j, k)| first). Work: two sparse accumulators of
+// n doubles, about 10 n integers, and the factor rows.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -120,7 +121,7 @@ private:
     void accept_2x2(int k, const double dinv[3], const double x[2]);
     void store_block(int k, int size, const double dinv[3], std::vector<Kept>& kept,
                      const Accumulator& a1, const Accumulator* a2);
-    void limit(std::vector<Kept>& kept) const;
+    void limit(std::vector<Kept>& kept, int k) const;
     void assemble(LevelFactor* out);
     void schur_complement(LevelFactor* out, const std::vector<int>& newpos, int m);
 
@@ -289,11 +290,17 @@ bool LevelFactorizer::test_2x2(int k, double dinv[3], double x[2]) const {
 }
 
 // Keeps the lfil entries of largest weight.
-void LevelFactorizer::limit(std::vector<Kept>& kept) const {
-    if (c_.lfil > 0 && static_cast<int>(kept.size()) > c_.lfil) {
-        std::nth_element(kept.begin(), kept.begin() + c_.lfil, kept.end(),
+void LevelFactorizer::limit(std::vector<Kept>& kept, int k) const {
+    if (c_.lfil <= 0) {
+        return;
+    }
+    // lfil entries beyond the length of the row in B (ILUT's p + nnz(row) rule): rows that are
+    // long in the matrix keep their length, short ones gain at most lfil fill entries.
+    const long cap = static_cast<long>(c_.lfil) + (B_.ptr[k + 1] - B_.ptr[k]);
+    if (static_cast<long>(kept.size()) > cap) {
+        std::nth_element(kept.begin(), kept.begin() + cap, kept.end(),
                          [](const Kept& a, const Kept& b) { return a.weight > b.weight; });
-        kept.resize(static_cast<size_t>(c_.lfil));
+        kept.resize(static_cast<size_t>(cap));
     }
 }
 
@@ -335,7 +342,7 @@ void LevelFactorizer::accept_1x1(int k, double x) {
             kept_.push_back({j, l});
         }
     }
-    limit(kept_);
+    limit(kept_, k);
     for (const Kept& e : kept_) {
         v_[e.col] += (acc1_.w[e.col] / d) * x;
     }
@@ -369,7 +376,7 @@ void LevelFactorizer::accept_2x2(int k, const double dinv[3], const double x[2])
             consider(j);
         }
     }
-    limit(kept_);
+    limit(kept_, k);
     for (const Kept& e : kept_) {
         const double w1 = acc1_.get(e.col);
         const double w2 = acc2_.get(e.col);
