@@ -501,6 +501,22 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
         out.n             = current.n;
         out.nnz_input     = nnz_in;
 
+        // Setup mode and the solver mode that follows compare these texts before testing them
+        // for emptiness, and setup mode copies the caller's test vector when typetv asks for one.
+        if (param->FCpart == nullptr) {
+            param->FCpart = "none";
+        }
+        if (param->amg == nullptr) {
+            param->amg = "ilu";
+        }
+        if (param->solver == nullptr) {
+            param->solver = "sqmr";
+        }
+        if (param->typetv != nullptr && param->typetv[0] != '\0' &&
+            !begins_with(param->typetv, "none") && param->tv == nullptr) {
+            fail(kFactorBadInput, "typetv \"" + std::string(param->typetv) +
+                                      "\" asks for a test vector, but none was given (tv)");
+        }
         SparseMatrix pattern = A;
         DSYMAMGsetupparameters(&pattern, param, 0);
         LevelControls controls = read_controls(param);

@@ -175,6 +175,26 @@ TEST(Failures, BadInputIsReportedAndLeavesNoLevels) {
     }
 }
 
+TEST(Failures, MissingTextsAndTestVectorAreHandled) {
+    Csr A = laplace2d(6, 6, 0.5);
+    {
+        Factored f;
+        set_text(f.param, &f.param->typetv, "static");  // asks for the caller's vector
+        f.param->tv = nullptr;
+        EXPECT_EQ(f.run(A), kFactorBadInput);
+        EXPECT_NE(f.info.message.find("test vector"), std::string::npos);
+    }
+    {
+        Factored f;
+        f.param->FCpart = nullptr;
+        f.param->amg    = nullptr;
+        f.param->solver = nullptr;
+        EXPECT_EQ(f.run(A), 0) << f.info.message;
+        EXPECT_STREQ(f.param->FCpart, "none");
+        EXPECT_STREQ(f.param->amg, "ilu");
+    }
+}
+
 TEST(Failures, ElbowLimitsTheMemory) {
     Csr A = laplace2d(20, 20, 0.5);
     Factored f;
