@@ -43,7 +43,16 @@ void release_parameters(ParameterRecord* param);
 
 // Factors the symmetric matrix A (upper triangle with diagonal, 1-based rows; not modified)
 // under the options of param. Returns 0 and the level list on success; on failure a negative
-// code, *levels = nullptr and a message in info->message, with nothing leaked.
+// code (FactorStatus), *levels = nullptr and a message in info->message, with nothing leaked.
+// Runs setup mode first and then reads its controls: droptol (dfact[0]), condest (dfact[1]),
+// droptolS (dfact[7]), lfil (ifact[3]: fill entries per factor row beyond the row's own length,
+// <= 0 no limit), lfilS (ifact[9]: off-diagonal entries per Schur complement row, <= 0 no
+// limit), elbow (ifact[0]: stored entries of all levels at most elbow times those of A, <= 0
+// no limit) and COARSE_REDUCE (ifact[6]). Slot reorder0 orders level 1, reorder1 the later
+// levels, reorder2 is tried when a level keeps fewer than a tenth of its rows; an empty slot
+// means symmetric scaling with the identity order. The systems are kept in each level's `A`
+// when `amg` is "amli" or "mg"; ifact[16] receives COARSE_REDUCE and COARSE_DISCARDED.
+// An allocation failure goes to the fatal handler; a handler that throws leaves nothing behind.
 int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, FactorInfo* info);
 // Releases a level list made by factor (null is harmless).
 void release_levels(LevelRecord* levels);
