@@ -133,7 +133,8 @@ public:
         for (;;) {
             if (pos_ == end_) {
                 if (!fill()) {
-                    if (!line.empty()) {
+                    // A last line without its terminator counts, unless the read failed.
+                    if (!line.empty() && !failed_) {
                         ++line_number_;
                         return true;
                     }
@@ -420,14 +421,19 @@ double find(const Rows& r, int i, int j, bool* present) {
 
 ReadResult read_matrix_market(const std::string& path, const ReadOptions& options) {
     ReadResult result;
+    LineSource src;
     auto fail = [&](ReadError kind, const std::string& message) {
         result.error   = kind;
         result.message = message;
         result.matrix  = UpperMatrix{};
+        // Contents cut short by a failed decompression are an unreadable file, not a bad one.
+        if (kind == ReadError::kInvalid && src.compressed() && !src.close()) {
+            result.error   = ReadError::kUnreadable;
+            result.message = path + ": decompression failed (corrupt or truncated file?)";
+        }
         return result;
     };
 
-    LineSource src;
     if (!src.open(path)) {
         return fail(ReadError::kUnreadable, src.message());
     }

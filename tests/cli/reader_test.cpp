@@ -205,7 +205,7 @@ TEST(Reader, UnreadableFilesAreToldApartFromInvalidOnes) {
     while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, got);
     std::fclose(f);
     const auto cut = read_matrix_market(dir.write("cut.mtx.gz", bytes.substr(0, bytes.size() / 2)));
-    EXPECT_NE(cut.error, ReadError::kNone);
+    EXPECT_EQ(cut.error, ReadError::kUnreadable) << cut.message;
     EXPECT_EQ(cut.matrix.n, 0);
 }
 
