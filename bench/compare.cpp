@@ -467,7 +467,7 @@ int main(int argc, char** argv) {
         print_table(s, it.name, A, it.kind, rows);
         auto ratio = [](double ours, double theirs) {
             return (std::isnan(ours) || std::isnan(theirs)) ? std::string("-")
-                                                            : fmt("%.2f", ours / theirs);
+                                                            : fmt("%.3g", ours / theirs);
         };
         std::printf(
             "%sratio ours/best alternative: default sqmr %s, best of ours (%s) %s  [best "
@@ -536,7 +536,7 @@ int main(int argc, char** argv) {
             m.alt_iter_label.empty() ? "none" : m.alt_iter_label + " " + fmt("%.3f", m.alt_iter);
         const std::string ratio = (std::isnan(m.ours_default) || std::isnan(m.alt))
                                       ? "-"
-                                      : fmt("%.2f", m.ours_default / m.alt);
+                                      : fmt("%.3g", m.ours_default / m.alt);
         if (s.markdown) {
             std::printf("| %s | %d | %s | %s | %s | %s | %s |\n", m.name.c_str(), m.n,
                         fmt("%.3f", m.ours_default).c_str(), best.c_str(), alt.c_str(),
