@@ -124,6 +124,8 @@ function warm_up ()
   ## The first call of a function file parses it; keep that out of the timings.
   A = sparse ([4 -1; -1 4]);
   b = [1; 1];
+  x = A \ b;
+  x = sparse ([4 -1 0; -1 0 1; 0 1 2]) \ [1; 1; 1];  # the indefinite sparse solver as well
   [L, U] = ilu (A);
   [x, flag] = gmres (A, b, 2, 1e-6, 1, L, U);
   [x, flag] = bicg (A, b, 1e-6, 2, L, U);
