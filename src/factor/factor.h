@@ -82,6 +82,8 @@ struct LevelControls {
     int lfil           = 0;     // ifact[3]: entries kept per factor row (<= 0: no limit)
     int lfilS          = 0;     // ifact[9]: entries kept per Schur complement row (<= 0: none)
     bool coarse_reduce = true;  // COARSE_REDUCE: couplings in F instead of the factor rows
+    long budget        = 0;     // entries the factor rows and the Schur complement may take
+                                // together (0: no limit); beyond it the level is abandoned
 };
 
 // Symmetric matrix with both triangles stored, 0-based compressed rows (diagonal included when
@@ -97,10 +99,11 @@ struct SymmetricRows {
 // order puts the m accepted rows first (pivot blocks adjacent), the postponed and the coarse
 // rows behind them.
 struct LevelFactor {
-    int n         = 0;              // order of the level
-    int m         = 0;              // accepted rows: the leading block
-    int postponed = 0;              // candidates moved behind the block
-    int pairs     = 0;              // 2x2 pivots among the accepted rows
+    int n            = 0;           // order of the level
+    int m            = 0;           // accepted rows: the leading block
+    int postponed    = 0;           // candidates moved behind the block
+    int pairs        = 0;           // 2x2 pivots among the accepted rows
+    bool over_budget = false;       // the budget ran out: nothing else is filled in
     std::vector<int> order;         // new position (0-based) -> position of the input (0-based)
     std::vector<int> I;             // factor_index, I(k) = I[k-1]
     std::vector<double> V;          // factor_values, V(k) = V[k-1]

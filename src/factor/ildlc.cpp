@@ -139,6 +139,7 @@ private:
     std::vector<Kept> kept_;
     int postponed_ = 0;
     int pairs_     = 0;
+    long entries_  = 0;  // values stored in the factor rows so far
 };
 
 // Adds the update of block b to row r: q is the block's entry in column r, entries from `from`
@@ -323,6 +324,7 @@ void LevelFactorizer::store_block(int k, int size, const double dinv[3], std::ve
     blk_.start.push_back(start);
     blk_.cand_end.push_back(start + static_cast<int>(mid - kept.begin()));
     blk_.end.push_back(static_cast<int>(blk_.col.size()));
+    entries_ += static_cast<long>(size) * static_cast<long>(kept.size());
     blk_.ptr.push_back(start);
     blk_.next.push_back(-1);
     if (blk_.cand_end[b] > start) {
@@ -418,6 +420,10 @@ void LevelFactorizer::run(LevelFactor* out) {
             ++postponed_;
         }
         ++k;
+        if (c_.budget > 0 && entries_ > c_.budget) {
+            out->over_budget = true;
+            return;
+        }
     }
     assemble(out);
 }
@@ -428,10 +434,11 @@ void LevelFactorizer::assemble(LevelFactor* out) {
     for (int b = 0; b < nblocks; ++b) {
         m += blk_.size[b];
     }
-    out->n         = n_;
-    out->m         = m;
-    out->postponed = postponed_;
-    out->pairs     = pairs_;
+    out->over_budget = false;
+    out->n           = n_;
+    out->m           = m;
+    out->postponed   = postponed_;
+    out->pairs       = pairs_;
 
     // New order: accepted blocks in the order of acceptance, then postponed, then coarse.
     out->order.assign(static_cast<size_t>(n_), 0);
@@ -614,6 +621,10 @@ void LevelFactorizer::schur_complement(LevelFactor* out, const std::vector<int>&
             out->Sa.push_back(acc.w[out->order[m + x.col]]);
         }
         out->Sia.push_back(static_cast<int>(out->Sja.size()) + 1);
+        if (c_.budget > 0 && entries_ + static_cast<long>(out->Sja.size()) > c_.budget) {
+            out->over_budget = true;
+            return;
+        }
     }
 }
 

@@ -226,6 +226,20 @@ void equilibrate(SparseMatrix& M, std::vector<double>& right) {
     }
 }
 
+// Controls for a retry of a level that ran out of memory.
+LevelControls tightened(LevelControls c) {
+    constexpr int kLfil  = 30;
+    constexpr int kLfilS = 60;
+    if (c.lfil <= 0 || c.lfil > kLfil || c.lfilS <= 0 || c.lfilS > kLfilS) {
+        c.lfil  = (c.lfil <= 0 || c.lfil > kLfil) ? kLfil : c.lfil;
+        c.lfilS = (c.lfilS <= 0 || c.lfilS > kLfilS) ? kLfilS : c.lfilS;
+    } else {
+        c.droptol  = std::max(10.0 * c.droptol, 1e-4);
+        c.droptolS = std::max(10.0 * c.droptolS, 1e-5);
+    }
+    return c;
+}
+
 // One try at a level: reorder and scale a copy of S, then factor it.
 struct Attempt {
     MatrixPtr scaled;           // S scaled in place by the ordering (level numbering)
@@ -540,11 +554,29 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
                 break;
             }
             ReorderRoutine first = level == 1 ? param->reorder0 : param->reorder1;
-            Attempt at           = attempt_level(current, first, controls, param, level);
-            const int enough     = std::max(1, n / 10);
+            // The level may use what elbow leaves; when it runs out, the level is factored
+            // again with tighter dropping (first lfil/lfilS caps, then droptol and droptolS ten
+            // times larger), which then holds for the coarser levels too.
+            controls.budget =
+                elbow > 0.0
+                    ? std::max(1L, static_cast<long>(elbow * static_cast<double>(nnz_in)) - stored)
+                    : 0L;
+            Attempt at = attempt_level(current, first, controls, param, level);
+            for (int tighter = 0; at.lf.over_budget && tighter < 3; ++tighter) {
+                controls = tightened(controls);
+                at       = attempt_level(current, first, controls, param, level);
+            }
+            if (at.lf.over_budget) {
+                fail(kFactorElbow,
+                     "the factorization needs more than elbow = " + std::to_string(elbow) +
+                         " times the entries of the matrix, also with tighter "
+                         "dropping (level " +
+                         std::to_string(level) + ")");
+            }
+            const int enough = std::max(1, n / 10);
             if (at.lf.m < enough && param->reorder2 != nullptr && param->reorder2 != first) {
                 Attempt alt = attempt_level(current, param->reorder2, controls, param, level);
-                if (alt.lf.m > at.lf.m) {
+                if (!alt.lf.over_budget && alt.lf.m > at.lf.m) {
                     at = std::move(alt);
                 }
             }
@@ -563,9 +595,9 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
                 at                    = attempt_level(current, first, relaxed, param, level);
             }
             if (at.lf.m == 0) {
-                fail(kFactorNoPivots, "no pivot could be accepted on level " +
-                                          std::to_string(level) + " (order " + std::to_string(n) +
-                                          ")");
+                fail(at.lf.over_budget ? kFactorElbow : kFactorNoPivots,
+                     "no pivot could be accepted on level " + std::to_string(level) + " (order " +
+                         std::to_string(n) + ")");
             }
             Upper next = at.lf.m < n ? schur_of(at.lf, controls) : Upper{};
 #ifdef TRELVAK_FACTOR_TRACE

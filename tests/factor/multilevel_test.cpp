@@ -195,6 +195,24 @@ TEST(Failures, MissingTextsAndTestVectorAreHandled) {
     }
 }
 
+// A level that runs out of memory is factored again with tighter dropping: the result stays
+// within elbow and still solves.
+TEST(Multilevel, TighterDroppingKeepsTheFactorWithinElbow) {
+    Csr A = laplace3d(14, 14, 14, 0.1);
+    Factored f;
+    f.param->droptol  = 1e-4;
+    f.param->droptolS = 1e-5;
+    f.param->elbow    = 5.0;
+    ASSERT_EQ(f.run(A), 0) << f.info.message;
+    EXPECT_LE(f.info.fill, 5.0);
+    EXPECT_EQ(check_level_list(f.levels, f.param), "");
+    std::vector<double> b = ones_times(A);
+    std::vector<double> x;
+    double relres = 1.0;
+    EXPECT_GT(sqmr_solve(A, f.levels, f.param, b, &x, 1e-8, 500, &relres), 0);
+    EXPECT_LT(relres, 1e-6);
+}
+
 TEST(Failures, ElbowLimitsTheMemory) {
     Csr A = laplace2d(20, 20, 0.5);
     Factored f;
