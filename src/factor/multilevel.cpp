@@ -17,7 +17,11 @@
 //        F (COARSE_REDUCE) and, for the "amli" and "mg" cycles, the scaled S_l in `A`.
 //   The recursion stops when every row was accepted (a sparse last level), or with a dense last
 //   level (LAPACK dsptrf, packed "L") once S_l is small, no longer shrinks, or too many levels
-//   were made. A level that accepts no pivot is retried with a relaxed condest.
+//   were made. A level that accepts no pivot is retried with a relaxed condest; a level that
+//   would take more than elbow leaves is retried with tighter dropping (lfil/lfilS caps, then
+//   droptol and droptolS ten times larger) before the factorization gives up with -7.
+//   The ordering's permutation and leading block are kept, but its scaling is replaced by a
+//   symmetric equilibration of the level matrix (see attempt_level).
 //   Returns 0, or a negative FactorStatus with a message in info->message; then *levels is null
 //   and everything allocated on the way has been released.
 // Allocation: every array of the level list comes from MAlloc and is released by release_levels.
@@ -580,7 +584,10 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
                     at = std::move(alt);
                 }
             }
-            if (at.lf.m < enough && level >= 2 && n <= kDenseMax) {
+            const double dense_size = 0.5 * n * (n + 1.0);
+            const bool dense_fits   = elbow <= 0.0 || static_cast<double>(stored) + dense_size <=
+                                                        elbow * static_cast<double>(nnz_in);
+            if (at.lf.m < enough && level >= 2 && n <= kDenseMax && dense_fits) {
                 built.push_back(make_dense_level(current, keep_A, level));
                 stored += built.back()->nnz_stored;
                 break;
