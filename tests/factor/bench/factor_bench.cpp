@@ -179,6 +179,7 @@ int main(int argc, char** argv) {
         SparseMatrix rec = A.record();
         int st = DSYMAMGsolver(&rec, f.levels, f.param, b.data(), x.data());
         its = st == 0 ? f.param->ipar[6] : -1;
+        if (st != 0) std::fprintf(stderr, "status %d after %d products\n", st, f.param->ipar[6]);
         relres = relative_residual(A, x, b);
     } else {
         its = sqmr_solve(A, f.levels, f.param, b, &x, 1e-6, maxit, &relres);
