@@ -268,3 +268,90 @@ TEST(Failures, AllocationFailureAtAnyPointLeavesNothingBehind) {
 
 }  // namespace
 }  // namespace trelvak::test
+
+namespace trelvak::test {
+namespace {
+
+int slot_calls[3] = {0, 0, 0};
+
+// Reverse order, every unknown scaled by 2, all rows candidates.
+int reverse_slot(SparseMatrix A, double*, double* right, int* p, int* invq, int* nB,
+                 ParameterRecord*) {
+    const int n = A.nr;
+    for (int k = 0; k < A.ia[n] - 1; ++k) {
+        A.a[k] *= 4.0;
+    }
+    for (int i = 0; i < n; ++i) {
+        right[i] *= 2.0;
+        p[i]            = n - i;
+        invq[n - i - 1] = i + 1;
+    }
+    *nB = n;
+    return 0;
+}
+int level1_slot(SparseMatrix A, double* l, double* r, int* p, int* q, int* nB,
+                ParameterRecord* prm) {
+    ++slot_calls[0];
+    return reverse_slot(A, l, r, p, q, nB, prm);
+}
+int later_slot(SparseMatrix A, double* l, double* r, int* p, int* q, int* nB,
+               ParameterRecord* prm) {
+    ++slot_calls[1];
+    return reverse_slot(A, l, r, p, q, nB, prm);
+}
+int failing_slot(SparseMatrix, double*, double*, int*, int*, int*, ParameterRecord*) {
+    return -5;
+}
+int no_permutation_slot(SparseMatrix A, double*, double*, int* p, int*, int*, ParameterRecord*) {
+    p[0] = A.nr > 1 ? 2 : 1;  // position 1 and 2 both take unknown 2
+    return 0;
+}
+int row_scaling_slot(SparseMatrix, double* left, double*, int*, int*, int*, ParameterRecord*) {
+    left[0] = 2.0;
+    return 0;
+}
+
+// With an ordering keyword setup mode does not know, the slots keep what the caller put there:
+// reorder0 serves level 1, reorder1 the later levels; their permutation and scaling enter the
+// level list, which still solves exactly.
+TEST(Slots, CallerSlotsServeTheirLevels) {
+    Csr A = laplace2d(9, 9, 1.9);
+    Factored f;
+    set_exact(f.param);
+    f.param->condest = 1.5;
+    set_text(f.param, &f.param->ordering, "caller");
+    f.param->reorder0 = level1_slot;
+    f.param->reorder1 = later_slot;
+    f.param->reorder2 = nullptr;
+    slot_calls[0] = slot_calls[1] = 0;
+    ASSERT_EQ(f.run(A), 0) << f.info.message;
+    EXPECT_EQ(slot_calls[0], 1);
+    EXPECT_GE(f.info.nlev, 2);
+    EXPECT_GE(slot_calls[1], 1);
+    EXPECT_EQ(check_level_list(f.levels, f.param), "");
+    std::vector<double> b = ones_times(A);
+    std::vector<double> x = apply_preconditioner(f.levels, f.param, b);
+    EXPECT_LT(solve_error(A, x, b), 1e-8);
+}
+
+TEST(Slots, RejectedOrderingsAreReported) {
+    struct Case {
+        ReorderRoutine slot;
+        int expected;
+    };
+    const Case cases[] = {{failing_slot, kFactorZeroRow},
+                          {no_permutation_slot, kFactorBadOrdering},
+                          {row_scaling_slot, kFactorBadOrdering}};
+    Csr A              = laplace2d(5, 5, 0.5);
+    for (const Case& c : cases) {
+        Factored f;
+        set_text(f.param, &f.param->ordering, "caller");
+        f.param->reorder0 = c.slot;
+        EXPECT_EQ(f.run(A), c.expected) << f.info.message;
+        EXPECT_EQ(f.levels, nullptr);
+        EXPECT_FALSE(f.info.message.empty());
+    }
+}
+
+}  // namespace
+}  // namespace trelvak::test
