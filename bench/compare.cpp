@@ -514,7 +514,7 @@ int main(int argc, char** argv) {
         summaries.push_back(sum);
 
         // Convergence plot.
-        if (plot_here && !std::isnan(our_fill)) {
+        if (plot_here && solver.levels() != nullptr) {
             std::vector<trelvak::bench::Series> series;
             for (const char* m : methods) {
                 series.push_back(our_history(solver, A, b, m, final_its[m]));
