@@ -592,14 +592,16 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
                 stored += built.back()->nnz_stored;
                 break;
             }
-            // No pivot at all: relax the bound on the inverse factor, then drop it.
+            // No pivot at all: relax the bound on the inverse factor, then drop it. An ordering
+            // that offered no candidate (nB = 0) is replaced by the default one, which offers all.
             for (double relax : {100.0, std::numeric_limits<double>::infinity()}) {
                 if (at.lf.m > 0) {
                     break;
                 }
-                LevelControls relaxed = controls;
-                relaxed.condest       = controls.condest * relax;
-                at                    = attempt_level(current, first, relaxed, param, level);
+                LevelControls relaxed        = controls;
+                relaxed.condest              = controls.condest * relax;
+                const ReorderRoutine routine = at.nB == 0 ? nullptr : first;
+                at = attempt_level(current, routine, relaxed, param, level);
             }
             if (at.lf.m == 0) {
                 fail(at.lf.over_budget ? kFactorElbow : kFactorNoPivots,
