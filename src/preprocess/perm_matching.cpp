@@ -8,7 +8,8 @@
 //    4. a maximum product matching with its dual scaling u, v (Olschowka and Neumaier; Duff and
 //       Koster), through MUMPS;
 //    5. the symmetric scaling s(i) = sqrt(u(i) v(i)) rounded to a power of two (Duff and Pralet):
-//       A := S A S, right := right * s;
+//       A := S A S, right := right * s; when entries left out of the graph end up above 2, the
+//       scaled matrix is equilibrated afresh (powers of two) so that every entry is bounded by 2;
 //    6. the split of the matching into 1x1 pivots and 2x2 pairs (DSYMsmwm);
 //    7. the compressed pattern: every pair becomes one node;
 //    8. one ordering call on it: approximate minimum degree, nested dissection by nodes or by
@@ -261,6 +262,68 @@ void apply_matching_scaling(SparseMatrix A, double* right_in, double* u_in, cons
     }
 }
 
+// Sweeps of symmetric max-norm equilibration in powers of two (Ruiz): a full row whose largest
+// magnitude m lies above 2 (or, when grow, below 1/2 but above 0) is scaled, with its column and
+// right, by the power of two nearest to 1/sqrt(m). Returns false when a sweep changed nothing.
+bool equilibration_sweep(SparseMatrix A, double* right_in, double* rowmax_in, double* f_in,
+                         bool grow) {
+    const int n = A.nr;
+    auto ia     = view1(A.ia);
+    auto ja     = view1(A.ja);
+    auto a      = view1(A.a);
+    auto right  = view1(right_in);
+    auto rowmax = view1(rowmax_in);
+    auto f      = view1(f_in);
+    for (int i = 1; i <= n; ++i) {
+        rowmax(i) = 0.0;
+    }
+    for (int i = 1; i <= n; ++i) {
+        for (int k = ia(i); k < ia(i + 1); ++k) {
+            const double x = std::fabs(a(k));
+            rowmax(i)      = std::max(rowmax(i), x);
+            rowmax(ja(k))  = std::max(rowmax(ja(k)), x);
+        }
+    }
+    bool changed = false;
+    for (int i = 1; i <= n; ++i) {
+        f(i)           = 1.0;
+        const double m = rowmax(i);
+        if (m > 2.0 || (grow && m > 0.0 && m < 0.5)) {
+            const double t = std::isfinite(m) ? 0.5 * std::log2(m) : 512.0;
+            f(i)           = std::ldexp(1.0, -static_cast<int>(std::lround(t)));
+            right(i) *= f(i);
+            changed = true;
+        }
+    }
+    if (changed) {
+        for (int i = 1; i <= n; ++i) {
+            for (int k = ia(i); k < ia(i + 1); ++k) {
+                a(k) *= f(i) * f(ja(k));
+            }
+        }
+    }
+    return changed;
+}
+
+// The dual scaling bounds only the entries of the graph of large entries: an entry the graph left
+// out can end up many orders of magnitude above 1. When some scaled entry exceeds 2 (the bound up
+// to the rounding to powers of two), the scaled matrix is equilibrated afresh from where it stands
+// (at most 20 two-sided sweeps), then rows still above 2 are shrunk (at most 20 more sweeps), and
+// right follows. A matrix the matching scaled properly is not changed. rowmax, f: n doubles.
+void bound_scaled_rows(SparseMatrix A, double* right, double* rowmax, double* f) {
+    bool repair = false;
+    for (int k = 0; k < A.ia[A.nr] - 1 && !repair; ++k) {
+        repair = !(std::fabs(A.a[k]) <= 2.0);
+    }
+    if (!repair) {
+        return;
+    }
+    for (int sweep = 0; sweep < 20 && equilibration_sweep(A, right, rowmax, f, true); ++sweep) {
+    }
+    for (int sweep = 0; sweep < 20 && equilibration_sweep(A, right, rowmax, f, false); ++sweep) {
+    }
+}
+
 // Steps 2 to 5 of the plain members: graph of the large entries, matching p, matching scaling.
 void match_large_entries(SparseMatrix A, double* right, int* p, ParameterRecord* param,
                          const Member& m) {
@@ -284,6 +347,7 @@ void match_large_entries(SparseMatrix A, double* right, int* p, ParameterRecord*
     dmumps_match(A.nr, graph.nnz(), p, G.ia, G.ja, values, u, v);
     graph.release();
     apply_matching_scaling(A, right, u, v);
+    bound_scaled_rows(A, right, u, u + n);
 }
 
 // ---- Compression of pairs -----------------------------------------------------------------------
@@ -977,6 +1041,7 @@ int saddle_point_reordering(const Member& m, SparseMatrix A, double* right, int*
         graph.release();
         spread_matching(static_cast<int>(n), map.get(), unmap, p, u, v);
         apply_matching_scaling(A, right, u, v);
+        bound_scaled_rows(A, right, u, v);
     }
     scale_constraint_rows(A, right, map.get(), param->dbuff);
 

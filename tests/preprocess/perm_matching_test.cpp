@@ -274,6 +274,34 @@ TEST(MatchingReorderings, EveryMemberGivesAPermutationAndAConsistentScaling) {
     }
 }
 
+TEST(MatchingReorderings, EntriesLeftOutOfTheGraphStayBoundedAfterScaling) {
+    // Magnitudes spread over twelve orders and many zero diagonals: the dual scaling alone bounds
+    // only the entries of the graph of large entries; every scaled entry must stay within 2 and
+    // no row be scaled down to nothing.
+    for (std::uint64_t seed = 101; seed < 111; ++seed) {
+        Csr m = trelvak::test::random_symmetric(60, 4, seed, 0.5, 0.0, false);
+        std::mt19937_64 rng(seed);
+        std::uniform_real_distribution<double> exponent(-6.0, 6.0);
+        for (double& x : m.a) {
+            x *= std::pow(10.0, exponent(rng));
+        }
+        for (const MemberCase& member : members()) {
+            SCOPED_TRACE(std::string(member.name) + " seed=" + std::to_string(seed));
+            Call r(m);
+            ASSERT_EQ(r.call(member.routine), 0);
+            for (const auto& [ij, value] : entries(r.A)) {
+                ASSERT_LE(std::fabs(value), 2.0) << ij.first << "," << ij.second;
+            }
+            if (member.kind != Kind::sp) {  // and not scaled down to nothing either
+                for (double rmax : row_maxima(r.A)) {
+                    EXPECT_GE(rmax, 0.1);
+                }
+                expect_scaled_consistently(r, true);
+            }
+        }
+    }
+}
+
 TEST(MatchingReorderings, RightHoldsTheScalingStepFactorsTimesTheMatchingScaling) {
     const Csr m = trelvak::test::random_symmetric(60, 4, 11, 0.3, 0.1, false);
     // The scaling step alone (symmetric scaling, norm code 4).
