@@ -231,49 +231,13 @@ void attach_values(SparseMatrix A, const SparseMatrix& G, const int* ends_in, in
     }
 }
 
-// Symmetric matching scaling: s(i) = sqrt(u(i) v(i)) rounded to the nearest power of two (in the
-// logarithmic sense, halves away from zero), right := right * s, A := S A S. A factor that is not
-// a positive finite number (a node the matching could not reach) is taken as 1. On exit u holds s.
-void apply_matching_scaling(SparseMatrix A, double* right_in, double* u_in, const double* v_in) {
-    const int n = A.nr;
-    auto u      = view1(u_in);
-    auto v      = view1(v_in);
-    auto s      = view1(u_in);
-    auto right  = view1(right_in);
-    for (int i = 1; i <= n; ++i) {
-        const double uv = u(i) * v(i);
-        double t        = 0.0;
-        if (uv > 0.0 && std::isfinite(uv)) {
-            t = std::log(std::sqrt(uv)) * kInvLn2;
-        } else if (u(i) > 0.0 && v(i) > 0.0 && std::isfinite(u(i)) && std::isfinite(v(i))) {
-            t = 0.5 * (std::log(u(i)) + std::log(v(i))) * kInvLn2;
-        }
-        const double k = t >= 0.0 ? std::trunc(t + 0.5) : std::trunc(t - 0.5);
-        s(i)           = std::ldexp(1.0, static_cast<int>(k));
-        right(i) *= s(i);
-    }
-    auto ia = view1(A.ia);
-    auto ja = view1(A.ja);
-    auto a  = view1(A.a);
-    for (int i = 1; i <= n; ++i) {
-        for (int k = ia(i); k < ia(i + 1); ++k) {
-            a(k) = s(i) * a(k) * s(ja(k));
-        }
-    }
-}
-
-// Sweeps of symmetric max-norm equilibration in powers of two (Ruiz): a full row whose largest
-// magnitude m lies above 2 (or, when grow, below 1/2 but above 0) is scaled, with its column and
-// right, by the power of two nearest to 1/sqrt(m). Returns false when a sweep changed nothing.
-bool equilibration_sweep(SparseMatrix A, double* right_in, double* rowmax_in, double* f_in,
-                         bool grow) {
+// rowmax(i) = the largest magnitude in the full row i (stored row and column).
+void full_row_maxima(SparseMatrix A, double* rowmax_in) {
     const int n = A.nr;
     auto ia     = view1(A.ia);
     auto ja     = view1(A.ja);
     auto a      = view1(A.a);
-    auto right  = view1(right_in);
     auto rowmax = view1(rowmax_in);
-    auto f      = view1(f_in);
     for (int i = 1; i <= n; ++i) {
         rowmax(i) = 0.0;
     }
@@ -284,6 +248,55 @@ bool equilibration_sweep(SparseMatrix A, double* right_in, double* rowmax_in, do
             rowmax(ja(k))  = std::max(rowmax(ja(k)), x);
         }
     }
+}
+
+// A := D A D and right := right * d.
+void scale_symmetric(SparseMatrix A, double* right_in, const double* d_in) {
+    const int n = A.nr;
+    auto ia     = view1(A.ia);
+    auto ja     = view1(A.ja);
+    auto a      = view1(A.a);
+    auto d      = view1(d_in);
+    auto right  = view1(right_in);
+    for (int i = 1; i <= n; ++i) {
+        right(i) *= d(i);
+        for (int k = ia(i); k < ia(i + 1); ++k) {
+            a(k) *= d(i) * d(ja(k));
+        }
+    }
+}
+
+// Symmetric matching scaling: s(i) = sqrt(u(i) v(i)) rounded to the nearest power of two (in the
+// logarithmic sense, halves away from zero), right := right * s, A := S A S. A factor that is not
+// a positive finite number (a node the matching could not reach) is taken as 1. On exit u holds s.
+void apply_matching_scaling(SparseMatrix A, double* right, double* u_in, const double* v_in) {
+    const int n = A.nr;
+    auto u      = view1(u_in);
+    auto v      = view1(v_in);
+    auto s      = view1(u_in);
+    for (int i = 1; i <= n; ++i) {
+        const double uv = u(i) * v(i);
+        double t        = 0.0;
+        if (uv > 0.0 && std::isfinite(uv)) {
+            t = std::log(std::sqrt(uv)) * kInvLn2;
+        } else if (u(i) > 0.0 && v(i) > 0.0 && std::isfinite(u(i)) && std::isfinite(v(i))) {
+            t = 0.5 * (std::log(u(i)) + std::log(v(i))) * kInvLn2;
+        }
+        const double k = t >= 0.0 ? std::trunc(t + 0.5) : std::trunc(t - 0.5);
+        s(i)           = std::ldexp(1.0, static_cast<int>(k));
+    }
+    scale_symmetric(A, right, u_in);
+}
+
+// Sweeps of symmetric max-norm equilibration in powers of two (Ruiz): a full row whose largest
+// magnitude m lies above 2 (or, when grow, below 1/2 but above 0) is scaled, with its column and
+// right, by the power of two nearest to 1/sqrt(m). Returns false when a sweep changed nothing.
+bool equilibration_sweep(SparseMatrix A, double* right, double* rowmax_in, double* f_in,
+                         bool grow) {
+    const int n = A.nr;
+    auto rowmax = view1(rowmax_in);
+    auto f      = view1(f_in);
+    full_row_maxima(A, rowmax_in);
     bool changed = false;
     for (int i = 1; i <= n; ++i) {
         f(i)           = 1.0;
@@ -291,16 +304,11 @@ bool equilibration_sweep(SparseMatrix A, double* right_in, double* rowmax_in, do
         if (m > 2.0 || (grow && m > 0.0 && m < 0.5)) {
             const double t = std::isfinite(m) ? 0.5 * std::log2(m) : 512.0;
             f(i)           = std::ldexp(1.0, -static_cast<int>(std::lround(t)));
-            right(i) *= f(i);
-            changed = true;
+            changed        = true;
         }
     }
     if (changed) {
-        for (int i = 1; i <= n; ++i) {
-            for (int k = ia(i); k < ia(i + 1); ++k) {
-                a(k) *= f(i) * f(ja(k));
-            }
-        }
+        scale_symmetric(A, right, f_in);
     }
     return changed;
 }
@@ -830,39 +838,15 @@ void spread_matching(int n, const int* map_in, const int* unmap_in, int* p_in, d
 
 // Divides every row and column i of a constraint node by w(i), the largest magnitude of its full
 // row, and right(i) by w(i). An empty constraint row is left alone. w: n doubles of work.
-void scale_constraint_rows(SparseMatrix A, double* right_in, const int* map_in, double* w_in) {
+void scale_constraint_rows(SparseMatrix A, double* right, const int* map_in, double* w_in) {
     const int n = A.nr;
-    auto ia     = view1(A.ia);
-    auto ja     = view1(A.ja);
-    auto a      = view1(A.a);
     auto map    = view1(map_in);
     auto w      = view1(w_in);
-    auto right  = view1(right_in);
+    full_row_maxima(A, w_in);
     for (int i = 1; i <= n; ++i) {
-        w(i) = 0.0;
+        w(i) = map(i) == 0 && w(i) > 0.0 ? 1.0 / w(i) : 1.0;
     }
-    for (int i = 1; i <= n; ++i) {
-        for (int k = ia(i); k < ia(i + 1); ++k) {
-            const int j = ja(k);
-            if (map(i) == 0) {
-                w(i) = std::max(w(i), std::fabs(a(k)));
-            }
-            if (map(j) == 0) {
-                w(j) = std::max(w(j), std::fabs(a(k)));
-            }
-        }
-    }
-    for (int i = 1; i <= n; ++i) {
-        if (map(i) != 0 || w(i) == 0.0) {
-            w(i) = 1.0;
-        }
-        right(i) /= w(i);
-    }
-    for (int i = 1; i <= n; ++i) {
-        for (int k = ia(i); k < ia(i + 1); ++k) {
-            a(k) /= w(i) * w(ja(k));
-        }
-    }
+    scale_symmetric(A, right, w_in);
 }
 
 // Places the constraint nodes behind the unconstrained order (see the file header). A constraint
