@@ -185,8 +185,8 @@ int main(int argc, char** argv) {
         its = sqmr_solve(A, f.levels, f.param, b, &x, 1e-6, maxit, &relres);
     }
     auto t2 = std::chrono::steady_clock::now();
-    std::printf("%-32s n=%7d nlev=%2d fill=%5.2f its=%4d tf=%7.3f ts=%7.3f relres=%.1e [%s]\n",
-                name.c_str(), A.nr, f.info.nlev, f.info.fill, its,
+    std::printf("%-32s n=%7d nnz=%8d nlev=%2d fill=%5.2f its=%4d tcpu=%7.3f tf=%7.3f ts=%7.3f relres=%.1e [%s]\n",
+                name.c_str(), A.nr, A.nnz(), f.info.nlev, f.info.fill, its, f.info.seconds,
                 std::chrono::duration<double>(t1 - t0).count(),
                 std::chrono::duration<double>(t2 - t1).count(), relres, sizes.c_str());
     return 0;
