@@ -18,9 +18,9 @@
 #include "common/testing.h"
 #include "factor/factor.h"
 #include "factor_support.h"
-#include "solver/solver.h"
 #include "precond/precond.h"
 #include "preprocess/preprocess.h"
+#include "solver/solver.h"
 
 using namespace trelvak;
 using namespace trelvak::test;
@@ -29,7 +29,7 @@ static Csr read_mtx(const std::string& path) {
     std::ifstream in(path);
     std::string line;
     std::getline(in, line);
-    const bool pattern = line.find("pattern") != std::string::npos;
+    const bool pattern   = line.find("pattern") != std::string::npos;
     const bool symmetric = line.find("symmetric") != std::string::npos;
     while (std::getline(in, line) && line[0] == '%') {
     }
@@ -41,20 +41,29 @@ static Csr read_mtx(const std::string& path) {
         long i, j;
         double v = 1.0;
         in >> i >> j;
-        if (!pattern) in >> v;
-        if (!symmetric && j < i) continue;  // general storage: take the upper triangle
-        if (i > j) std::swap(i, j);
+        if (!pattern)
+            in >> v;
+        if (!symmetric && j < i)
+            continue;  // general storage: take the upper triangle
+        if (i > j)
+            std::swap(i, j);
         e[{static_cast<int>(i), static_cast<int>(j)}] += v;
     }
     Csr A;
     A.nr = A.nc = static_cast<int>(nr);
-    int row = 1;
+    int row     = 1;
     for (auto& [ij, v] : e) {
-        while (row < ij.first) { A.ia.push_back(static_cast<int>(A.ja.size()) + 1); ++row; }
+        while (row < ij.first) {
+            A.ia.push_back(static_cast<int>(A.ja.size()) + 1);
+            ++row;
+        }
         A.ja.push_back(ij.second);
         A.a.push_back(v);
     }
-    while (row <= A.nr) { A.ia.push_back(static_cast<int>(A.ja.size()) + 1); ++row; }
+    while (row <= A.nr) {
+        A.ia.push_back(static_cast<int>(A.ja.size()) + 1);
+        ++row;
+    }
     return A;
 }
 
@@ -62,13 +71,14 @@ static Csr read_mtx(const std::string& path) {
 static Csr stokes(int k) {
     const double h = 1.0 / k;
     std::map<std::pair<int, int>, double> e;
-    auto uid = [&](int i, int j) { return i * k + j; };            // u at (i+1, j+1/2), i<k-1
+    auto uid     = [&](int i, int j) { return i * k + j; };  // u at (i+1, j+1/2), i<k-1
     const int nu = (k - 1) * k;
-    auto vid = [&](int i, int j) { return nu + i * (k - 1) + j; };  // v at (i+1/2, j+1), j<k-1
+    auto vid     = [&](int i, int j) { return nu + i * (k - 1) + j; };  // v at (i+1/2, j+1), j<k-1
     const int nv = k * (k - 1);
     auto pid = [&](int i, int j) { return nu + nv + i * k + j - 1; };  // pressure, (0,0) removed
     auto add = [&](int r, int c, double v) {
-        if (r > c) std::swap(r, c);
+        if (r > c)
+            std::swap(r, c);
         e[{r + 1, c + 1}] += v;
     };
     const double s = 1.0 / (h * h);
@@ -76,68 +86,103 @@ static Csr stokes(int k) {
         for (int j = 0; j < k; ++j) {
             int r = uid(i, j);
             add(r, r, 4 * s);
-            if (i > 0) add(r, uid(i - 1, j), -s);
-            if (j > 0) add(r, uid(i, j - 1), -s);
+            if (i > 0)
+                add(r, uid(i - 1, j), -s);
+            if (j > 0)
+                add(r, uid(i, j - 1), -s);
             // divergence coupling: p(i+1,j) - p(i,j)
-            if (!(i + 1 == 0 && j == 0)) add(r, pid(i + 1, j), 1.0 / h);
-            if (!(i == 0 && j == 0)) add(r, pid(i, j), -1.0 / h);
+            if (!(i + 1 == 0 && j == 0))
+                add(r, pid(i + 1, j), 1.0 / h);
+            if (!(i == 0 && j == 0))
+                add(r, pid(i, j), -1.0 / h);
         }
     for (int i = 0; i < k; ++i)
         for (int j = 0; j < k - 1; ++j) {
             int r = vid(i, j);
             add(r, r, 4 * s);
-            if (i > 0) add(r, vid(i - 1, j), -s);
-            if (j > 0) add(r, vid(i, j - 1), -s);
-            if (!(i == 0 && j + 1 == 0)) add(r, pid(i, j + 1), 1.0 / h);
-            if (!(i == 0 && j == 0)) add(r, pid(i, j), -1.0 / h);
+            if (i > 0)
+                add(r, vid(i - 1, j), -s);
+            if (j > 0)
+                add(r, vid(i, j - 1), -s);
+            if (!(i == 0 && j + 1 == 0))
+                add(r, pid(i, j + 1), 1.0 / h);
+            if (!(i == 0 && j == 0))
+                add(r, pid(i, j), -1.0 / h);
         }
     const int n = nu + nv + k * k - 1;
     for (int r = nu + nv; r < n; ++r) e[{r + 1, r + 1}] += 0.0;
     Csr A;
     A.nr = A.nc = n;
-    int row = 1;
+    int row     = 1;
     for (auto& [ij, v] : e) {
-        while (row < ij.first) { A.ia.push_back(static_cast<int>(A.ja.size()) + 1); ++row; }
+        while (row < ij.first) {
+            A.ia.push_back(static_cast<int>(A.ja.size()) + 1);
+            ++row;
+        }
         A.ja.push_back(ij.second);
         A.a.push_back(v);
     }
-    while (row <= n) { A.ia.push_back(static_cast<int>(A.ja.size()) + 1); ++row; }
+    while (row <= n) {
+        A.ia.push_back(static_cast<int>(A.ja.size()) + 1);
+        ++row;
+    }
     return A;
 }
 
 int main(int argc, char** argv) {
     Factored f;
     std::string src;
-    int maxit = 500;
-    double restol = 1e-6;
+    int maxit       = 500;
+    double restol   = 1e-6;
     bool use_driver = false;
     for (int a = 1; a < argc; ++a) {
         std::string s = argv[a];
-        auto eq = s.find('=');
-        if (eq == std::string::npos) { src = s; continue; }
+        auto eq       = s.find('=');
+        if (eq == std::string::npos) {
+            src = s;
+            continue;
+        }
         std::string k = s.substr(0, eq), v = s.substr(eq + 1);
-        if (k == "droptol") f.param->droptol = std::atof(v.c_str());
-        else if (k == "droptolS") f.param->droptolS = std::atof(v.c_str());
-        else if (k == "condest") f.param->condest = std::atof(v.c_str());
-        else if (k == "elbow") f.param->elbow = std::atof(v.c_str());
-        else if (k == "lfil") f.param->lfil = std::atoi(v.c_str());
-        else if (k == "lfilS") f.param->lfilS = std::atoi(v.c_str());
-        else if (k == "matching") f.param->matching = std::atoi(v.c_str());
-        else if (k == "ordering") set_text(f.param, &f.param->ordering, v.c_str());
-        else if (k == "reduce") f.param->flags = std::atoi(v.c_str()) ? (f.param->flags | COARSE_REDUCE) : (f.param->flags & ~COARSE_REDUCE);
-        else if (k == "restol") restol = std::atof(v.c_str());
-        else if (k == "maxit") maxit = std::atoi(v.c_str());
+        if (k == "droptol")
+            f.param->droptol = std::atof(v.c_str());
+        else if (k == "droptolS")
+            f.param->droptolS = std::atof(v.c_str());
+        else if (k == "condest")
+            f.param->condest = std::atof(v.c_str());
+        else if (k == "elbow")
+            f.param->elbow = std::atof(v.c_str());
+        else if (k == "lfil")
+            f.param->lfil = std::atoi(v.c_str());
+        else if (k == "lfilS")
+            f.param->lfilS = std::atoi(v.c_str());
+        else if (k == "matching")
+            f.param->matching = std::atoi(v.c_str());
+        else if (k == "ordering")
+            set_text(f.param, &f.param->ordering, v.c_str());
+        else if (k == "reduce")
+            f.param->flags = std::atoi(v.c_str()) ? (f.param->flags | COARSE_REDUCE)
+                                                  : (f.param->flags & ~COARSE_REDUCE);
+        else if (k == "restol")
+            restol = std::atof(v.c_str());
+        else if (k == "maxit")
+            maxit = std::atoi(v.c_str());
         else if (k == "slot") {
             ReorderRoutine r = nullptr;
-            if (v == "mamd") r = DSYMperm_matching_amd;
-            else if (v == "mmetis") r = DSYMperm_matching_metis_n;
-            else if (v == "amd") r = DGNLperm_amd;
-            else if (v == "metis") r = DGNLperm_metis_n;
-            else if (v == "rcm") r = DSPDperm_rcm;
+            if (v == "mamd")
+                r = DSYMperm_matching_amd;
+            else if (v == "mmetis")
+                r = DSYMperm_matching_metis_n;
+            else if (v == "amd")
+                r = DGNLperm_amd;
+            else if (v == "metis")
+                r = DGNLperm_metis_n;
+            else if (v == "rcm")
+                r = DSPDperm_rcm;
             f.param->reorder0 = f.param->reorder1 = r;
-        }
-        else if (k == "pp") f.param->reorder2 = std::atoi(v.c_str()) ? DSPDperm_pp : nullptr;
-        else if (k == "driver") use_driver = std::atoi(v.c_str()) != 0;
+        } else if (k == "pp")
+            f.param->reorder2 = std::atoi(v.c_str()) ? DSPDperm_pp : nullptr;
+        else if (k == "driver")
+            use_driver = std::atoi(v.c_str()) != 0;
     }
     Csr A;
     if (src.rfind("gen:", 0) == 0) {
@@ -145,16 +190,23 @@ int main(int argc, char** argv) {
         std::stringstream ss(src);
         std::string t;
         while (std::getline(ss, t, ':')) p.push_back(t);
-        if (p[1] == "lap2d") A = laplace2d(std::atoi(p[2].c_str()), std::atoi(p[2].c_str()), std::atof(p[3].c_str()));
-        else if (p[1] == "lap3d") { int m = std::atoi(p[2].c_str()); A = laplace3d(m, m, m, std::atof(p[3].c_str())); }
-        else if (p[1] == "stokes") A = stokes(std::atoi(p[2].c_str()));
-        else if (p[1] == "rand") A = random_symmetric(std::atoi(p[2].c_str()), 5, std::atoi(p[3].c_str()), 0.2, 0.05, true);
+        if (p[1] == "lap2d")
+            A = laplace2d(std::atoi(p[2].c_str()), std::atoi(p[2].c_str()),
+                          std::atof(p[3].c_str()));
+        else if (p[1] == "lap3d") {
+            int m = std::atoi(p[2].c_str());
+            A     = laplace3d(m, m, m, std::atof(p[3].c_str()));
+        } else if (p[1] == "stokes")
+            A = stokes(std::atoi(p[2].c_str()));
+        else if (p[1] == "rand")
+            A = random_symmetric(std::atoi(p[2].c_str()), 5, std::atoi(p[3].c_str()), 0.2, 0.05,
+                                 true);
     } else {
         A = read_mtx(src);
     }
-    auto t0 = std::chrono::steady_clock::now();
-    int rc = f.run(A);
-    auto t1 = std::chrono::steady_clock::now();
+    auto t0          = std::chrono::steady_clock::now();
+    int rc           = f.run(A);
+    auto t1          = std::chrono::steady_clock::now();
     std::string name = src.substr(src.find_last_of('/') + 1);
     if (rc != 0) {
         std::printf("%-32s n=%7d FAILED %d: %s\n", name.c_str(), A.nr, rc, f.info.message.c_str());
@@ -163,8 +215,11 @@ int main(int argc, char** argv) {
     std::string sizes;
     for (LevelRecord* R = f.levels; R; R = R->next) {
         sizes += std::to_string(R->nB) + (R->factor_index ? "" : "d");
-        if (R->factor_index) sizes += "/p" + std::to_string(R->reserved_int[0]) + "/q" + std::to_string(R->reserved_int[1]);
-        if (R->next) sizes += " ";
+        if (R->factor_index)
+            sizes += "/p" + std::to_string(R->reserved_int[0]) + "/q" +
+                     std::to_string(R->reserved_int[1]);
+        if (R->next)
+            sizes += " ";
     }
     std::vector<double> xs(static_cast<size_t>(A.nr), 1.0);
     std::vector<double> b(static_cast<size_t>(A.nr), 0.0);
@@ -174,20 +229,23 @@ int main(int argc, char** argv) {
     int its;
     if (use_driver) {
         x.assign(b.size(), 0.0);
-        f.param->maxit = maxit;
-        f.param->restol = restol;
+        f.param->maxit   = maxit;
+        f.param->restol  = restol;
         SparseMatrix rec = A.record();
-        int st = DSYMAMGsolver(&rec, f.levels, f.param, b.data(), x.data());
-        its = st == 0 ? f.param->ipar[6] : -1;
-        if (st != 0) std::fprintf(stderr, "status %d after %d products\n", st, f.param->ipar[6]);
+        int st           = DSYMAMGsolver(&rec, f.levels, f.param, b.data(), x.data());
+        its              = st == 0 ? f.param->ipar[6] : -1;
+        if (st != 0)
+            std::fprintf(stderr, "status %d after %d products\n", st, f.param->ipar[6]);
         relres = relative_residual(A, x, b);
     } else {
         its = sqmr_solve(A, f.levels, f.param, b, &x, 1e-6, maxit, &relres);
     }
     auto t2 = std::chrono::steady_clock::now();
-    std::printf("%-32s n=%7d nnz=%8d nlev=%2d fill=%5.2f its=%4d tcpu=%7.3f tf=%7.3f ts=%7.3f relres=%.1e [%s]\n",
-                name.c_str(), A.nr, A.nnz(), f.info.nlev, f.info.fill, its, f.info.seconds,
-                std::chrono::duration<double>(t1 - t0).count(),
-                std::chrono::duration<double>(t2 - t1).count(), relres, sizes.c_str());
+    std::printf(
+        "%-32s n=%7d nnz=%8d nlev=%2d fill=%5.2f its=%4d tcpu=%7.3f tf=%7.3f ts=%7.3f relres=%.1e "
+        "[%s]\n",
+        name.c_str(), A.nr, A.nnz(), f.info.nlev, f.info.fill, its, f.info.seconds,
+        std::chrono::duration<double>(t1 - t0).count(),
+        std::chrono::duration<double>(t2 - t1).count(), relres, sizes.c_str());
     return 0;
 }
