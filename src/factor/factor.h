@@ -79,8 +79,8 @@ struct LevelControls {
     double droptol     = 1e-2;  // dfact[0]: inverse-based dropping in the factor
     double droptolS    = 1e-3;  // dfact[7]: dropping in the Schur complement
     double condest     = 5.0;   // dfact[1]: bound on the inverse factor's norm estimate
-    int lfil           = 0;     // ifact[3]: entries kept per factor row (<= 0: no limit)
-    int lfilS          = 0;     // ifact[9]: entries kept per Schur complement row (<= 0: none)
+    int lfil           = 0;     // ifact[3]: fill entries per factor row beyond its length in B
+    int lfilS          = 0;     // ifact[9]: off-diagonals per Schur complement row (<= 0: all)
     bool coarse_reduce = true;  // COARSE_REDUCE: couplings in F instead of the factor rows
     long budget        = 0;     // entries the factor rows and the Schur complement may take
                                 // together (0: no limit); beyond it the level is abandoned
