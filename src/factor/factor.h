@@ -76,9 +76,9 @@ namespace factor_detail {
 
 // Controls of one level, read from the parameter record after setup mode.
 struct LevelControls {
-    double droptol     = 1e-2;  // dfact[0]: inverse-based dropping in the factor
-    double droptolS    = 1e-3;  // dfact[7]: dropping in the Schur complement
-    double condest     = 5.0;   // dfact[1]: bound on the inverse factor's norm estimate
+    double droptol     = 1e-3;  // dfact[0]: inverse-based dropping in the factor
+    double droptolS    = 1e-4;  // dfact[7]: dropping in the Schur complement
+    double condest     = 10.0;  // dfact[1]: bound on the inverse factor's norm estimate
     int lfil           = 0;     // ifact[3]: fill entries per factor row beyond its length in B
     int lfilS          = 0;     // ifact[9]: off-diagonals per Schur complement row (<= 0: all)
     bool coarse_reduce = true;  // COARSE_REDUCE: couplings in F instead of the factor rows

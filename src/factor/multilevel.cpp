@@ -186,7 +186,7 @@ LevelControls read_controls(const ParameterRecord* param) {
     c.droptol  = std::isfinite(param->dfact[0]) ? std::max(param->dfact[0], 0.0) : 0.0;
     c.droptolS = std::isfinite(param->dfact[7]) ? std::max(param->dfact[7], 0.0) : 0.0;
     // The estimate of the inverse factor's norm is at least 1, so a smaller bound accepts nothing.
-    c.condest       = std::isnan(param->dfact[1]) ? 5.0 : std::max(param->dfact[1], 1.0);
+    c.condest       = std::isnan(param->dfact[1]) ? 10.0 : std::max(param->dfact[1], 1.0);
     c.lfil          = param->ifact[3];
     c.lfilS         = param->ifact[9];
     c.coarse_reduce = (static_cast<unsigned>(param->ifact[6]) & COARSE_REDUCE) != 0;
