@@ -27,7 +27,6 @@
 // Allocation: every array of the level list comes from MAlloc and is released by release_levels.
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -609,13 +608,6 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
                          std::to_string(n) + ")");
             }
             Upper next = at.lf.m < n ? schur_of(at.lf, controls) : Upper{};
-#ifdef TRELVAK_FACTOR_TRACE
-            std::fprintf(
-                stderr,
-                "level %d n %d nB %d m %d postponed %d pairs %d factor %zu S %ld stored %ld\n",
-                level, n, at.nB, at.lf.m, at.lf.postponed, at.lf.pairs, at.lf.V.size(), next.nnz(),
-                stored);
-#endif
             built.push_back(make_level(at, level == 1, keep_A, controls.coarse_reduce));
             stored += built.back()->nnz_stored;
             if (keep_A) {
