@@ -31,8 +31,12 @@
 // when it is finite and non-zero, the estimate |x_k| of the inverse factor's norm stays within
 // condest and no entry of its column of L exceeds condest; otherwise the candidate is postponed.
 // After acceptance, L(j, k) is dropped when |L(j, k)| |x_k| <= droptol; at most lfil entries
-// beyond the length of row k of B stay (largest |L(j, k)| first). Work: two sparse accumulators of
-// n doubles, about 10 n integers, and the factor rows.
+// beyond the length of row k of B stay (largest |L(j, k)| first). The Schur complement
+// S = B22 - U2^T Dinv U2 is formed row by row from the complement parts; entries below droptolS
+// times the row's largest magnitude are dropped, at most lfilS off-diagonals stay, the diagonal
+// always does. A level whose factor and S exceed controls.budget entries is abandoned
+// (out->over_budget). Work: two sparse accumulators of n doubles, about 10 n integers, and the
+// factor rows.
 #include <algorithm>
 #include <cmath>
 #include <limits>
