@@ -113,8 +113,10 @@ std::string usage_text() {
         s += flag + k.help + "\n";
     }
     s += "\n"
-         "Exit codes: 0 converged, 1 iteration limit, 2 usage, 3 unreadable file, 4 invalid\n"
-         "matrix, 5 factorization failed, 6 solver error, 70 internal error.\n";
+         "Exit codes: 0 converged (true relative residual <= restol), 1 not converged\n"
+         "(iteration limit, or true residual above restol; results are printed), 2 usage,\n"
+         "3 unreadable file, 4 invalid input, 5 factorization failed, 6 solver error,\n"
+         "70 internal error.\n";
     return s;
 }
 
