@@ -157,10 +157,9 @@ void fc_greedy_split(int n, int* pos, int* nfine, int* ncoarse, const int* sptr,
 // invq (its inverse), so in the current order; a 2x2 pivot is one unit. On exit ibuff(1..n) is the
 // new rank of every position (fine 1..nB, coarse nB+1..n) and nB the number of fine positions.
 // ibuff: at least 9n+3 ints (10n+3 for the test-vector form); dbuff: 6n doubles (8n).
-void DSYMpindfc(SparseMatrix A, int* p, int* invq, int* nB, double tau, int* ibuff,
-                double* dbuff);
-void DSYMpindfcv(SparseMatrix A, int* p, int* invq, int* nB, double tau, int* ibuff,
-                 double* dbuff, const double* tv, int flag);
+void DSYMpindfc(SparseMatrix A, int* p, int* invq, int* nB, double tau, int* ibuff, double* dbuff);
+void DSYMpindfcv(SparseMatrix A, int* p, int* invq, int* nB, double tau, int* ibuff, double* dbuff,
+                 const double* tv, int flag);
 
 // Reverse Cuthill-McKee reordering behind DSPDperm_rcm (postpone_dense = true) and
 // DSYMperm_rcm_fc/_fcv (false): the same signature plus the choice whether dense rows are moved
@@ -173,11 +172,11 @@ int rcm_reordering(SparseMatrix A, double* left, double* right, int* p, int* inv
 // ibuff: 2n ints, dbuff: 3n doubles. Returns 0, or 1 on a counting error.
 int DPPpermF(SparseMatrix A, int* p, int* invq, int* nB, double tau, int* ibuff, double* dbuff,
              int unused);
-int DSPDwDiagRF(SparseMatrix A, int* p, int* invq, int* nB, double tau, int* ibuff,
-                double* dbuff, int unused);
+int DSPDwDiagRF(SparseMatrix A, int* p, int* invq, int* nB, double tau, int* ibuff, double* dbuff,
+                int unused);
 
-#define TRELVAK_DECLARE_REORDERING(name)                                                          \
-    int name(SparseMatrix A, double* left, double* right, int* p, int* invq, int* nB,             \
+#define TRELVAK_DECLARE_REORDERING(name)                                              \
+    int name(SparseMatrix A, double* left, double* right, int* p, int* invq, int* nB, \
              ParameterRecord* param)
 
 // ---- Reordering routines without matching --------------------------------------------------

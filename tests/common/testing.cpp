@@ -312,8 +312,8 @@ Csr permute_upper(const Csr& upper, const std::vector<int>& perm) {
     std::map<std::pair<int, int>, double> e;
     for (int i = 1; i <= n; ++i) {
         for (int k = upper.ia[i - 1]; k < upper.ia[i]; ++k) {
-            const int a = pos[i] - 1;
-            const int b = pos[upper.ja[k - 1]] - 1;
+            const int a                         = pos[i] - 1;
+            const int b                         = pos[upper.ja[k - 1]] - 1;
             e[{std::min(a, b), std::max(a, b)}] = upper.a.empty() ? 1.0 : upper.a[k - 1];
         }
     }
@@ -338,8 +338,8 @@ Csr permute_upper(const Csr& upper, const std::vector<int>& perm) {
 
 long cholesky_fill(const Csr& upper, const std::vector<int>& perm) {
     // Column structures of L merged along the elimination tree.
-    const Csr b  = permute_upper(upper, perm);
-    const int n  = b.nr;
+    const Csr b = permute_upper(upper, perm);
+    const int n = b.nr;
     std::vector<std::vector<int>> cols(n);
     std::vector<int> parent(n, -1);
     std::vector<char> mark(n, 0);

@@ -71,7 +71,6 @@ Csr arrow(int n, double d = 4.0, double c = 1.0);
 std::vector<int> random_permutation(int n, std::uint64_t seed);
 bool is_permutation(const int* p, int n);
 
-
 // Orderings (appended by the preprocessing tests).
 // Adjacency graph of a stored upper triangle: both triangles, 1-based, sorted rows, no self-loops.
 struct Graph {
