@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
                                               : trelvak::bench::stokes_mac(c.size);
         const double bw_now = triad_bandwidth();
         bw                  = std::max(bw, bw_now);
-        std::printf("\ntriad now %.1f GB/s, best in this run %.1f GB/s; %s", bw_now / 1e9, bw / 1e9,
+        std::printf("\ntriad now %.1f GB/s, best in this run %.1f GB/s; %s\n", bw_now / 1e9, bw / 1e9,
                     trelvak::bench::load_average().c_str());
         const int n       = A.n;
         const double nnzU = A.nnz();
