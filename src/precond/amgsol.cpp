@@ -69,6 +69,35 @@ void unpermute(const LevelRecord& R, int N, int a, const double* w_in, double* x
     }
 }
 
+namespace {
+
+// permute and unpermute with the level's colscale fused in (x and w must not overlap):
+//     w(a+k) = x(a + perm(k)) colscale(perm(k)),   x(a+k) = w(a + invperm(k)) colscale(k)
+void permute_scaled(const LevelRecord& R, int N, int a, const double* x_in, double* w_in) {
+    const int* __restrict perm = R.perm;
+    const double* __restrict s = R.colscale;
+    const double* __restrict x = x_in + a;  // x[q-1] is x(a+q)
+    double* __restrict w       = w_in + a;  // w[k-1] is w(a+k)
+    const int t                = N - a;
+    for (int k = 0; k < t; ++k) {
+        const int q = perm[k];
+        w[k]        = x[q - 1] * s[q - 1];
+    }
+}
+
+void unpermute_scaled(const LevelRecord& R, int N, int a, const double* w_in, double* x_in) {
+    const int* __restrict invperm = R.invperm;
+    const double* __restrict s    = R.colscale;
+    const double* __restrict w    = w_in + a;
+    double* __restrict x          = x_in + a;
+    const int t                   = N - a;
+    for (int k = 0; k < t; ++k) {
+        x[k] = w[invperm[k] - 1] * s[k];
+    }
+}
+
+}  // namespace
+
 void scale(const double* s_in, int N, int from, double* x_in) {
     const auto s = view1(s_in);
     const auto x = view1(x_in);
@@ -222,6 +251,15 @@ namespace {
 // Once per loaded module: a cycle was requested but the coarse systems were not kept.
 bool warn_discarded_systems = true;
 
+// The unpermutation of the backward sweep; levels 2.. multiply by their colscale on the way.
+void unpermute_level(const LevelRecord& R, int N, int a, const double* w, double* x, bool scaled) {
+    if (scaled) {
+        trelvak::level_ops::unpermute_scaled(R, N, a, w, x);
+    } else {
+        trelvak::level_ops::unpermute(R, N, a, w, x);
+    }
+}
+
 }  // namespace
 
 void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, double* sol_in,
@@ -264,7 +302,8 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
 
     const auto w = view1(dbuff, N);
     const auto r = view1(dbuff + N, N);
-    std::copy(rhs.at(1), rhs.at(1) + N, r.at(1));
+    // r starts as rhs; level 1 (and a one-level list) permutes straight from rhs, and every entry
+    // of r is written before it is read again.
     bool any_marked = false;
 
     // Forward sweep: levels 1..L-1.
@@ -277,9 +316,10 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
         const int* I    = R->factor_index;
         const double* V = R->factor_values;
         if (l >= 2) {
-            scale(R->colscale, N, a, r.data());
+            permute_scaled(*R, N, a, r.data(), w.data());
+        } else {
+            permute(*R, N, a, rhs.data(), w.data());
         }
-        permute(*R, N, a, r.data(), w.data());
         if (!reduce) {
             if (I[0] < 0) {
                 reject_marked_without_reduce();
@@ -327,7 +367,8 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
         const int* I    = R->factor_index;
         const double* V = R->factor_values;
         if (I == nullptr) {
-            std::copy(r.at(a + 1), r.at(N) + 1, sol.at(a + 1));
+            const double* r_in = L >= 2 ? r.data() : rhs.data();
+            std::copy(r_in + a, r_in + N, sol.at(a + 1));
             const int one = 1;
             const int ldb = std::max(1, m);
             int info      = 0;  // not examined
@@ -338,9 +379,10 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
             }
         } else {
             if (L >= 2) {
-                scale(R->colscale, N, a, r.data());
+                permute_scaled(*R, N, a, r.data(), w.data());
+            } else {
+                permute(*R, N, a, rhs.data(), w.data());
             }
-            permute(*R, N, a, r.data(), w.data());
             {
                 const MarkLift lift(*R);
                 const FactorPatch patch(*R);
@@ -352,9 +394,10 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
                     dsympilucusol(&m, r.at(a + 1), r.at(a + 1), V, I);
                 }
             }
-            unpermute(*R, N, a, r.data(), sol.data());
             if (L >= 2) {
-                scale(R->colscale, N, a, sol.data());
+                unpermute_scaled(*R, N, a, r.data(), sol.data());
+            } else {
+                unpermute(*R, N, a, r.data(), sol.data());
             }
         }
     }
@@ -375,7 +418,7 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
                 const FactorPatch patch(*R);
                 dsymppilucusol(&t, &m, r.at(a + 1), r.at(a + 1), V, I);
             }
-            unpermute(*R, N, a, r.data(), sol.data());
+            unpermute_level(*R, N, a, r.data(), sol.data(), l >= 2);
         } else {
             std::copy(sol.at(ap + 1), sol.at(N) + 1, w.at(ap + 1));  // w2 = x2
             DGNLmatvec(R->F, sol.at(ap + 1), w.at(a + 1));           // w1 = F x2
@@ -398,10 +441,7 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
                     dsympilucusol(&m, w.at(a + 1), w.at(a + 1), V, I);
                 }
             }
-            unpermute(*R, N, a, w.data(), sol.data());
-        }
-        if (l >= 2) {
-            scale(R->colscale, N, a, sol.data());
+            unpermute_level(*R, N, a, w.data(), sol.data(), l >= 2);
         }
     }
 }

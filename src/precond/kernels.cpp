@@ -39,55 +39,145 @@ void copy_in(int count, const double* rhs, double* sol) {
     }
 }
 
+// The row loops below run over one row's slots k = first..first+count-1 (1-based) through plain
+// pointers: cols[j] = I(first+j) and vals[j] = V(first+j), or the interleaved pair values
+// vals[2j] = V(p), vals[2j+1] = V(p+1). x0[c-1] is x(c). The sums are split into independent
+// partial sums, so that a row costs a few loads per slot instead of one long chain of dependent
+// additions; the result differs from a left-to-right sum only by rounding.
+
+// sum over j of vals[j] x(cols[j])
+inline double row_dot(int count, const int* __restrict cols, const double* __restrict vals,
+                      const double* __restrict x0) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    int j = 0;
+    for (; j + 4 <= count; j += 4) {
+        s0 += vals[j] * x0[static_cast<long>(cols[j]) - 1];
+        s1 += vals[j + 1] * x0[static_cast<long>(cols[j + 1]) - 1];
+        s2 += vals[j + 2] * x0[static_cast<long>(cols[j + 2]) - 1];
+        s3 += vals[j + 3] * x0[static_cast<long>(cols[j + 3]) - 1];
+    }
+    for (; j < count; ++j) {
+        s0 += vals[j] * x0[static_cast<long>(cols[j]) - 1];
+    }
+    return (s0 + s1) + (s2 + s3);
+}
+
+// (t1, t2) = sums over j of (vals[2j], vals[2j+1]) x(cols[j])
+inline void pair_dot(int count, const int* __restrict cols, const double* __restrict vals,
+                     const double* __restrict x0, double* t1, double* t2) {
+    double a0 = 0.0, a1 = 0.0, b0 = 0.0, b1 = 0.0;
+    int j = 0;
+    for (; j + 2 <= count; j += 2) {
+        const double u = x0[static_cast<long>(cols[j]) - 1];
+        const double v = x0[static_cast<long>(cols[j + 1]) - 1];
+        a0 += vals[2 * j] * u;
+        b0 += vals[2 * j + 1] * u;
+        a1 += vals[2 * j + 2] * v;
+        b1 += vals[2 * j + 3] * v;
+    }
+    if (j < count) {
+        const double u = x0[static_cast<long>(cols[j]) - 1];
+        a0 += vals[2 * j] * u;
+        b0 += vals[2 * j + 1] * u;
+    }
+    *t1 = a0 + a1;
+    *t2 = b0 + b1;
+}
+
+// x(cols[j]) -= y vals[j]. The columns of a row are distinct, so each group of four entries is
+// loaded before any of them is stored.
+inline void row_axpy(int count, const int* __restrict cols, const double* __restrict vals, double y,
+                     double* __restrict x0) {
+    int j = 0;
+    for (; j + 4 <= count; j += 4) {
+        const long c0   = cols[j];
+        const long c1   = cols[j + 1];
+        const long c2   = cols[j + 2];
+        const long c3   = cols[j + 3];
+        const double u0 = x0[c0 - 1] - y * vals[j];
+        const double u1 = x0[c1 - 1] - y * vals[j + 1];
+        const double u2 = x0[c2 - 1] - y * vals[j + 2];
+        const double u3 = x0[c3 - 1] - y * vals[j + 3];
+        x0[c0 - 1]      = u0;
+        x0[c1 - 1]      = u1;
+        x0[c2 - 1]      = u2;
+        x0[c3 - 1]      = u3;
+    }
+    for (; j < count; ++j) {
+        x0[static_cast<long>(cols[j]) - 1] -= y * vals[j];
+    }
+}
+
+// x(cols[j]) -= y1 vals[2j] + y2 vals[2j+1]
+inline void pair_axpy(int count, const int* __restrict cols, const double* __restrict vals,
+                      double y1, double y2, double* __restrict x0) {
+    int j = 0;
+    for (; j + 2 <= count; j += 2) {
+        const long c0   = cols[j];
+        const long c1   = cols[j + 1];
+        const double u0 = x0[c0 - 1] - (y1 * vals[2 * j] + y2 * vals[2 * j + 1]);
+        const double u1 = x0[c1 - 1] - (y1 * vals[2 * j + 2] + y2 * vals[2 * j + 3]);
+        x0[c0 - 1]      = u0;
+        x0[c1 - 1]      = u1;
+    }
+    if (j < count) {
+        x0[static_cast<long>(cols[j]) - 1] -= y1 * vals[2 * j] + y2 * vals[2 * j + 1];
+    }
+}
+
 // sol := L^-1 sol over rows 1..m; columns beyond m (coupling columns) receive updates too.
+// A row whose multiplier is zero changes nothing and is not read: a sparse right-hand side, such
+// as F x2 in the backward sweep of a level, only touches the rows it reaches.
 void forward_part(const Factor& f, View1<double> sol, bool use_pairs) {
     const auto& I = f.I;
     const auto& V = f.V;
+    double* x0    = sol.data();
     int i         = 1;
+    int first     = I(1);
     while (i <= f.m) {
         if (use_pairs && f.pair_starts_at(i)) {
-            // (y1, y2) = D_block^-1 (sol(i), sol(i+1))
+            // (y1, y2) = D_block^-1 (sol(i), sol(i+1)); the pair's values start at V(I(i))
+            const int next  = I(i + 1);
             const double y1 = V(i) * sol(i) + f.inv_offdiag(i) * sol(i + 1);
             const double y2 = f.inv_offdiag(i) * sol(i) + V(i + 1) * sol(i + 1);
-            for (int k = I(i); k < I(i + 1); ++k) {
-                const int p = I(i) + 2 * (k - I(i));
-                sol(I(k)) -= y1 * V(p) + y2 * V(p + 1);
+            if (y1 != 0.0 || y2 != 0.0) {
+                pair_axpy(next - first, I.at(first), V.at(first), y1, y2, x0);
             }
             i += 2;
+            first = I(i);
         } else {
+            const int next = I(i + 1);
             const double y = V(i) * sol(i);  // y = d_i^-1 z_i
-            for (int k = I(i); k < I(i + 1); ++k) {
-                sol(I(k)) -= y * V(k);
+            if (y != 0.0) {
+                row_axpy(next - first, I.at(first), V.at(first), y, x0);
             }
             i += 1;
+            first = next;
         }
     }
 }
 
 // sol := U^-1 sol = (D L^T)^-1 sol.
 void backward_part_with_pivots(const Factor& f, View1<double> sol, bool use_pairs) {
-    const auto& I = f.I;
-    const auto& V = f.V;
-    int i         = f.m;
+    const auto& I    = f.I;
+    const auto& V    = f.V;
+    const double* x0 = sol.data();
+    int i            = f.m;
     while (i >= 1) {
         if (use_pairs && i >= 2 && I(f.m + i) > 0) {
             // rows i-1, i: [c; e] = z_block - U_block x, x_block = D_block^-1 [c; e]
-            double c = sol(i - 1);
-            double e = sol(i);
-            for (int k = I(i - 1); k < I(i); ++k) {
-                const int p = I(i - 1) + 2 * (k - I(i - 1));
-                c -= V(p) * sol(I(k));
-                e -= V(p + 1) * sol(I(k));
-            }
-            sol(i - 1) = V(i - 1) * c + f.inv_offdiag(i - 1) * e;
-            sol(i)     = f.inv_offdiag(i - 1) * c + V(i) * e;
+            const int first = I(i - 1);
+            double t1 = 0.0, t2 = 0.0;
+            pair_dot(I(i) - first, I.at(first), V.at(first), x0, &t1, &t2);
+            const double c = sol(i - 1) - t1;
+            const double e = sol(i) - t2;
+            sol(i - 1)     = V(i - 1) * c + f.inv_offdiag(i - 1) * e;
+            sol(i)         = f.inv_offdiag(i - 1) * c + V(i) * e;
             i -= 2;
         } else {
-            double s = sol(i);
-            for (int k = I(i); k < I(i + 1); ++k) {
-                s -= V(k) * sol(I(k));
-            }
-            sol(i) = s * V(i);
+            const int first = I(i);
+            const double s  = sol(i) - row_dot(I(i + 1) - first, I.at(first), V.at(first), x0);
+            sol(i)          = s * V(i);
             i -= 1;
         }
     }
@@ -95,26 +185,21 @@ void backward_part_with_pivots(const Factor& f, View1<double> sol, bool use_pair
 
 // sol := L^-T sol, L^T = D^-1 U unit upper: the block inverse is applied to the row sums.
 void backward_part_unit(const Factor& f, View1<double> sol) {
-    const auto& I = f.I;
-    const auto& V = f.V;
-    int i         = f.m;
+    const auto& I    = f.I;
+    const auto& V    = f.V;
+    const double* x0 = sol.data();
+    int i            = f.m;
     while (i >= 1) {
         if (i >= 2 && I(f.m + i) > 0) {
-            double t1 = 0.0;
-            double t2 = 0.0;
-            for (int k = I(i - 1); k < I(i); ++k) {
-                const int p = I(i - 1) + 2 * (k - I(i - 1));
-                t1 += V(p) * sol(I(k));
-                t2 += V(p + 1) * sol(I(k));
-            }
+            const int first = I(i - 1);
+            double t1 = 0.0, t2 = 0.0;
+            pair_dot(I(i) - first, I.at(first), V.at(first), x0, &t1, &t2);
             sol(i - 1) -= V(i - 1) * t1 + f.inv_offdiag(i - 1) * t2;
             sol(i) -= f.inv_offdiag(i - 1) * t1 + V(i) * t2;
             i -= 2;
         } else {
-            double t = 0.0;
-            for (int k = I(i); k < I(i + 1); ++k) {
-                t += V(k) * sol(I(k));
-            }
+            const int first = I(i);
+            const double t  = row_dot(I(i + 1) - first, I.at(first), V.at(first), x0);
             sol(i) -= V(i) * t;
             i -= 1;
         }
