@@ -129,7 +129,7 @@ std::vector<Row> octave_rows(const Settings& s, const std::string& file, const s
                   TRELVAK_BENCH_DIR, file.c_str(), kind.c_str(), s.tol, s.maxit, s.restart,
                   std::isfinite(target_fill) ? target_fill : 3.0, spd ? "true" : "false",
                   histfile.c_str());
-    const std::string command = "OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 timeout " +
+    const std::string command = "OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 timeout -k 5 " +
                                 std::to_string(static_cast<int>(s.timeout)) +
                                 " octave-cli -H -q --no-window-system --eval \"" + eval +
                                 "\" 2>/dev/null";
@@ -163,7 +163,7 @@ std::vector<Row> octave_rows(const Settings& s, const std::string& file, const s
     }
     const int status = ::pclose(p);
     const int code   = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (code == 124) {
+    if (code == 124 || code == 137) {  // 137: killed after ignoring the TERM signal
         Row r;
         r.label = "octave " + (kind == "backslash" ? std::string("A\\b")
                                : kind == "nofill"  ? std::string("ilu0")
