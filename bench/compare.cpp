@@ -419,7 +419,8 @@ int main(int argc, char** argv) {
                 e.solve  = o.solve;
                 e.relres = o.relres;
                 e.fill   = o.fill;
-                e.note   = std::to_string(retry.info().nlev) + " levels" +
+                e.note   = std::to_string(retry.info().nlev) +
+                         (retry.info().nlev == 1 ? " level" : " levels") +
                          (o.note.empty() ? "" : ", " + o.note);
                 rows.push_back(e);
                 our_fill = o.fill;
@@ -449,7 +450,8 @@ int main(int argc, char** argv) {
                 r.solve  = o.solve;
                 r.relres = o.relres;
                 r.fill   = o.fill;
-                r.note   = std::to_string(solver.info().nlev) + " levels" +
+                r.note   = std::to_string(solver.info().nlev) +
+                         (solver.info().nlev == 1 ? " level" : " levels") +
                          (o.note.empty() ? "" : ", " + o.note);
                 final_its[m] = o.iterations;
                 rows.push_back(r);
