@@ -213,6 +213,36 @@ TEST(Multilevel, TighterDroppingKeepsTheFactorWithinElbow) {
     EXPECT_LT(relres, 1e-6);
 }
 
+// A shifted Laplacian with 3 % negative eigenvalues (an eigenvalue 8e-5 from zero): the bound
+// of 10 on the inverse factor postpones a sixth of the rows, the Schur complements outgrow
+// elbow, and a factor whose dropping was tightened to fit leaves SQMR diverging. Started again
+// with a larger bound, the factorization keeps nearly all rows on level 1 and SQMR converges.
+// With too little elbow for that, the caller's bound and tighter dropping give a level list.
+TEST(Multilevel, ShiftedLaplacianBeyondElbowStartsAgainWithALargerBound) {
+    Csr A = laplace2d(70, 70, 0.3891382);
+    {
+        Factored f;
+        f.param->elbow = 6.0;
+        ASSERT_EQ(f.run(A), 0) << f.info.message;
+        EXPECT_EQ(check_level_list(f.levels, f.param), "");
+        EXPECT_LE(f.info.fill, 6.0);
+        EXPECT_LE(f.info.nlev, 2);
+        std::vector<double> b = ones_times(A);
+        std::vector<double> x;
+        double relres = 1.0;
+        EXPECT_GT(sqmr_solve(A, f.levels, f.param, b, &x, 1e-8, 100, &relres), 0);
+        EXPECT_LT(relres, 1e-6);
+    }
+    {
+        Factored f;
+        f.param->elbow = 4.0;
+        ASSERT_EQ(f.run(A), 0) << f.info.message;
+        EXPECT_EQ(check_level_list(f.levels, f.param), "");
+        EXPECT_LE(f.info.fill, 4.0);
+        EXPECT_GT(f.info.nlev, 2);
+    }
+}
+
 TEST(Failures, ElbowLimitsTheMemory) {
     Csr A = laplace2d(20, 20, 0.5);
     Factored f;

@@ -5,6 +5,7 @@
 //        | gen:stokes:N | gen:rand:N:seed
 // Prints: name, n, levels, level sizes, fill, SQMR iterations to 1e-6, factor and solve seconds,
 // true relative residual.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -181,6 +182,8 @@ int main(int argc, char** argv) {
             f.param->reorder0 = f.param->reorder1 = r;
         } else if (k == "pp")
             f.param->reorder2 = std::atoi(v.c_str()) ? DSPDperm_pp : nullptr;
+        else if (k == "amg")
+            set_text(f.param, &f.param->amg, v.c_str());
         else if (k == "driver")
             use_driver = std::atoi(v.c_str()) != 0;
     }
@@ -215,9 +218,19 @@ int main(int argc, char** argv) {
     std::string sizes;
     for (LevelRecord* R = f.levels; R; R = R->next) {
         sizes += std::to_string(R->nB) + (R->factor_index ? "" : "d");
-        if (R->factor_index)
+        if (R->factor_index) {
+            double dmax = 0.0;
+            for (int i = 0; i < R->nB; ++i) {
+                dmax = std::max(dmax, std::fabs(R->factor_values[i]));
+            }
+            char dm[32];
+            std::snprintf(dm, sizeof dm, "/D%.0e/z%d", dmax, R->nnz_stored);
             sizes += "/p" + std::to_string(R->reserved_int[0]) + "/q" +
-                     std::to_string(R->reserved_int[1]);
+                     std::to_string(R->reserved_int[1]) + dm;
+            if (R->A.ia) {
+                sizes += "/a" + std::to_string(R->A.ia[R->n] - 1);
+            }
+        }
         if (R->next)
             sizes += " ";
     }
