@@ -19,7 +19,10 @@
 //   level (LAPACK dsptrf, packed "L") once S_l is small, no longer shrinks, or too many levels
 //   were made. A level that accepts no pivot is retried with a relaxed condest; a level that
 //   would take more than elbow leaves is retried with tighter dropping (lfil/lfilS caps, then
-//   droptol and droptolS ten times larger) before the factorization gives up with -7.
+//   droptol and droptolS ten times larger) before the factorization gives up with -7. Before
+//   that, a factorization whose level 1 postponed a tenth of its rows starts again once from
+//   level 1 with condest 1000 times larger (at most 1e4); if that pass does not fit either, a
+//   last pass with the caller's condest tightens the dropping as above.
 //   The ordering's permutation and leading block are kept, but its scaling is replaced by a
 //   symmetric equilibration of the level matrix (see attempt_level).
 //   Returns 0, or a negative FactorStatus with a message in info->message; then *levels is null
