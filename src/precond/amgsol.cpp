@@ -302,8 +302,8 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
 
     const auto w = view1(dbuff, N);
     const auto r = view1(dbuff + N, N);
-    // r starts as rhs; level 1 (and a one-level list) permutes straight from rhs, and every entry
-    // of r is written before it is read again.
+    // r = rhs first: a sequential copy, after which the permutations gather from cached data.
+    std::copy(rhs.at(1), rhs.at(1) + N, r.at(1));
     bool any_marked = false;
 
     // Forward sweep: levels 1..L-1.
@@ -318,7 +318,7 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
         if (l >= 2) {
             permute_scaled(*R, N, a, r.data(), w.data());
         } else {
-            permute(*R, N, a, rhs.data(), w.data());
+            permute(*R, N, a, r.data(), w.data());
         }
         if (!reduce) {
             if (I[0] < 0) {
@@ -367,8 +367,7 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
         const int* I    = R->factor_index;
         const double* V = R->factor_values;
         if (I == nullptr) {
-            const double* r_in = L >= 2 ? r.data() : rhs.data();
-            std::copy(r_in + a, r_in + N, sol.at(a + 1));
+            std::copy(r.at(a + 1), r.at(N) + 1, sol.at(a + 1));
             const int one = 1;
             const int ldb = std::max(1, m);
             int info      = 0;  // not examined
@@ -381,7 +380,7 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
             if (L >= 2) {
                 permute_scaled(*R, N, a, r.data(), w.data());
             } else {
-                permute(*R, N, a, rhs.data(), w.data());
+                permute(*R, N, a, r.data(), w.data());
             }
             {
                 const MarkLift lift(*R);

@@ -39,7 +39,7 @@ void copy_in(int count, const double* rhs, double* sol) {
     }
 }
 
-// The row loops below run over one row's slots k = first..first+count-1 (1-based) through plain
+// The row sums below run over one row's slots k = first..first+count-1 (1-based) through plain
 // pointers: cols[j] = I(first+j) and vals[j] = V(first+j), or the interleaved pair values
 // vals[2j] = V(p), vals[2j+1] = V(p+1). x0[c-1] is x(c). The sums are split into independent
 // partial sums, so that a row costs a few loads per slot instead of one long chain of dependent
@@ -84,75 +84,27 @@ inline void pair_dot(int count, const int* __restrict cols, const double* __rest
     *t2 = b0 + b1;
 }
 
-// x(cols[j]) -= y vals[j]. The columns of a row are distinct, so each group of four entries is
-// loaded before any of them is stored.
-inline void row_axpy(int count, const int* __restrict cols, const double* __restrict vals, double y,
-                     double* __restrict x0) {
-    int j = 0;
-    for (; j + 4 <= count; j += 4) {
-        const long c0   = cols[j];
-        const long c1   = cols[j + 1];
-        const long c2   = cols[j + 2];
-        const long c3   = cols[j + 3];
-        const double u0 = x0[c0 - 1] - y * vals[j];
-        const double u1 = x0[c1 - 1] - y * vals[j + 1];
-        const double u2 = x0[c2 - 1] - y * vals[j + 2];
-        const double u3 = x0[c3 - 1] - y * vals[j + 3];
-        x0[c0 - 1]      = u0;
-        x0[c1 - 1]      = u1;
-        x0[c2 - 1]      = u2;
-        x0[c3 - 1]      = u3;
-    }
-    for (; j < count; ++j) {
-        x0[static_cast<long>(cols[j]) - 1] -= y * vals[j];
-    }
-}
-
-// x(cols[j]) -= y1 vals[2j] + y2 vals[2j+1]
-inline void pair_axpy(int count, const int* __restrict cols, const double* __restrict vals,
-                      double y1, double y2, double* __restrict x0) {
-    int j = 0;
-    for (; j + 2 <= count; j += 2) {
-        const long c0   = cols[j];
-        const long c1   = cols[j + 1];
-        const double u0 = x0[c0 - 1] - (y1 * vals[2 * j] + y2 * vals[2 * j + 1]);
-        const double u1 = x0[c1 - 1] - (y1 * vals[2 * j + 2] + y2 * vals[2 * j + 3]);
-        x0[c0 - 1]      = u0;
-        x0[c1 - 1]      = u1;
-    }
-    if (j < count) {
-        x0[static_cast<long>(cols[j]) - 1] -= y1 * vals[2 * j] + y2 * vals[2 * j + 1];
-    }
-}
-
 // sol := L^-1 sol over rows 1..m; columns beyond m (coupling columns) receive updates too.
-// A row whose multiplier is zero changes nothing and is not read: a sparse right-hand side, such
-// as F x2 in the backward sweep of a level, only touches the rows it reaches.
 void forward_part(const Factor& f, View1<double> sol, bool use_pairs) {
     const auto& I = f.I;
     const auto& V = f.V;
-    double* x0    = sol.data();
     int i         = 1;
-    int first     = I(1);
     while (i <= f.m) {
         if (use_pairs && f.pair_starts_at(i)) {
-            // (y1, y2) = D_block^-1 (sol(i), sol(i+1)); the pair's values start at V(I(i))
-            const int next  = I(i + 1);
+            // (y1, y2) = D_block^-1 (sol(i), sol(i+1))
             const double y1 = V(i) * sol(i) + f.inv_offdiag(i) * sol(i + 1);
             const double y2 = f.inv_offdiag(i) * sol(i) + V(i + 1) * sol(i + 1);
-            if (y1 != 0.0 || y2 != 0.0) {
-                pair_axpy(next - first, I.at(first), V.at(first), y1, y2, x0);
+            for (int k = I(i); k < I(i + 1); ++k) {
+                const int p = I(i) + 2 * (k - I(i));
+                sol(I(k)) -= y1 * V(p) + y2 * V(p + 1);
             }
             i += 2;
-            first = I(i);
         } else {
-            const int next = I(i + 1);
             const double y = V(i) * sol(i);  // y = d_i^-1 z_i
-            if (y != 0.0) {
-                row_axpy(next - first, I.at(first), V.at(first), y, x0);
+            for (int k = I(i); k < I(i + 1); ++k) {
+                sol(I(k)) -= y * V(k);
             }
             i += 1;
-            first = next;
         }
     }
 }
