@@ -17,7 +17,8 @@
 // Each line reports the time, the bound (bytes / triad bandwidth) and bound / time, the fraction
 // of the bandwidth bound reached.
 //
-// Usage: trelvak_kernels [--quick] [--only NAME]
+// Usage: trelvak_kernels [--quick] [--only NAME] [--files A.mtx ...] (Matrix Market files instead
+// of the generated problems)
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -77,8 +78,10 @@ void line(const char* what, double seconds, double bytes, double bandwidth) {
 
 int main(int argc, char** argv) {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
-    if (argc > 1 && !quick && !(argc == 3 && std::strcmp(argv[1], "--only") == 0)) {
-        std::fprintf(stderr, "usage: trelvak_kernels [--quick | --only NAME]\n");
+    const bool files = argc > 2 && std::strcmp(argv[1], "--files") == 0;
+    if (argc > 1 && !quick && !files && !(argc == 3 && std::strcmp(argv[1], "--only") == 0)) {
+        std::fprintf(stderr,
+                     "usage: trelvak_kernels [--quick | --only NAME | --files A.mtx ...]\n");
         return 2;
     }
     // The machine may be shared: the bound uses the best triad seen in this run, re-measured
@@ -89,7 +92,7 @@ int main(int argc, char** argv) {
 
     struct Case {
         std::string name;
-        int family, size;
+        int family, size;     // family 0: size is the argv index of the Matrix Market file
         bool factor;          // false: the product only (the factorization would take too long)
         double shift = -1.0;  // family 2: the shift (default: 1% negative eigenvalues)
     };
@@ -100,14 +103,32 @@ int main(int argc, char** argv) {
                                {"lap3d_100_shift", 2, 100, false}};
     if (quick)
         cases = {{"lap3d_30_shift", 2, 30, true}, {"stokes2d_mac128", 3, 128, true}};
-    const std::string only = argc > 2 && std::strcmp(argv[1], "--only") == 0 ? argv[2] : "";
+    if (files) {
+        cases.clear();
+        for (int k = 2; k < argc; ++k) {
+            const std::string path = argv[k];
+            cases.push_back({path.substr(path.find_last_of('/') + 1), 0, k, true});
+        }
+    }
+    const std::string only =
+        !files && argc > 2 && std::strcmp(argv[1], "--only") == 0 ? argv[2] : "";
     for (const auto& c : cases) {
         if (!only.empty() && c.name != only)
             continue;
-        UpperMatrix A       = c.family == 1   ? trelvak::bench::helmholtz2d(c.size, 0.37750)
-                              : c.family == 2 ? trelvak::bench::helmholtz3d(
-                                                    c.size, c.shift >= 0.0 ? c.shift : 0.72881)
-                                              : trelvak::bench::stokes_mac(c.size);
+        UpperMatrix A;
+        if (c.family == 0) {
+            auto read = trelvak::cli::read_matrix_market(argv[c.size]);  // family 0: argv index
+            if (read.error != trelvak::cli::ReadError::kNone) {
+                std::printf("\n%s: %s\n", c.name.c_str(), read.message.c_str());
+                continue;
+            }
+            A = std::move(read.matrix);
+        } else {
+            A = c.family == 1 ? trelvak::bench::helmholtz2d(c.size, 0.37750)
+                : c.family == 2
+                    ? trelvak::bench::helmholtz3d(c.size, c.shift >= 0.0 ? c.shift : 0.72881)
+                    : trelvak::bench::stokes_mac(c.size);
+        }
         const double bw_now = triad_bandwidth();
         bw                  = std::max(bw, bw_now);
         std::printf("\ntriad now %.1f GB/s, best in this run %.1f GB/s; %s\n", bw_now / 1e9,
