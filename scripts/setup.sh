@@ -6,7 +6,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
 
 packages=(g++ make cmake octave liboctave-dev libmetis-dev libsuitesparse-dev libmumps-seq-dev
-          libopenblas-dev liblapack-dev libgtest-dev clang-format)
+          libopenblas-dev liblapack-dev libgtest-dev clang-format zlib1g-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
