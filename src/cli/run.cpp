@@ -285,8 +285,19 @@ int run(const Arguments& args, std::FILE* out, std::FILE* err) {
         apply_options(args, session.param);
         SparseMatrix record = A.record();
         FactorInfo info;
-        const auto t_factor         = std::chrono::steady_clock::now();
-        const int factor_code       = factor(record, session.param, &session.levels, &info);
+        const auto t_factor = std::chrono::steady_clock::now();
+        // A progress line per level on standard error, once the factorization has run for a
+        // second (short ones stay quiet).
+        const ProgressCallback progress = [&](const LevelProgress& p) {
+            if (text_mode && seconds_since(t_factor) >= 1.0) {
+                std::fprintf(stderr, "  level %d%s: order %d, %s %d, %.1f s\n", p.level,
+                             p.pass > 1 ? (" (pass " + std::to_string(p.pass) + ")").c_str() : "",
+                             p.n, p.dense ? "dense" : "eliminated", p.eliminated,
+                             seconds_since(t_factor));
+                std::fflush(stderr);
+            }
+        };
+        const int factor_code = factor(record, session.param, &session.levels, &info, progress);
         const double factor_seconds = seconds_since(t_factor);
         if (factor_code != 0) {
             return report_error(

@@ -14,6 +14,7 @@
 #ifndef TRELVAK_FACTOR_FACTOR_H
 #define TRELVAK_FACTOR_FACTOR_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,19 @@ struct FactorInfo {
     double seconds  = 0.0;  // processor time of the factorization
     std::string message;    // why a factorization failed (empty on success)
 };
+
+// A level the factorization has finished, for progress reports. A pass that outgrows its budget
+// starts again from level 1 with other controls, so level numbers may repeat with a new pass.
+struct LevelProgress {
+    int pass       = 1;      // 1 first pass, 2 with a raised condest, 3 with tighter dropping
+    int level      = 0;      // 1-based level number
+    int n          = 0;      // order of the level's system
+    int eliminated = 0;      // rows of its leading block (n for a dense last level)
+    bool dense     = false;  // the last level, factored densely
+    long stored    = 0;      // entries stored by all levels so far in this pass
+    double seconds = 0.0;    // processor time since the factorization started
+};
+using ProgressCallback = std::function<void(const LevelProgress&)>;
 
 // A new parameter record with the package's option defaults; release with release_parameters.
 ParameterRecord* create_parameters();
@@ -53,7 +67,9 @@ void release_parameters(ParameterRecord* param);
 // means symmetric scaling with the identity order. The systems are kept in each level's `A`
 // when `amg` is "amli" or "mg"; ifact[16] receives COARSE_REDUCE and COARSE_DISCARDED.
 // An allocation failure goes to the fatal handler; a handler that throws leaves nothing behind.
-int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, FactorInfo* info);
+// progress, when set, is called once for every finished level.
+int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, FactorInfo* info,
+           const ProgressCallback& progress = {});
 // Releases a level list made by factor (null is harmless).
 void release_levels(LevelRecord* levels);
 

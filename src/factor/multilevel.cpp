@@ -523,7 +523,8 @@ void release_levels(LevelRecord* levels) {
     }
 }
 
-int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, FactorInfo* info) {
+int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, FactorInfo* info,
+           const ProgressCallback& progress) {
     FactorInfo local;
     FactorInfo& out = info ? *info : local;
     out             = FactorInfo{};
@@ -600,6 +601,12 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
             start_over(Pass::fallback);
             return true;
         };
+        auto report = [&](int level, int eliminated, bool dense) {
+            if (progress) {
+                progress(LevelProgress{static_cast<int>(pass) + 1, level, built.back()->n,
+                                       eliminated, dense, stored, processor_seconds() - start});
+            }
+        };
         for (int level = 1;; ++level) {
             const int n = current.n;
             const bool small =
@@ -612,6 +619,7 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
                 }
                 built.push_back(make_dense_level(current, keep_A, level));
                 stored += built.back()->nnz_stored;
+                report(level, n, /*dense=*/true);
                 break;
             }
             ReorderRoutine first = level == 1 ? param->reorder0 : param->reorder1;
@@ -655,6 +663,7 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
             if (at.lf.m < enough && level >= 2 && n <= kDenseMax && dense_fits) {
                 built.push_back(make_dense_level(current, keep_A, level));
                 stored += built.back()->nnz_stored;
+                report(level, n, /*dense=*/true);
                 break;
             }
             // No pivot at all: relax the bound on the inverse factor, then drop it. An ordering
@@ -686,6 +695,7 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
             if (keep_A) {
                 stored += built.back()->A.ia ? built.back()->A.ia[n] - 1 : 0;
             }
+            report(level, at.lf.m, /*dense=*/false);
             if (elbow > 0.0 &&
                 static_cast<double>(stored + next.nnz()) > elbow * static_cast<double>(nnz_in)) {
                 if (restart(false) || fall_back()) {

@@ -99,6 +99,31 @@ TEST(Multilevel, PostponementMakesLevels) {
     EXPECT_EQ(total, A.nr);
 }
 
+TEST(Multilevel, ProgressReportsEveryLevelOfTheResult) {
+    Csr A                  = laplace2d(12, 12, 1.9);
+    ParameterRecord* param = create_parameters();
+    set_exact(param);
+    param->condest      = 1.5;
+    LevelRecord* levels = nullptr;
+    FactorInfo info;
+    std::vector<LevelProgress> seen;
+    ASSERT_EQ(factor(A.record(), param, &levels, &info,
+                     [&](const LevelProgress& p) { seen.push_back(p); }),
+              0)
+        << info.message;
+    ASSERT_EQ(static_cast<int>(seen.size()), info.nlev);
+    const LevelRecord* R = levels;
+    for (int l = 0; l < info.nlev; ++l, R = R->next) {
+        EXPECT_EQ(seen[l].level, l + 1);
+        EXPECT_EQ(seen[l].n, R->n);
+        EXPECT_EQ(seen[l].eliminated, R->factor_index ? R->nB : R->n);
+        EXPECT_EQ(seen[l].dense, R->factor_index == nullptr);
+    }
+    EXPECT_EQ(seen.back().stored, info.nnz_stored);
+    release_levels(levels);
+    release_parameters(param);
+}
+
 TEST(Multilevel, SaddlePointUsesPairsOrPostponesAndSqmrConverges) {
     Csr A = saddle_point(200, 80, 3, 3);
     Factored f;
