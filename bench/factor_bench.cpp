@@ -1,6 +1,5 @@
 // factor_bench.cpp: measures the factorization on Matrix Market files or generated problems.
-// Not a test (it reads files); built by hand against a build directory:
-//   g++ -O2 -std=c++20 -I src -I tests tests/factor/bench/factor_bench.cpp <libs> -o factor_bench
+// Not a test (it reads files); built with the tests as build/bench/factor_bench.
 // Usage: factor_bench [key=value options...] file.mtx | gen:lap2d:N:shift | gen:lap3d:N:shift
 //        | gen:stokes:N | gen:rand:N:seed
 // Prints: name, n, levels, level sizes, fill, SQMR iterations to 1e-6, factor and solve seconds,
@@ -11,11 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 
+#include "cli/cli.h"
 #include "common/testing.h"
 #include "factor/factor.h"
 #include "factor_support.h"
@@ -26,45 +24,18 @@
 using namespace trelvak;
 using namespace trelvak::test;
 
+// The package's Matrix Market reader; exits with its message on a bad file.
 static Csr read_mtx(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    const bool pattern   = line.find("pattern") != std::string::npos;
-    const bool symmetric = line.find("symmetric") != std::string::npos;
-    while (std::getline(in, line) && line[0] == '%') {
-    }
-    std::istringstream hdr(line);
-    long nr, nc, nnz;
-    hdr >> nr >> nc >> nnz;
-    std::map<std::pair<int, int>, double> e;
-    for (long k = 0; k < nnz; ++k) {
-        long i, j;
-        double v = 1.0;
-        in >> i >> j;
-        if (!pattern)
-            in >> v;
-        if (!symmetric && j < i)
-            continue;  // general storage: take the upper triangle
-        if (i > j)
-            std::swap(i, j);
-        e[{static_cast<int>(i), static_cast<int>(j)}] += v;
+    cli::ReadResult r = cli::read_matrix_market(path);
+    if (r.error != cli::ReadError::kNone) {
+        std::fprintf(stderr, "%s\n", r.message.c_str());
+        std::exit(2);
     }
     Csr A;
-    A.nr = A.nc = static_cast<int>(nr);
-    int row     = 1;
-    for (auto& [ij, v] : e) {
-        while (row < ij.first) {
-            A.ia.push_back(static_cast<int>(A.ja.size()) + 1);
-            ++row;
-        }
-        A.ja.push_back(ij.second);
-        A.a.push_back(v);
-    }
-    while (row <= A.nr) {
-        A.ia.push_back(static_cast<int>(A.ja.size()) + 1);
-        ++row;
-    }
+    A.nr = A.nc = r.matrix.n;
+    A.ia        = std::move(r.matrix.ia);
+    A.ja        = std::move(r.matrix.ja);
+    A.a         = std::move(r.matrix.a);
     return A;
 }
 
