@@ -39,37 +39,18 @@ enum class Resume : int {
     after_right,              // M_R^{-1} (...) in u or t
 };
 
-// What survives between calls: one solve at a time.
-struct BcgState {
-    double rho     = 0.0;  // rs . r
-    double rho_old = 0.0;
-    double alpha   = 0.0;  // rho / (ps . A p)
-    double aalpha  = 0.0;  // |divisor| handed to dbrkdn
-    double nrmb    = 0.0;  // ||b||
-    bool lp        = false;
-    bool rp        = false;
-};
+// What survives between calls: one solve at a time. rho = rs . r, alpha = rho / (ps . A p).
+struct BcgState : krylov::CgScalars {};
 BcgState state;
 
-class Bcg {
+class Bcg : krylov::Method<Resume> {
+    BcgState& s_ = state;
+
 public:
-    Bcg(int n, const double* rhs, double* sol, int* ipar, double* fpar, double* w)
-        : n_(n),
-          rhs_(rhs),
-          sol_(sol),
-          ipar_raw_(ipar),
-          fpar_raw_(fpar),
-          ipar_(view1(ipar, 16)),
-          fpar_(view1(fpar, 16)),
-          w_(view1(w)) {}
+    using Method::Method;
 
     void run() {
-        Resume point = static_cast<Resume>(ipar_(kResume));
-        if (ipar_(kRequest) <= 0) {
-            ipar_(kResume) = 0;
-            point          = Resume::start;
-        }
-        switch (point) {
+        switch (resume_point()) {
             case Resume::after_initial_product:
                 return initial_residual();
             case Resume::after_initial_left:
@@ -106,33 +87,19 @@ private:
     int t() const { return 4 * n_ + 1; }
     int u() const { return 5 * n_ + 1; }
     int x() const { return 6 * n_ + 1; }
-    double* at(int offset) const { return w_.at(offset); }
     bool one_side() const { return s_.lp != s_.rp; }
-    void ask(Request code, int operand, int result, Resume resume) {
-        krylov::request(ipar_raw_, code, operand, result, static_cast<int>(resume));
-    }
-    void flops(double count) { fpar_(kFlops) += count; }
 
     void start() {
-        if (krylov::work_length_overflows(7.0 * n_, ipar_raw_)) {
-            return;
-        }
-        const int need         = 7 * n_;
-        const int default_test = 1;
-        dbisinit(ipar_raw_, fpar_raw_, &need, &default_test, &s_.lp, &s_.rp, w_.data());
-        if (ipar_(kRequest) < 0) {
+        if (!begin(7, &s_.lp, &s_.rp)) {
             return;
         }
         blas::copy(n_, sol_, at(x()));
         ask(kMatVec, x(), t(), Resume::after_initial_product);  // t = A x0
     }
 
+    // r = b - A x0; the shadow residual starts as r0, or as M_L^{-T} M_L^{-1} r0 with a left side.
     void initial_residual() {
-        ipar_(kProducts) += 1;
-        ipar_(kResidualProducts) += 1;
-        blas::copy(n_, rhs_, at(r()));  // r = b - A x0
-        blas::axpy(n_, -1.0, at(t()), at(r()));
-        flops(n_);
+        first_residual(r(), t());  // r = b - A x0
         if (s_.lp) {
             return ask(kLeftSolve, r(), t(), Resume::after_initial_left);  // t = M_L^{-1} r0
         }
@@ -150,58 +117,23 @@ private:
     }
 
     void initial_target() {
-        blas::copy(n_, at(rs()), at(ps()));                   // ps0 = rs0
-        s_.rho           = blas::dot(n_, at(rs()), at(r()));  // rho = rs . r
-        fpar_(kRate)     = std::fabs(s_.rho);
-        fpar_(kInitNorm) = fpar_(kResNorm) = blas::nrm2(n_, at(r()));
-        fpar_(kPrevRate)                   = 1.0;
-        flops(4.0 * n_);
-
-        const int test    = ipar_(kStopTest);
-        const double rtol = fpar_(kRelTol);
-        if (test == 2 || test == -2) {
-            s_.nrmb        = blas::nrm2(n_, rhs_);
-            fpar_(kTarget) = rtol * s_.nrmb + fpar_(kAbsTol);
-        } else if (test == 999) {
-            // the caller decides; no target
-        } else if (test == 3) {
-            s_.nrmb        = blas::nrm2(n_, rhs_);
-            fpar_(kTarget) = rtol * (fpar_(kNormA) * blas::nrm2(n_, sol_) + s_.nrmb);
-        } else {
-            fpar_(kTarget) = rtol * fpar_(kInitNorm) + fpar_(kAbsTol);
-        }
-        if (test >= 0 && fpar_(kTarget) >= fpar_(kResNorm)) {
-            fpar_(kTested) = fpar_(kResNorm);
+        blas::copy(n_, at(rs()), at(ps()));         // ps0 = rs0
+        s_.rho = blas::dot(n_, at(rs()), at(r()));  // rho = rs . r
+        if (krylov::cg_start(n_, rhs_, sol_, at(r()), s_, ipar_raw_, fpar_raw_)) {
             return finish();  // converged before iterating
         }
         ask(kMatVec, p(), t(), Resume::after_product);  // t = A p
     }
 
-    // Entered with t = A p: the step along p and the stopping test.
+    // Entered with t = A p: the step along p with the shadow direction ps, and the stopping test.
     void iteration_step() {
-        ipar_(kProducts) += 1;
-        const double sigma = blas::dot(n_, at(ps()), at(t()));  // sigma = ps . A p
-        flops(2.0 * n_);
-        s_.aalpha = std::fabs(sigma);
-        if (dbrkdn(&s_.aalpha, ipar_raw_)) {
+        const auto next = krylov::cg_step(n_, at(ps()), at(t()), at(p()), at(x()), at(r()), s_,
+                                          ipar_raw_, fpar_raw_);
+        if (next == krylov::CgNext::finish) {
             return finish();
         }
-        s_.alpha = s_.rho / sigma;
-        blas::axpy(n_, s_.alpha, at(p()), at(x()));   // x = x + alpha p
-        blas::axpy(n_, -s_.alpha, at(t()), at(r()));  // r = r - alpha A p
-        flops(4.0 * n_);
-
-        const int test = ipar_(kStopTest);
-        const int one  = 1;
-        if (test == 999) {
+        if (next == krylov::CgNext::user_test) {
             return ask(kUserTest, x(), u(), Resume::after_user_test);
-        }
-        if (test == 3) {
-            fpar_(kTarget) = fpar_(kRelTol) * (fpar_(kNormA) * blas::nrm2(n_, at(x())) + s_.nrmb);
-            flops(2.0 * n_);
-        }
-        if (test <= 3 && dstopbis(&n_, ipar_raw_, &one, fpar_raw_, at(r()), at(p()), &s_.alpha)) {
-            return finish();
         }
         transposed_product();
     }
@@ -260,12 +192,7 @@ private:
     }
 
     void new_directions() {
-        int z = r();
-        if (s_.lp && s_.rp) {
-            z = u();
-        } else if (one_side()) {
-            z = t();
-        }
+        const int z       = krylov::by_sides(s_.lp, s_.rp, r(), t(), u());
         const double beta = s_.rho / s_.rho_old;
         blas::scal(n_, beta, at(p()));  // p = z + beta p
         blas::axpy(n_, 1.0, at(z), at(p()));
@@ -276,20 +203,9 @@ private:
     }
 
     void finish() {
-        krylov::close_status(ipar_raw_, fpar_raw_, fpar_(kTested), false);
-        krylov::close_rate(ipar_raw_, fpar_raw_, false);
-        blas::copy(n_, at(x()), sol_);
+        close(fpar_(kTested), false);
+        copy_out(x());
     }
-
-    int n_;
-    const double* rhs_;
-    double* sol_;
-    int* ipar_raw_;
-    double* fpar_raw_;
-    View1<int> ipar_;
-    View1<double> fpar_;
-    View1<double> w_;
-    BcgState& s_ = state;
 };
 
 }  // namespace

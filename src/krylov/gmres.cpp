@@ -62,28 +62,14 @@ struct GmresState {
 GmresState gmres_state;
 GmresState fgmres_state;
 
-class Gmres {
+class Gmres : krylov::Method<Resume> {
 public:
     Gmres(bool flexible, GmresState& state, int n, const double* rhs, double* sol, int* ipar,
           double* fpar, double* w)
-        : flexible_(flexible),
-          s_(state),
-          n_(n),
-          rhs_(rhs),
-          sol_(sol),
-          ipar_raw_(ipar),
-          fpar_raw_(fpar),
-          ipar_(view1(ipar, 16)),
-          fpar_(view1(fpar, 16)),
-          w_(view1(w)) {}
+        : Method(n, rhs, sol, ipar, fpar, w), flexible_(flexible), s_(state) {}
 
     void run() {
-        Resume point = static_cast<Resume>(ipar_(kResume));
-        if (ipar_(kRequest) <= 0) {
-            ipar_(kResume) = 0;
-            point          = Resume::start;
-        }
-        switch (point) {
+        switch (resume_point()) {
             case Resume::after_restart_product:
                 return restart_residual();
             case Resume::after_restart_left:
@@ -115,11 +101,6 @@ private:
     double& cs(int k) const { return w_(s_.vc + k); }
     double& sn(int k) const { return w_(s_.vs + k); }
     double& g(int i) const { return w_(s_.vrn + i); }
-    double* at(int offset) const { return w_.at(offset); }
-    void ask(Request code, int operand, int result, Resume resume) {
-        krylov::request(ipar_raw_, code, operand, result, static_cast<int>(resume));
-    }
-    void flops(double count) { fpar_(kFlops) += count; }
     double norm(const double* x) const {
         if (flexible_) {
             const int one = 1;
@@ -127,7 +108,6 @@ private:
         }
         return blas::nrm2(n_, x);
     }
-    bool at_limit() const { return ipar_(kMaxIter) > 0 && ipar_(kMaxIter) <= ipar_(kProducts); }
     // Slot of M_R^{-1} v_K: dgmres uses v_{K+1} when the left solve will refill it, else IDX.
     int right_result() const {
         if (flexible_) {
@@ -388,12 +368,12 @@ private:
             return fail(0);
         }
         if (at_limit()) {
-            return close();
+            return finish();
         }
         const bool stop =
             ipar_(kStopTest) == 999 ? ipar_(kStopFlag) != 0 : fpar_(kTested) <= fpar_(kTarget);
         if (stop) {
-            return close();
+            return finish();
         }
         restart();
     }
@@ -409,7 +389,7 @@ private:
         }
         fpar_(kTested) = s_.alpha0;
         if (at_limit() || s_.alpha0 <= fpar_(kTarget)) {
-            return close();
+            return finish();
         }
         ipar_(kProducts) += 1;
         ipar_(kResidualProducts) += 1;
@@ -419,21 +399,10 @@ private:
         cycle_start();
     }
 
-    void close() {
-        krylov::close_status(ipar_raw_, fpar_raw_, fpar_(kTested), true);
-        krylov::close_rate(ipar_raw_, fpar_raw_, true);
-    }
+    void finish() { close(fpar_(kTested), true); }
 
     bool flexible_;
     GmresState& s_;
-    int n_;
-    const double* rhs_;
-    double* sol_;
-    int* ipar_raw_;
-    double* fpar_raw_;
-    View1<int> ipar_;
-    View1<double> fpar_;
-    View1<double> w_;
 };
 
 }  // namespace

@@ -9,6 +9,9 @@
 #ifndef TRELVAK_KRYLOV_KRYLOV_H
 #define TRELVAK_KRYLOV_KRYLOV_H
 
+#include "common/blas.h"
+#include "common/onebased.h"
+
 // Symmetric QMR (solver code 4), work 6n.
 void dsymqmr(const int* n, const double* rhs, double* sol, int* ipar, double* fpar, double* w);
 // Symmetric CG-type method (solver code 2), work 5n.
@@ -50,6 +53,106 @@ void close_status(int* ipar, const double* fpar, double q, bool gmres_rule);
 // Closing step 2: fpar(7) = log10(fpar(3)/fpar(6)) / (ipar(7) - ipar(13)) when defined, else 0.
 // gmres_rule accepts any non-zero norms; otherwise both must be positive.
 void close_rate(const int* ipar, double* fpar, bool gmres_rule);
+
+// The six arguments of one call seen 1-based, with the steps every method takes on them. A method
+// derives from Method<its Resume enum> and keeps its own state record in module storage.
+template <class Resume>
+class Method {
+public:
+    Method(int n, const double* rhs, double* sol, int* ipar, double* fpar, double* w)
+        : n_(n),
+          rhs_(rhs),
+          sol_(sol),
+          ipar_raw_(ipar),
+          fpar_raw_(fpar),
+          ipar_(view1(ipar, 16)),
+          fpar_(view1(fpar, 16)),
+          w_(view1(w)) {}
+
+protected:
+    // Where this call goes on: ipar(10), or the start (ipar(10) = 0) when ipar(1) <= 0.
+    Resume resume_point() {
+        if (ipar_(kRequest) <= 0) {
+            ipar_(kResume) = 0;
+            return Resume::start;
+        }
+        return static_cast<Resume>(ipar_(kResume));
+    }
+    double* at(int offset) const { return w_.at(offset); }
+    void ask(Request code, int operand, int result, Resume resume) {
+        request(ipar_raw_, code, operand, result, static_cast<int>(resume));
+    }
+    void flops(double count) { fpar_(kFlops) += count; }
+    // The product count has reached the limit ipar(6) (when one is set).
+    bool at_limit() const { return ipar_(kMaxIter) > 0 && ipar_(kMaxIter) <= ipar_(kProducts); }
+    // Start-up for a work need of slices * n: the length guard and dbisinit. False when the call
+    // ends here with a status.
+    bool begin(int slices, bool* lp, bool* rp) {
+        if (work_length_overflows(static_cast<double>(slices) * n_, ipar_raw_)) {
+            return false;
+        }
+        const int need         = slices * n_;
+        const int default_test = 1;
+        dbisinit(ipar_raw_, fpar_raw_, &need, &default_test, lp, rp, w_.data());
+        return ipar_(kRequest) >= 0;
+    }
+    // w(r..) = b - w(t..) from the product A x0 in t, counted as the initial product.
+    void first_residual(int r, int t) {
+        ipar_(kProducts) += 1;
+        ipar_(kResidualProducts) += 1;
+        blas::copy(n_, rhs_, at(r));
+        blas::axpy(n_, -1.0, at(t), at(r));
+        flops(n_);
+    }
+    // sol = w(x..), the iterate kept in the work array.
+    void copy_out(int x) { blas::copy(n_, at(x), sol_); }
+    // Both closing steps with q as the final quantity.
+    void close(double q, bool gmres_rule) {
+        close_status(ipar_raw_, fpar_raw_, q, gmres_rule);
+        close_rate(ipar_raw_, fpar_raw_, gmres_rule);
+    }
+
+    int n_;
+    const double* rhs_;
+    double* sol_;
+    int* ipar_raw_;
+    double* fpar_raw_;
+    View1<int> ipar_;
+    View1<double> fpar_;
+    View1<double> w_;
+};
+
+// Slice holding the preconditioned residual after the solves that are on: none, one side, both.
+inline int by_sides(bool lp, bool rp, int none, int one, int both) {
+    if (lp && rp) {
+        return both;
+    }
+    return (lp || rp) ? one : none;
+}
+
+// The scalars the two conjugate-gradient-type methods (dsymbcg, dbcg) keep between calls.
+struct CgScalars {
+    double rho     = 0.0;  // shadow . r
+    double rho_old = 0.0;
+    double alpha   = 0.0;  // rho / (shadow direction . A p)
+    double aalpha  = 0.0;  // |divisor| handed to dbrkdn
+    double nrmb    = 0.0;  // ||b||
+    bool lp        = false;
+    bool rp        = false;
+};
+
+// Start-up of the CG-type methods, with s.rho already formed from r0: fpar(7) = |rho|,
+// fpar(3) = fpar(5) = ||r0||, fpar(8) = 1 and the target fpar(4) of the stopping test (s.nrmb =
+// ||b|| for tests 2, -2 and 3). True when r0 meets the target already (then fpar(6) = ||r0||).
+bool cg_start(int n, const double* rhs, const double* sol, const double* r, CgScalars& s, int* ipar,
+              double* fpar);
+
+// What a CG-type step asks of its method next.
+enum class CgNext { finish, user_test, go_on };
+// One step entered with t = A p: alpha = rho / (shadow . t), x += alpha p, r -= alpha t, then the
+// stopping test (user_test: the caller decides on x).
+CgNext cg_step(int n, const double* shadow, const double* t, const double* p, double* x, double* r,
+               CgScalars& s, int* ipar, double* fpar);
 
 }  // namespace trelvak::krylov
 

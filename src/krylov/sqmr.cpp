@@ -55,25 +55,14 @@ struct SqmrState {
 };
 SqmrState state;
 
-class Sqmr {
+class Sqmr : krylov::Method<Resume> {
+    SqmrState& s_ = state;
+
 public:
-    Sqmr(int n, const double* rhs, double* sol, int* ipar, double* fpar, double* w)
-        : n_(n),
-          rhs_(rhs),
-          sol_(sol),
-          ipar_raw_(ipar),
-          fpar_raw_(fpar),
-          ipar_(view1(ipar, 16)),
-          fpar_(view1(fpar, 16)),
-          w_(view1(w)) {}
+    using Method::Method;
 
     void run() {
-        Resume point = static_cast<Resume>(ipar_(kResume));
-        if (ipar_(kRequest) <= 0) {
-            ipar_(kResume) = 0;
-            point          = Resume::start;
-        }
-        switch (point) {
+        switch (resume_point()) {
             case Resume::after_initial_product:
                 return initial_residual();
             case Resume::after_initial_left:
@@ -105,23 +94,12 @@ private:
     int z2() const { return 3 * n_ + 1; }
     int x() const { return 4 * n_ + 1; }
     int dx() const { return 5 * n_ + 1; }
-    double* at(int offset) const { return w_.at(offset); }
     // The preconditioned residual r~: the one-sided result in t when left is on, else r.
     int rtilde() const { return s_.lp ? t() : r(); }
     // z after the right solve: z2 with both sides, t with one side, r with none.
-    int zvec() const {
-        if (s_.lp && s_.rp) {
-            return z2();
-        }
-        return (s_.lp || s_.rp) ? t() : r();
-    }
-    void ask(Request code, int operand, int result, Resume resume) {
-        krylov::request(ipar_raw_, code, operand, result, static_cast<int>(resume));
-    }
-    void flops(double count) { fpar_(kFlops) += count; }
+    int zvec() const { return krylov::by_sides(s_.lp, s_.rp, r(), t(), z2()); }
     double rtol() const { return fpar_(kRelTol); }
     double atol() const { return fpar_(kAbsTol); }
-    bool at_limit() const { return ipar_(kMaxIter) > 0 && ipar_(kMaxIter) <= ipar_(kProducts); }
     // w(target..) = b - w(product..); target and product may be the same slice.
     void residual_into(int target, int product) {
         if (target != product) {
@@ -133,13 +111,7 @@ private:
     }
 
     void start() {
-        if (krylov::work_length_overflows(6.0 * n_, ipar_raw_)) {
-            return;
-        }
-        const int need         = 6 * n_;
-        const int default_test = 1;
-        dbisinit(ipar_raw_, fpar_raw_, &need, &default_test, &s_.lp, &s_.rp, w_.data());
-        if (ipar_(kRequest) < 0) {
+        if (!begin(6, &s_.lp, &s_.rp)) {
             return;
         }
         s_.adjust = 1.0;
@@ -298,8 +270,7 @@ private:
 
     // Closing steps; a successful end first checks the true residual with one more product.
     void finish() {
-        krylov::close_status(ipar_raw_, fpar_raw_, closing_quantity(), false);
-        krylov::close_rate(ipar_raw_, fpar_raw_, false);
+        close(closing_quantity(), false);
         if (ipar_(kRequest) < 0) {
             return deliver();
         }
@@ -339,17 +310,7 @@ private:
         iteration_continue();
     }
 
-    void deliver() { blas::copy(n_, at(x()), sol_); }
-
-    int n_;
-    const double* rhs_;
-    double* sol_;
-    int* ipar_raw_;
-    double* fpar_raw_;
-    View1<int> ipar_;
-    View1<double> fpar_;
-    View1<double> w_;
-    SqmrState& s_ = state;
+    void deliver() { copy_out(x()); }
 };
 
 }  // namespace
