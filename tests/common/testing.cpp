@@ -125,6 +125,16 @@ double norm2(const std::vector<double>& x) {
     return std::sqrt(s);
 }
 
+double rel_error(const std::vector<double>& x, const std::vector<double>& ref) {
+    double num = 0.0;
+    double den = 0.0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        num += (x[i] - ref[i]) * (x[i] - ref[i]);
+        den += ref[i] * ref[i];
+    }
+    return std::sqrt(num / den);
+}
+
 double norm_inf(const Dense& d) {
     double best = 0.0;
     for (int i = 0; i < d.n; ++i) {

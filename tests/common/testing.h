@@ -49,6 +49,8 @@ std::vector<double> multiply(const Dense& d, const std::vector<double>& x);
 std::vector<double> solve(Dense d, std::vector<double> b);
 // Euclidean norm, and the infinity norm of a dense matrix.
 double norm2(const std::vector<double>& x);
+// ||x - ref|| / ||ref||.
+double rel_error(const std::vector<double>& x, const std::vector<double>& ref);
 double norm_inf(const Dense& d);
 
 // Generators. All return the upper triangle with the diagonal.

@@ -19,15 +19,7 @@ using trelvak::test::DenseModel;
 using trelvak::test::LevelList;
 using trelvak::test::PivotRule;
 using trelvak::test::ProducerOptions;
-
-double rel_error(const std::vector<double>& x, const std::vector<double>& ref) {
-    double num = 0.0, den = 0.0;
-    for (size_t i = 0; i < x.size(); ++i) {
-        num += (x[i] - ref[i]) * (x[i] - ref[i]);
-        den += ref[i] * ref[i];
-    }
-    return std::sqrt(num / den);
-}
+using trelvak::test::rel_error;
 
 std::vector<double> wave(int n) {
     std::vector<double> b(static_cast<size_t>(n));
