@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/buffer.h"
 #include "common/trelvak.h"
 #include "mex.h"
 
@@ -50,16 +51,8 @@ private:
 std::string guarded(const std::function<void()>& body);
 
 // Buffers from MAlloc, released with free.
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-template <class T>
-using Buffer = std::unique_ptr<T[], FreeDeleter>;
-
-template <class T>
-Buffer<T> allocate(size_t count, const char* tag) {
-    return Buffer<T>(static_cast<T*>(MAlloc(count * sizeof(T), tag)));
-}
+using trelvak::allocate;
+using trelvak::Buffer;
 
 // A host sparse matrix converted to the upper triangle by rows; owns its arrays.
 struct ConvertedMatrix {

@@ -30,27 +30,13 @@
 #include <cstdlib>
 #include <utility>
 
+#include "common/buffer.h"
 #include "common/onebased.h"
 #include "preprocess/preprocess.h"
 
 namespace {
 
 using trelvak::View1;
-
-// Owning int/double array from the tagged allocator.
-template <class T>
-class Block {
-public:
-    Block(long n, const char* tag)
-        : p_(static_cast<T*>(MAlloc(sizeof(T) * static_cast<size_t>(n > 0 ? n : 1), tag))) {}
-    ~Block() { std::free(p_); }
-    Block(const Block&)            = delete;
-    Block& operator=(const Block&) = delete;
-    T* get() const { return p_; }
-
-private:
-    T* p_;
-};
 
 // Bucket lists of the undecided nodes by measure; a node enters at the head.
 struct Buckets {
@@ -219,8 +205,8 @@ void split(SparseMatrix A, int* perm_in, int* nB, double tau, int* ibuff, double
         sptr(i + 1) += sptr(i);
         stptr(i + 1) += stptr(i);
     }
-    Block<int> s_block(nstrong, "indFC:S");
-    Block<int> st_block(nstrong, "indFC:ST");
+    auto s_block  = trelvak::allocate_nonempty<int>(nstrong, "indFC:S");
+    auto st_block = trelvak::allocate_nonempty<int>(nstrong, "indFC:ST");
     const auto S  = trelvak::view1(s_block.get());
     const auto ST = trelvak::view1(st_block.get());
     // Fill using the row pointers as cursors (shifted back afterwards).
@@ -398,12 +384,12 @@ void DSYMindfcv(SparseMatrix A, int* perm, int* nB, double tau, int* ibuff, doub
         *nB = 0;
         return;
     }
-    const auto ia = trelvak::view1(A.ia, n + 1);
-    const auto ja = trelvak::view1(A.ja);
-    const auto a  = trelvak::view1(A.a);
-    const auto t  = trelvak::view1(tv_in, n);
-    Block<double> sum_block(n, "symindFCv:sumtv");
-    const auto s = trelvak::view1(sum_block.get(), n);
+    const auto ia  = trelvak::view1(A.ia, n + 1);
+    const auto ja  = trelvak::view1(A.ja);
+    const auto a   = trelvak::view1(A.a);
+    const auto t   = trelvak::view1(tv_in, n);
+    auto sum_block = trelvak::allocate_nonempty<double>(n, "symindFCv:sumtv");
+    const auto s   = trelvak::view1(sum_block.get(), n);
     // Weighted maxima m(i) = max |a(i,j) t(j)| and signed sums s(i) = sum a(i,j) t(j) over the
     // off-diagonal entries of the full rows.
     const auto reweigh = [&](View1<double> m) {

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "common/buffer.h"
 #include "common/onebased.h"
 #include "preprocess/preprocess.h"
 
@@ -39,15 +40,9 @@ using trelvak::view1;
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
 template <class T>
-using Buffer = std::unique_ptr<T[], FreeDeleter>;
-
-template <class T>
-Buffer<T> allocate(std::size_t count, const char* tag) {
-    return Buffer<T>(static_cast<T*>(MAlloc(sizeof(T) * (count == 0 ? 1 : count), tag)));
+trelvak::Buffer<T> allocate(std::size_t count, const char* tag) {
+    return trelvak::allocate<T>(count == 0 ? 1 : count, tag);
 }
 
 // exp(x) kept finite and non-zero.

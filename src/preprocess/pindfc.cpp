@@ -31,24 +31,11 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "common/buffer.h"
 #include "common/onebased.h"
 #include "preprocess/preprocess.h"
 
 namespace {
-
-template <class T>
-class Block {
-public:
-    Block(long n, const char* tag)
-        : p_(static_cast<T*>(MAlloc(sizeof(T) * static_cast<size_t>(n > 0 ? n : 1), tag))) {}
-    ~Block() { std::free(p_); }
-    Block(const Block&)            = delete;
-    Block& operator=(const Block&) = delete;
-    T* get() const { return p_; }
-
-private:
-    T* p_;
-};
 
 struct Tags {
     const char* graph_ja;
@@ -90,8 +77,8 @@ void block_split(SparseMatrix A, const int* p_in, const int* invq_in, int* nB, d
     const auto x     = trelvak::view1(dbuff + 4 * n, n);
 
     // The full graph in positions, diagonal included (it counts in the degrees).
-    Block<int> gblock(n + 1L + 2L * nnz, tags.graph_ja);
-    Block<double> vblock(2L * nnz, tags.graph_a);
+    auto gblock     = trelvak::allocate_nonempty<int>(n + 1L + 2L * nnz, tags.graph_ja);
+    auto vblock     = trelvak::allocate_nonempty<double>(2L * nnz, tags.graph_a);
     const auto gptr = trelvak::view1(gblock.get(), n + 1);
     const auto gidx = trelvak::view1(gblock.get() + n + 1);
     const auto gval = trelvak::view1(vblock.get());
@@ -184,8 +171,8 @@ void block_split(SparseMatrix A, const int* p_in, const int* invq_in, int* nB, d
 
     // Step 3: couplings between units. Each unit's list of neighbouring units with the
     // coupling (magnitudes; weighted by tv for the strength test when given) follows uptr.
-    Block<int> ublock(nu + 1L + 2L * nnz, tags.units);
-    Block<double> cblock(2L * 2L * nnz + 1, tags.units);
+    auto ublock      = trelvak::allocate_nonempty<int>(nu + 1L + 2L * nnz, tags.units);
+    auto cblock      = trelvak::allocate_nonempty<double>(2L * 2L * nnz + 1, tags.units);
     const auto uptr  = trelvak::view1(ublock.get(), nu + 1);
     const auto unbr  = trelvak::view1(ublock.get() + nu + 1);
     const auto ucpl  = trelvak::view1(cblock.get());             // coupling
@@ -296,8 +283,8 @@ void block_split(SparseMatrix A, const int* p_in, const int* invq_in, int* nB, d
             }
         }
     }
-    Block<int> sblock(nu + 1L + nstrong, tags.s);
-    Block<int> stblock(nu + 1L + nstrong, tags.st);
+    auto sblock      = trelvak::allocate_nonempty<int>(nu + 1L + nstrong, tags.s);
+    auto stblock     = trelvak::allocate_nonempty<int>(nu + 1L + nstrong, tags.st);
     const auto sptr  = trelvak::view1(sblock.get(), nu + 1);
     const auto S     = trelvak::view1(sblock.get() + nu + 1);
     const auto stptr = trelvak::view1(stblock.get(), nu + 1);
