@@ -272,6 +272,17 @@ Csr arrow(int n, double d, double c) {
     return from_entries(n, e);
 }
 
+ReorderResult run_reordering(ReorderRoutine routine, Csr a, ParameterRecord* param) {
+    const int n = a.nr;
+    std::vector<double> left(n, 1.0), right(n, 1.0);
+    ReorderResult r;
+    r.p.assign(n, -7);
+    r.invq.assign(n, -7);
+    r.status =
+        routine(a.record(), left.data(), right.data(), r.p.data(), r.invq.data(), &r.nB, param);
+    return r;
+}
+
 std::vector<int> random_permutation(int n, std::uint64_t seed) {
     std::vector<int> p(n);
     std::iota(p.begin(), p.end(), 1);

@@ -69,6 +69,16 @@ Csr saddle_point(int nu, int np, int per_row, std::uint64_t seed);
 // Arrow matrix: diagonal d, first row full with value c.
 Csr arrow(int n, double d = 4.0, double c = 1.0);
 
+// What a reordering routine returned.
+struct ReorderResult {
+    int status = 0;
+    std::vector<int> p, invq;
+    int nB = -1;
+};
+// Runs a reordering routine on a (scaled in place; a is a copy) with unit scaling vectors; p and
+// invq start filled with -7 so that unwritten entries show.
+ReorderResult run_reordering(ReorderRoutine routine, Csr a, ParameterRecord* param);
+
 // A random permutation of 1..n (1-based), and a check that p is one.
 std::vector<int> random_permutation(int n, std::uint64_t seed);
 bool is_permutation(const int* p, int n);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/testing.h"
@@ -34,21 +35,10 @@ struct Param {
     }
 };
 
-struct Result {
-    int status = 0;
-    std::vector<int> p, invq;
-    int nB = -1;
-};
+using Result = trelvak::test::ReorderResult;
 
 Result run(ReorderRoutine routine, Csr a, Param& param) {
-    const int n = a.nr;
-    std::vector<double> left(n, 1.0), right(n, 1.0);
-    Result r;
-    r.p.assign(n, -7);
-    r.invq.assign(n, -7);
-    r.status = routine(a.record(), left.data(), right.data(), r.p.data(), r.invq.data(), &r.nB,
-                       &param.rec);
-    return r;
+    return trelvak::test::run_reordering(routine, std::move(a), &param.rec);
 }
 
 Result run(ReorderRoutine routine, const Csr& a) {
