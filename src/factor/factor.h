@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "common/buffer.h"
 #include "common/trelvak.h"
 
 namespace trelvak {
@@ -107,8 +108,8 @@ struct LevelControls {
 struct SymmetricRows {
     int n = 0;
     std::vector<int> ptr{0};
-    std::vector<int> col;
-    std::vector<double> val;
+    LargeVector<int> col;
+    LargeVector<double> val;
 };
 
 // Result of one level. Positions are those of the level matrix handed in (0-based); the new
@@ -121,13 +122,15 @@ struct LevelFactor {
     int pairs        = 0;           // 2x2 pivots among the accepted rows
     bool over_budget = false;       // the budget ran out: nothing else is filled in
     std::vector<int> order;         // new position (0-based) -> position of the input (0-based)
-    std::vector<int> I;             // factor_index, I(k) = I[k-1]
-    std::vector<double> V;          // factor_values, V(k) = V[k-1]
+    LargeVector<int> I;             // factor_index, I(k) = I[k-1]
+    LargeVector<double> V;          // factor_values, V(k) = V[k-1]
     std::vector<int> pivot_blocks;  // n entries, new order: -1 for a 1x1, 1 for 2x2 members
-    std::vector<int> Fia, Fja;      // F: m rows, n-m columns, 1-based (COARSE_REDUCE only)
-    std::vector<double> Fa;
-    std::vector<int> Sia, Sja;  // Schur complement, order n-m, upper triangle, 1-based
-    std::vector<double> Sa;
+    std::vector<int> Fia;           // F: m rows, n-m columns, 1-based (COARSE_REDUCE only)
+    LargeVector<int> Fja;
+    LargeVector<double> Fa;
+    std::vector<int> Sia;  // Schur complement, order n-m, upper triangle, 1-based
+    LargeVector<int> Sja;
+    LargeVector<double> Sa;
 };
 
 // Incomplete L D L^T in Crout form of the leading nB rows of B (positions nB.. are coarse from

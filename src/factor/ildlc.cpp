@@ -86,8 +86,8 @@ struct Blocks {
     std::vector<unsigned char> size;
     std::vector<double> dinv;  // 3 per block: inverse block [d0 d1; d1 d2] (d0 for a 1x1)
     std::vector<int> start, cand_end, end, ptr, next;
-    std::vector<int> col;        // column positions
-    std::vector<double> u0, u1;  // U(row, col) and, for pairs, U(row+1, col)
+    LargeVector<int> col;        // column positions
+    LargeVector<double> u0, u1;  // U(row, col) and, for pairs, U(row+1, col)
 };
 
 struct Kept {
@@ -110,11 +110,13 @@ public:
         for (int j = nB_; j < n_; ++j) {
             status_[j] = kCoarse;
         }
+        reserve();
     }
 
     void run(LevelFactor* out);
 
 private:
+    void reserve();
     void compute_row(int r, int prev, Accumulator& acc) const;
     void apply_block(int b, int q, int from, Accumulator& acc) const;
     void finalize_column(int k, bool postponed);
@@ -145,6 +147,26 @@ private:
     int pairs_     = 0;
     long entries_  = 0;  // values stored in the factor rows so far
 };
+
+// Room for the factor rows up front: grown by doubling, they would be copied about twice and
+// touch fresh pages at every step. Twice the entries of B (within the budget) covers most levels;
+// beyond that the vectors grow as usual. Reserving commits no memory until it is written.
+void LevelFactorizer::reserve() {
+    long entries = 5L * static_cast<long>(B_.col.size()) + n_;
+    if (c_.budget > 0) {
+        entries = std::min(entries, c_.budget + n_);
+    }
+    const auto e = static_cast<size_t>(entries);
+    blk_.col.reserve(e);
+    blk_.u0.reserve(e);
+    blk_.u1.reserve(e);
+    const auto rows = static_cast<size_t>(nB_);
+    for (auto* v : {&blk_.row, &blk_.start, &blk_.cand_end, &blk_.end, &blk_.ptr, &blk_.next}) {
+        v->reserve(rows);
+    }
+    blk_.size.reserve(rows);
+    blk_.dinv.reserve(3 * rows);
+}
 
 // Adds the update of block b to row r: q is the block's entry in column r, entries from `from`
 // on (q excluded) are updated.

@@ -126,10 +126,11 @@ struct MatrixFree {
 using MatrixPtr = std::unique_ptr<SparseMatrix, MatrixFree>;
 
 // A block of at least one element holding a copy of v.
-template <class T>
-T* copy_block(const std::vector<T>& v, const char* tag) {
+template <class Vector, class T = typename Vector::value_type>
+T* copy_block(const Vector& v, const char* tag) {
     const size_t count = std::max<size_t>(v.size(), 1);
     auto* p            = static_cast<T*>(MAlloc(count * sizeof(T), tag));
+    advise_huge_pages(p, count * sizeof(T));
     if (!v.empty()) {
         std::memcpy(p, v.data(), v.size() * sizeof(T));
     } else {
@@ -142,8 +143,8 @@ T* copy_block(const std::vector<T>& v, const char* tag) {
 struct Upper {
     int n = 0;
     std::vector<int> ia{1};
-    std::vector<int> ja;
-    std::vector<double> a;
+    LargeVector<int> ja;
+    LargeVector<double> a;
     long nnz() const { return static_cast<long>(ja.size()); }
 };
 

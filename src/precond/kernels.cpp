@@ -84,26 +84,42 @@ inline void pair_dot(int count, const int* __restrict cols, const double* __rest
     *t2 = b0 + b1;
 }
 
+// x(cols[j]) -= y vals[j] for j < count: a row of U scattered into the solution. The columns of a
+// row are distinct, so the updates are independent.
+inline void row_axpy(int count, double y, const int* __restrict cols, const double* __restrict vals,
+                     double* __restrict x0) {
+#pragma GCC ivdep
+    for (int j = 0; j < count; ++j) {
+        x0[static_cast<long>(cols[j]) - 1] -= y * vals[j];
+    }
+}
+
+// x(cols[j]) -= y1 vals[2j] + y2 vals[2j+1] for j < count: the rows of a 2x2 pivot.
+inline void pair_axpy(int count, double y1, double y2, const int* __restrict cols,
+                      const double* __restrict vals, double* __restrict x0) {
+#pragma GCC ivdep
+    for (int j = 0; j < count; ++j) {
+        x0[static_cast<long>(cols[j]) - 1] -= y1 * vals[2 * j] + y2 * vals[2 * j + 1];
+    }
+}
+
 // sol := L^-1 sol over rows 1..m; columns beyond m (coupling columns) receive updates too.
 void forward_part(const Factor& f, View1<double> sol, bool use_pairs) {
     const auto& I = f.I;
     const auto& V = f.V;
+    double* x0    = sol.data();
     int i         = 1;
     while (i <= f.m) {
+        const int first = I(i);
         if (use_pairs && f.pair_starts_at(i)) {
             // (y1, y2) = D_block^-1 (sol(i), sol(i+1))
             const double y1 = V(i) * sol(i) + f.inv_offdiag(i) * sol(i + 1);
             const double y2 = f.inv_offdiag(i) * sol(i) + V(i + 1) * sol(i + 1);
-            for (int k = I(i); k < I(i + 1); ++k) {
-                const int p = I(i) + 2 * (k - I(i));
-                sol(I(k)) -= y1 * V(p) + y2 * V(p + 1);
-            }
+            pair_axpy(I(i + 1) - first, y1, y2, I.at(first), V.at(first), x0);
             i += 2;
         } else {
             const double y = V(i) * sol(i);  // y = d_i^-1 z_i
-            for (int k = I(i); k < I(i + 1); ++k) {
-                sol(I(k)) -= y * V(k);
-            }
+            row_axpy(I(i + 1) - first, y, I.at(first), V.at(first), x0);
             i += 1;
         }
     }

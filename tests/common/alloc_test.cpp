@@ -1,11 +1,13 @@
-// Tagged allocation and the fatal-error handler.
+// Tagged allocation, large vectors and the fatal-error handler.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
+#include "common/buffer.h"
 #include "common/trelvak.h"
 #include "solver/alloc_testing.h"
 
@@ -91,4 +93,22 @@ TEST(Timing, EvaluateTimeReportsNonNegativeTimes) {
     EXPECT_GE(user, 0.0f);
     EXPECT_GE(system, 0.0f);
     EXPECT_GE(elapsed, 0);
+}
+
+// Large vectors: blocks from 1 MiB on are 2 MiB aligned; growing across the threshold in both
+// directions keeps the contents, and an impossible size is refused with bad_alloc.
+TEST(LargeVector, KeepsContentsAcrossTheLargeBlockThreshold) {
+    trelvak::LargeVector<double> v;
+    for (int k = 0; k < (1 << 18); ++k) {  // 2 MiB of doubles, through every growth step
+        v.push_back(0.5 * k);
+    }
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(v.data()) % (std::uintptr_t{2} << 20), 0u);
+    EXPECT_EQ(v[12345], 0.5 * 12345);
+    v.resize(10);
+    v.shrink_to_fit();
+    EXPECT_EQ(v[9], 4.5);
+    trelvak::LargeVector<int> w(1000, 3);
+    EXPECT_EQ(w.back(), 3);
+    trelvak::LargePageAllocator<double> a;
+    EXPECT_THROW((void)a.allocate(static_cast<std::size_t>(-1) / 4), std::bad_alloc);
 }
