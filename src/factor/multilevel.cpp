@@ -31,6 +31,7 @@
 // Allocation: every array of the level list comes from MAlloc and is released by release_levels.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -82,6 +83,13 @@ struct FactorError {
     int code;
     std::string message;
 };
+
+// A value as a person would write it (10, 2.5, 1e+06), for messages.
+std::string number_text(double x) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", x);
+    return text;
+}
 
 [[noreturn]] void fail(int code, std::string message) {
     throw FactorError{code, std::move(message)};
@@ -610,13 +618,27 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
         };
         for (int level = 1;; ++level) {
             const int n = current.n;
+            // A dense last level counts against elbow like every other level.
+            const bool dense_within_elbow =
+                elbow <= 0.0 || static_cast<double>(stored) + 0.5 * n * (n + 1.0) <=
+                                    elbow * static_cast<double>(nnz_in);
             const bool small =
                 n <= kDenseOrder &&
                 0.5 * n * (n + 1.0) <= std::max(0.25 * static_cast<double>(nnz_in), 200.0);
-            if (level >= 2 && (small || level > kMaxLevels)) {
+            if (level >= 2 && ((small && dense_within_elbow) || level > kMaxLevels)) {
                 if (n > kDenseMax && level > kMaxLevels) {
                     fail(kFactorNoPivots,
                          "the levels stopped shrinking at order " + std::to_string(n));
+                }
+                if (!dense_within_elbow) {
+                    if (restart(false) || fall_back()) {
+                        level = 0;
+                        continue;
+                    }
+                    fail(kFactorElbow,
+                         "the factorization needs more than elbow = " + number_text(elbow) +
+                             " times the entries of the matrix (dense level " +
+                             std::to_string(level) + " of order " + std::to_string(n) + ")");
                 }
                 built.push_back(make_dense_level(current, keep_A, level));
                 stored += built.back()->nnz_stored;
@@ -646,7 +668,7 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
                     continue;
                 }
                 fail(kFactorElbow,
-                     "the factorization needs more than elbow = " + std::to_string(elbow) +
+                     "the factorization needs more than elbow = " + number_text(elbow) +
                          " times the entries of the matrix, also with tighter "
                          "dropping (level " +
                          std::to_string(level) + ")");
@@ -704,7 +726,7 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
                     continue;
                 }
                 fail(kFactorElbow,
-                     "the factorization needs more than elbow = " + std::to_string(elbow) +
+                     "the factorization needs more than elbow = " + number_text(elbow) +
                          " times the entries of the matrix (level " + std::to_string(level) + ")");
             }
             if (at.lf.m == n) {

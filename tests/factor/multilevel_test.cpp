@@ -433,5 +433,30 @@ TEST(Slots, RejectedOrderingsAreReported) {
     }
 }
 
+// A small dense last level also counts against elbow: tiny systems whose coarse level would
+// be factored densely either fit, or the factorization finds another way or reports -7.
+TEST(Multilevel, DenseLastLevelStaysWithinElbow) {
+    int checked = 0;
+    for (int n = 6; n <= 60; n += 3) {
+        for (int elbow : {1, 2, 3}) {
+            for (double condest : {1.2, 2.0, 5.0}) {
+                Csr A = random_symmetric(n, 2, 1000 + n, 0.3, 0.2);
+                Factored f;
+                f.param->elbow   = elbow;
+                f.param->condest = condest;
+                const int status = f.run(A);
+                if (status != 0) {
+                    EXPECT_EQ(status, kFactorElbow) << f.info.message;
+                    continue;
+                }
+                ++checked;
+                EXPECT_LE(f.info.fill, elbow)
+                    << "n " << n << " elbow " << elbow << " condest " << condest;
+            }
+        }
+    }
+    EXPECT_GT(checked, 50);
+}
+
 }  // namespace
 }  // namespace trelvak::test

@@ -1,6 +1,7 @@
 // Randomised runs of the factorization: random matrices (indefinite, zero and tiny diagonals,
 // saddle points) under random options. Every run either fails with a documented code and a
-// message, or returns a level list that passes the checker and whose application is finite.
+// message, or returns a level list that passes the checker, stays within elbow and whose
+// application is finite.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -49,6 +50,8 @@ TEST(Random, FactorizationsAreValidOrReportedFailures) {
         }
         ++succeeded;
         ASSERT_EQ(check_level_list(f.levels, f.param), "") << "run " << run;
+        // The factorization's memory limit is the option rounded up (its copy in ifact[0]).
+        EXPECT_LE(f.info.fill, std::ceil(f.param->elbow)) << "run " << run;
         std::vector<double> b(static_cast<size_t>(A.nr), 1.0);
         std::vector<double> x = apply_preconditioner(f.levels, f.param, b);
         for (double v : x) {
