@@ -310,6 +310,12 @@ int run(const Arguments& args, std::FILE* out, std::FILE* err) {
             std::fprintf(out, "factor    %d level%s, fill %.2f (%ld stored / %ld input), %.3f s\n",
                          info.nlev, info.nlev == 1 ? "" : "s", info.fill, info.nnz_stored,
                          info.nnz_input, factor_seconds);
+            if (info.droptol != session.param->droptol ||
+                info.droptolS != session.param->droptolS ||
+                info.condest != session.param->condest) {
+                std::fprintf(out, "  level 1 factored with droptol %g, droptolS %g, condest %g\n",
+                             info.droptol, info.droptolS, info.condest);
+            }
             for (size_t l = 0; l < levels.size(); ++l) {
                 if (levels[l].dense) {
                     std::fprintf(out, "  level %zu  n %9d  dense factor of the last system\n",
@@ -410,7 +416,10 @@ int run(const Arguments& args, std::FILE* out, std::FILE* err) {
                  ", \"nnz_stored\": " + std::to_string(info.nnz_stored) +
                  ", \"nnz_input\": " + std::to_string(info.nnz_input) +
                  ", \"seconds\": " + json_number(factor_seconds) +
-                 ", \"cpu_seconds\": " + json_number(info.seconds) + ", \"level_list\": [";
+                 ", \"cpu_seconds\": " + json_number(info.seconds) +
+                 ", \"droptol_used\": " + json_number(info.droptol) +
+                 ", \"droptolS_used\": " + json_number(info.droptolS) +
+                 ", \"condest_used\": " + json_number(info.condest) + ", \"level_list\": [";
             for (size_t l = 0; l < levels.size(); ++l) {
                 s += std::string(l ? ", " : "") + "{\"n\": " + std::to_string(levels[l].n) +
                      ", \"eliminated\": " + std::to_string(levels[l].nB) +

@@ -31,7 +31,13 @@ struct FactorInfo {
     long nnz_stored = 0;    // stored entries of all levels (factors, couplings, kept systems)
     double fill     = 0.0;  // nnz_stored / nnz_input
     double seconds  = 0.0;  // processor time of the factorization
-    std::string message;    // why a factorization failed (empty on success)
+    // The controls level 1 was factored with. They differ from the options when the
+    // factorization started again with a larger condest, tightened the dropping on a first
+    // level that postponed many rows, or loosened it to stay within elbow.
+    double droptol  = 0.0;
+    double droptolS = 0.0;
+    double condest  = 0.0;
+    std::string message;  // why a factorization failed (empty on success)
 };
 
 // A level the factorization has finished, for progress reports. A pass that outgrows its budget

@@ -458,5 +458,30 @@ TEST(Multilevel, DenseLastLevelStaysWithinElbow) {
     EXPECT_GT(checked, 50);
 }
 
+// A first level that postpones a fifth of its rows (random matrix, half of the diagonal tiny) is
+// factored again with tighter dropping, and info reports the controls used; a Laplacian keeps
+// the options.
+TEST(Multilevel, FirstLevelPostponingManyRowsTightensTheDropping) {
+    Csr hard = random_symmetric(150, 5, 3, 0.0, 0.5);
+    Factored f;
+    ASSERT_EQ(f.run(hard), 0) << f.info.message;
+    EXPECT_EQ(check_level_list(f.levels, f.param), "");
+    EXPECT_DOUBLE_EQ(f.info.droptol, 1e-5);
+    EXPECT_DOUBLE_EQ(f.info.droptolS, 1e-5);
+    std::vector<double> b = ones_times(hard);
+    std::vector<double> x;
+    double relres = 1.0;
+    const int its = sqmr_solve(hard, f.levels, f.param, b, &x, 1e-8, 500, &relres);
+    EXPECT_GT(its, 0);
+    EXPECT_LE(its, 10);
+
+    Csr easy = laplace2d(20, 20);
+    Factored g;
+    ASSERT_EQ(g.run(easy), 0) << g.info.message;
+    EXPECT_DOUBLE_EQ(g.info.droptol, g.param->droptol);
+    EXPECT_DOUBLE_EQ(g.info.droptolS, g.param->droptolS);
+    EXPECT_DOUBLE_EQ(g.info.condest, g.param->condest);
+}
+
 }  // namespace
 }  // namespace trelvak::test
