@@ -4,7 +4,7 @@
 // out-of-memory stop carries the tag; the array is released with free when the owner goes out
 // of scope, also when a fatal stop unwinds.
 //
-// LargeVector: a std::vector whose large blocks (from 1 MiB) are aligned to 2 MiB and marked for
+// LargeVector: a std::vector whose large blocks (from 512 KiB) are aligned to 2 MiB and marked for
 // transparent huge pages. A factorization writes hundreds of megabytes into freshly allocated
 // arrays; with 4 KiB pages every first write to a page is a fault, and on virtual machines the
 // faults took about a third of the factorization time. Smaller blocks come from operator new.
@@ -43,48 +43,46 @@ Buffer<T> allocate_nonempty(long count, const char* tag) {
     return allocate<T>(count > 0 ? static_cast<std::size_t>(count) : 1, tag);
 }
 
-// Marks the 2 MiB pages inside [p, p + bytes) for transparent huge pages, before the first write
-// to a large block that came from elsewhere (malloc, MAlloc). Advice only.
-inline void advise_huge_pages(void* p, std::size_t bytes) {
-    constexpr std::uintptr_t kPage = std::uintptr_t{2} << 20;
-    const auto begin               = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t first     = (begin + kPage - 1) / kPage * kPage;
-    const std::uintptr_t last      = (begin + bytes) / kPage * kPage;
-    if (p != nullptr && last > first) {
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+constexpr std::size_t kHugePage   = std::size_t{2} << 20;
+constexpr std::size_t kLargeBlock = std::size_t{1} << 19;  // 512 KiB
+
+// A block of at least bytes (>= 1) aligned to a huge page and marked for transparent huge pages,
+// released with free; null when it cannot be had. The madvise call is advice only.
+inline void* huge_page_block(std::size_t bytes) {
+    if (bytes == 0 || bytes > static_cast<std::size_t>(PTRDIFF_MAX) - kHugePage) {
+        return nullptr;
     }
+    const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    void* p                   = std::aligned_alloc(kHugePage, rounded);
+    if (p != nullptr) {
+        madvise(p, rounded, MADV_HUGEPAGE);
+    }
+    return p;
 }
 
 template <class T>
 struct LargePageAllocator {
     using value_type = T;
 
-    static constexpr std::size_t kLarge = std::size_t{1} << 20;
-    static constexpr std::size_t kPage  = std::size_t{2} << 20;
-
     LargePageAllocator() = default;
     template <class U>
     LargePageAllocator(const LargePageAllocator<U>&) {}  // NOLINT: converting, as allocators do
 
     T* allocate(std::size_t count) {
-        constexpr auto kMaxBytes = static_cast<std::size_t>(PTRDIFF_MAX) - kPage;
-        if (count > kMaxBytes / sizeof(T)) {
+        if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T)) {
             throw std::bad_alloc();
         }
-        const std::size_t bytes = count * sizeof(T);
-        if (bytes < kLarge) {
+        if (count * sizeof(T) < kLargeBlock) {
             return std::allocator<T>().allocate(count);
         }
-        const std::size_t rounded = (bytes + kPage - 1) / kPage * kPage;
-        void* p                   = std::aligned_alloc(kPage, rounded);
+        void* p = huge_page_block(count * sizeof(T));
         if (p == nullptr) {
             throw std::bad_alloc();
         }
-        madvise(p, rounded, MADV_HUGEPAGE);  // advice only: a refusal changes nothing
         return static_cast<T*>(p);
     }
     void deallocate(T* p, std::size_t count) {
-        if (count * sizeof(T) < kLarge) {
+        if (count * sizeof(T) < kLargeBlock) {
             std::allocator<T>().deallocate(p, count);
         } else {
             std::free(p);

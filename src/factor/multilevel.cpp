@@ -146,7 +146,6 @@ template <class Vector, class T = typename Vector::value_type>
 T* copy_block(const Vector& v, const char* tag) {
     const size_t count = std::max<size_t>(v.size(), 1);
     auto* p            = static_cast<T*>(MAlloc(count * sizeof(T), tag));
-    advise_huge_pages(p, count * sizeof(T));
     if (!v.empty()) {
         std::memcpy(p, v.data(), v.size() * sizeof(T));
     } else {

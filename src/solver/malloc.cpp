@@ -4,10 +4,12 @@
 // is not released). ReAlloc with a null ptr allocates afresh, otherwise it resizes and keeps the
 // contents. On failure the fatal handler receives
 //     "Mem. alloc. ERROR in <tag>. Requested bytes: <size> bytes\n"
-// so for a non-zero size neither routine ever returns empty-handed.
+// so for a non-zero size neither routine ever returns empty-handed. Blocks from 512 KiB on are
+// taken on transparent huge pages (see common/buffer.h); every block is released with free.
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/buffer.h"
 #include "common/trelvak.h"
 #include "solver/alloc_testing.h"
 
@@ -41,7 +43,9 @@ extern "C" void* MAlloc(size_t nbytes, const char* tag) {
     if (nbytes == 0) {
         return nullptr;
     }
-    void* p = injected_failure() ? nullptr : std::malloc(nbytes);
+    void* p = injected_failure()               ? nullptr
+              : nbytes >= trelvak::kLargeBlock ? trelvak::huge_page_block(nbytes)
+                                               : std::malloc(nbytes);
     if (!p) {
         out_of_memory(tag, nbytes);
     }

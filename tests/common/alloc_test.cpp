@@ -95,7 +95,7 @@ TEST(Timing, EvaluateTimeReportsNonNegativeTimes) {
     EXPECT_GE(elapsed, 0);
 }
 
-// Large vectors: blocks from 1 MiB on are 2 MiB aligned; growing across the threshold in both
+// Large vectors: blocks from 512 KiB on are 2 MiB aligned; growing across the threshold in both
 // directions keeps the contents, and an impossible size is refused with bad_alloc.
 TEST(LargeVector, KeepsContentsAcrossTheLargeBlockThreshold) {
     trelvak::LargeVector<double> v;
