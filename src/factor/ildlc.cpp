@@ -565,6 +565,31 @@ void LevelFactorizer::assemble(LevelFactor* out) {
 void LevelFactorizer::schur_complement(LevelFactor* out, const std::vector<int>& newpos, int m) {
     const int nc      = n_ - m;
     const int nblocks = static_cast<int>(blk_.row.size());
+    // Each block's complement part in increasing new position, so that the part of a block from
+    // its entry in column c on is exactly its contribution to row c of the upper triangle.
+    {
+        struct Entry {
+            int key, col;
+            double u0, u1;
+        };
+        std::vector<Entry> part;
+        for (int b = 0; b < nblocks; ++b) {
+            const int first = blk_.cand_end[b];
+            const int last  = blk_.end[b];
+            part.clear();
+            for (int e = first; e < last; ++e) {
+                part.push_back({newpos[blk_.col[e]], blk_.col[e], blk_.u0[e], blk_.u1[e]});
+            }
+            std::sort(part.begin(), part.end(),
+                      [](const Entry& x, const Entry& y) { return x.key < y.key; });
+            for (int e = first; e < last; ++e) {
+                const Entry& x = part[static_cast<size_t>(e - first)];
+                blk_.col[e]    = x.col;
+                blk_.u0[e]     = x.u0;
+                blk_.u1[e]     = x.u1;
+            }
+        }
+    }
     // Column lists of the complement parts: for complement column c, the entries (block, slot).
     std::vector<int> cptr(static_cast<size_t>(nc) + 1, 0);
     for (int b = 0; b < nblocks; ++b) {
@@ -610,10 +635,13 @@ void LevelFactorizer::schur_complement(LevelFactor* out, const std::vector<int>&
             const double c1 = blk_.u1[q];
             const double f0 = d[0] * c0 + d[1] * c1;
             const double f1 = d[1] * c0 + d[2] * c1;
-            for (int e = blk_.cand_end[b]; e < blk_.end[b]; ++e) {
-                const int j = blk_.col[e];
-                if (newpos[j] >= m + c) {
-                    acc.add(j, -(f0 * blk_.u0[e] + f1 * blk_.u1[e]));
+            if (blk_.size[b] == 1) {
+                for (int e = q; e < blk_.end[b]; ++e) {
+                    acc.add(blk_.col[e], -f0 * blk_.u0[e]);
+                }
+            } else {
+                for (int e = q; e < blk_.end[b]; ++e) {
+                    acc.add(blk_.col[e], -(f0 * blk_.u0[e] + f1 * blk_.u1[e]));
                 }
             }
         }

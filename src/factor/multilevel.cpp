@@ -290,8 +290,15 @@ struct Attempt {
     std::vector<double> right;  // the scaling
     std::vector<int> p;         // position -> level unknown, 1-based
     int nB = 0;
+    SymmetricRows B;  // both triangles of the scaled matrix in the new positions
     LevelFactor lf;
 };
+
+// Factors the attempt's matrix (again) under other controls; the ordering stays.
+void refactor(Attempt& at, const LevelControls& controls) {
+    at.lf = LevelFactor{};
+    factor_detail::ildlc_level(at.B, at.nB, controls, &at.lf);
+}
 
 Attempt attempt_level(const Upper& S, ReorderRoutine reorder, const LevelControls& controls,
                       ParameterRecord* param, int level) {
@@ -354,8 +361,8 @@ Attempt attempt_level(const Upper& S, ReorderRoutine reorder, const LevelControl
     equilibrate(*at.scaled, at.right);
     // Both triangles of the scaled matrix in the new positions.
     const SparseMatrix& M = *at.scaled;
-    SymmetricRows B;
-    B.n = n;
+    SymmetricRows& B      = at.B;
+    B.n                   = n;
     B.ptr.assign(static_cast<size_t>(n) + 1, 0);
     for (int i = 1; i <= n; ++i) {
         for (int k = M.ia[i - 1]; k < M.ia[i]; ++k) {
@@ -385,12 +392,13 @@ Attempt attempt_level(const Upper& S, ReorderRoutine reorder, const LevelControl
             }
         }
     }
-    factor_detail::ildlc_level(B, at.nB, controls, &at.lf);
+    refactor(at, controls);
     return at;
 }
 
 // The sparse level record of an attempt.
 LevelPtr make_level(Attempt& at, bool first, bool keep_A, bool coarse_reduce) {
+    at.B                  = SymmetricRows{};  // not needed any more
     const LevelFactor& lf = at.lf;
     const int n           = lf.n;
     const int m           = lf.m;
@@ -667,7 +675,7 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
             }
             for (int tighter = 0; at.lf.over_budget && tighter < 3; ++tighter) {
                 controls = tightened(controls);
-                at       = attempt_level(current, first, controls, param, level);
+                refactor(at, controls);
             }
             if (at.lf.over_budget) {
                 if (fall_back()) {
@@ -689,10 +697,12 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
                 LevelControls strict = controls;
                 strict.droptol       = std::max(controls.droptol / 100.0, kHardDroptol);
                 strict.droptolS      = std::max(controls.droptolS / 10.0, kHardDroptol);
-                Attempt retry        = attempt_level(current, first, strict, param, level);
-                if (!retry.lf.over_budget && retry.lf.m > 0) {
-                    at       = std::move(retry);
+                LevelFactor loose    = std::move(at.lf);
+                refactor(at, strict);
+                if (!at.lf.over_budget && at.lf.m > 0) {
                     controls = strict;
+                } else {
+                    at.lf = std::move(loose);
                 }
             }
             const int enough = std::max(1, n / 10);
@@ -717,10 +727,13 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
                 if (at.lf.m > 0) {
                     break;
                 }
-                LevelControls relaxed        = controls;
-                relaxed.condest              = controls.condest * relax;
-                const ReorderRoutine routine = at.nB == 0 ? nullptr : first;
-                at = attempt_level(current, routine, relaxed, param, level);
+                LevelControls relaxed = controls;
+                relaxed.condest       = controls.condest * relax;
+                if (at.nB == 0) {
+                    at = attempt_level(current, nullptr, relaxed, param, level);
+                } else {
+                    refactor(at, relaxed);
+                }
             }
             if (at.lf.m == 0) {
                 fail(at.lf.over_budget ? kFactorElbow : kFactorNoPivots,
