@@ -144,6 +144,15 @@ struct LevelFactor {
 // approximate Schur complement of the accepted block. Never fails; m may be 0.
 void ildlc_level(const SymmetricRows& B, int nB, const LevelControls& controls, LevelFactor* out);
 
+// Folds the scaling s (by new position, n entries) of a level factored as S M S into its factor
+// rows, inverse pivots and F, so that they factor M itself. Returns false, changing nothing,
+// when a folded value would not be finite.
+bool fold_scaling(LevelFactor& lf, const std::vector<double>& s);
+// The same for LAPACK's packed lower Bunch-Kaufman factor (dsptrf "L") of E M E, e by the
+// unknowns of M (n entries).
+bool fold_dense_scaling(int n, std::vector<double>& AP, const std::vector<int>& ipiv,
+                        const std::vector<double>& e);
+
 // The ordering used when a slot is empty: symmetric max-norm scaling into right (left is left
 // alone), identity order, nB = n. Returns 0, or -5 on a zero row.
 int factor_default_ordering(SparseMatrix A, double* left, double* right, int* p, int* invq, int* nB,

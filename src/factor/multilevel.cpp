@@ -396,8 +396,44 @@ Attempt attempt_level(const Upper& S, ReorderRoutine reorder, const LevelControl
     return at;
 }
 
+// Level 1 stored for the matrix as given: its scaling folded into the factor and F, the next
+// level's matrix and the kept system (amli, mg) unscaled. Nothing changes when a folded value
+// would not be finite; then level 1 keeps its scaling vectors.
+bool unscale_first_level(Attempt& at, Upper& next, bool keep_A) {
+    const LevelFactor& lf = at.lf;
+    std::vector<double> s(static_cast<size_t>(lf.n));
+    for (int k = 0; k < lf.n; ++k) {
+        s[static_cast<size_t>(k)] = at.right[static_cast<size_t>(at.p[lf.order[k]] - 1)];
+    }
+    LargeVector<double> next_a(next.a);
+    for (int i = 1; i <= next.n; ++i) {
+        for (int k = next.ia[i - 1]; k < next.ia[i]; ++k) {
+            const int j = next.ja[k - 1];
+            next_a[k - 1] /=
+                s[static_cast<size_t>(lf.m + i - 1)] * s[static_cast<size_t>(lf.m + j - 1)];
+            if (!std::isfinite(next_a[k - 1])) {
+                return false;
+            }
+        }
+    }
+    if (!factor_detail::fold_scaling(at.lf, s)) {
+        return false;
+    }
+    next.a = std::move(next_a);
+    if (keep_A) {
+        SparseMatrix& M = *at.scaled;  // the scaled level matrix, level numbering
+        for (int i = 1; i <= M.nr; ++i) {
+            for (int k = M.ia[i - 1]; k < M.ia[i]; ++k) {
+                M.a[k - 1] /= at.right[static_cast<size_t>(i - 1)] *
+                              at.right[static_cast<size_t>(M.ja[k - 1] - 1)];
+            }
+        }
+    }
+    return true;
+}
+
 // The sparse level record of an attempt.
-LevelPtr make_level(Attempt& at, bool first, bool keep_A, bool coarse_reduce) {
+LevelPtr make_level(Attempt& at, bool first, bool keep_A, bool coarse_reduce, bool folded) {
     at.B                  = SymmetricRows{};  // not needed any more
     const LevelFactor& lf = at.lf;
     const int n           = lf.n;
@@ -412,8 +448,11 @@ LevelPtr make_level(Attempt& at, bool first, bool keep_A, bool coarse_reduce) {
         perm[k]              = at.p[lf.order[k]];
         invperm[perm[k] - 1] = k + 1;
     }
-    R->perm            = copy_block(perm, "factor:perm");
-    R->invperm         = copy_block(invperm, "factor:invperm");
+    R->perm    = copy_block(perm, "factor:perm");
+    R->invperm = copy_block(invperm, "factor:invperm");
+    if (folded) {
+        std::fill(at.right.begin(), at.right.end(), 1.0);
+    }
     R->colscale        = copy_block(at.right, "factor:colscale");
     R->rowscale        = first ? copy_block(at.right, "factor:rowscale") : nullptr;
     R->pivot_blocks    = copy_block(lf.pivot_blocks, "factor:pivot_blocks");
@@ -441,20 +480,40 @@ LevelPtr make_level(Attempt& at, bool first, bool keep_A, bool coarse_reduce) {
 }
 
 // Dense last level: Bunch-Kaufman factor of S in packed lower form.
+// The matrix is equilibrated for the pivoting, and the scaling folded into the factor; should a
+// folded value not be finite, the matrix is factored as it is.
 LevelPtr make_dense_level(const Upper& S, bool keep_A, int level) {
     const int n       = S.n;
     const long packed = static_cast<long>(n) * (n + 1) / 2;
-    std::vector<double> AP(static_cast<size_t>(packed), 0.0);
-    for (int i = 1; i <= n; ++i) {
-        for (int k = S.ia[i - 1]; k < S.ia[i]; ++k) {
-            const long r = S.ja[k - 1] - 1;  // row of the lower triangle
-            const long c = i - 1;            // its column
-            AP[static_cast<size_t>(r + c * (2L * n - c - 1) / 2)] += S.a[k - 1];
+    auto pack         = [&](const LargeVector<double>& a) {
+        std::vector<double> AP(static_cast<size_t>(packed), 0.0);
+        for (int i = 1; i <= n; ++i) {
+            for (int k = S.ia[i - 1]; k < S.ia[i]; ++k) {
+                const long r = S.ja[k - 1] - 1;  // row of the lower triangle
+                const long c = i - 1;            // its column
+                AP[static_cast<size_t>(r + c * (2L * n - c - 1) / 2)] += a[k - 1];
+            }
         }
+        return AP;
+    };
+    Upper E = S;
+    std::vector<double> e(static_cast<size_t>(n), 1.0);
+    {
+        SparseMatrix M{};
+        M.nr = M.nc = n;
+        M.ia        = E.ia.data();
+        M.ja        = E.ja.data();
+        M.a         = E.a.data();
+        equilibrate(M, e);
     }
+    std::vector<double> AP = pack(E.a);
     std::vector<int> ipiv(static_cast<size_t>(n), 0);
     int info = 0;
     dsptrf_("L", &n, AP.data(), ipiv.data(), &info, 1);
+    if (info == 0 && !factor_detail::fold_dense_scaling(n, AP, ipiv, e)) {
+        AP = pack(S.a);
+        dsptrf_("L", &n, AP.data(), ipiv.data(), &info, 1);
+    }
     const std::string where =
         " (order " + std::to_string(n) + ", level " + std::to_string(level) + ")";
     if (info != 0) {
@@ -753,7 +812,8 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
                 out.droptolS = controls.droptolS;
                 out.condest  = controls.condest;
             }
-            built.push_back(make_level(at, level == 1, keep_A, controls.coarse_reduce));
+            const bool folded = level == 1 && unscale_first_level(at, next, keep_A);
+            built.push_back(make_level(at, level == 1, keep_A, controls.coarse_reduce, folded));
             stored += built.back()->nnz_stored;
             if (keep_A) {
                 stored += built.back()->A.ia ? built.back()->A.ia[n] - 1 : 0;
