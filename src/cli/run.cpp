@@ -368,7 +368,8 @@ int run(const Arguments& args, std::FILE* out, std::FILE* err) {
                 code    = kExitSolveFailed;
                 verdict = "solution is not finite";
             } else if (relres > restol) {
-                // The method's test ran on the scaled system; the true residual decides.
+                // The method's own residual can drift from the true one (rounding, or a level
+                // list made elsewhere that scales the system); the true residual decides.
                 code    = kExitNotConverged;
                 verdict = "stopping test met, but the true residual is above restol";
             }
