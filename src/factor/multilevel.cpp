@@ -20,14 +20,15 @@
 //        itself and its stopping test is the true residual.
 //   The recursion stops when every row was accepted (a sparse last level), or with a dense last
 //   level (LAPACK dsptrf, packed "L", of the equilibrated S_l with the scaling folded in) once
-//   S_l is small, no longer shrinks, or too many levels were made. A level that accepts no pivot is retried with a relaxed condest; a level that
-//   would take more than elbow leaves is retried with tighter dropping (lfil/lfilS caps, then
-//   droptol and droptolS ten times larger) before the factorization gives up with -7. Before
-//   that, a factorization whose level 1 postponed a tenth of its rows, or whose second level
-//   (order 1000 or more) kept less than 60 % of its rows, starts again once from level 1 with
-//   condest 1000 times larger (at most 1e4); if that pass does not fit into elbow, a last pass
-//   with the caller's condest tightens the dropping as above. A level 1 that postpones a fifth
-//   of its rows is factored again with droptol / 100 and droptolS / 10 (kHardPostponed).
+//   S_l is small, no longer shrinks, or too many levels were made.
+//   A level that accepts no pivot is retried with a relaxed condest; a level that would take
+//   more than elbow leaves is retried with tighter dropping (lfil/lfilS caps, then droptol and
+//   droptolS ten times larger) before the factorization gives up with -7. Before that, a
+//   factorization whose level 1 postponed a tenth of its rows, or whose second level (order 1000
+//   or more) kept less than 60 % of its rows, starts again once from level 1 with condest 1000
+//   times larger (at most 1e4); if that pass does not fit into elbow, a last pass with the
+//   caller's condest tightens the dropping as above. A level 1 that postpones a fifth of its
+//   rows is factored again with droptol / 100 and droptolS / 10 (kHardPostponed).
 //   The ordering's permutation and leading block are kept, but its scaling is replaced by a
 //   symmetric equilibration of the level matrix (see attempt_level).
 //   Returns 0, or a negative FactorStatus with a message in info->message; then *levels is null
