@@ -101,6 +101,9 @@ TEST_F(Tool, JsonReportCarriesEveryOptionAsUsed) {
     }
     EXPECT_EQ(json_value(o.out, "droptol"), 0.005);
     EXPECT_EQ(json_value(o.out, "maxit"), 321);
+    // The controls level 1 was factored with (here those asked for).
+    EXPECT_EQ(json_value(o.out, "droptol_used"), 0.005);
+    EXPECT_GE(json_value(o.out, "condest_used"), 1.0);
     // An unrecognised method falls back to symmetric QMR, and the tool says so.
     EXPECT_TRUE(has(o.out, "\"solver\": \"sqmr\"")) << o.out;
     EXPECT_TRUE(has(o.err, "--solver 'GMRES' not recognised")) << o.err;
