@@ -2,7 +2,8 @@
 //   DSYMmatvec   y = A x, A symmetric stored as its upper triangle with diagonal
 //   DGNLmatvec   y = A x, general
 //   DGNLmattvec  y = A^T x, general (y has nc entries)
-// Each runs in one pass over the stored entries.
+// Each runs in one pass over the stored entries (DSYMmatvec in two when entries lie below the
+// diagonal).
 #include <algorithm>
 
 #include "common/onebased.h"
@@ -10,7 +11,12 @@
 
 using trelvak::view1;
 
-void DSYMmatvec(SparseMatrix A, const double* x_in, double* y_in) {
+namespace {
+
+// The product in the stated order: y(i) = the row's off-diagonal sum, then every entry, the
+// diagonal included, mirrored into y(ja(k)). Correct for any pattern, entries below the
+// diagonal included.
+void symmetric_product_in_order(SparseMatrix A, const double* x_in, double* y_in) {
     const int n   = A.nr;
     const auto ia = view1(A.ia);
     const auto ja = view1(A.ja);
@@ -20,7 +26,6 @@ void DSYMmatvec(SparseMatrix A, const double* x_in, double* y_in) {
     if (n > 0) {
         std::fill(y_in, y_in + n, 0.0);
     }
-    // Row i contributes a(i,j) x(j) to y(i) and, mirrored, a(i,j) x(i) to y(j); the diagonal once.
     for (int i = 1; i <= n; ++i) {
         const double xi = x(i);
         double s        = 0.0;
@@ -32,6 +37,46 @@ void DSYMmatvec(SparseMatrix A, const double* x_in, double* y_in) {
             y(j) += a(k) * xi;
         }
         y(i) += s;
+    }
+}
+
+}  // namespace
+
+// Rows from the last to the first: row i adds a(i,j) x(i) into y(j) for j > i, which its own
+// row has already set, and then sets y(i) to its row sum (the diagonal counted there). So y needs
+// no clearing pass and every entry of y is written once and updated in cache. An entry below the
+// diagonal would be mirrored into a y(j) that is set later; such a matrix is detected on the way
+// and multiplied again in the stated order.
+void DSYMmatvec(SparseMatrix A, const double* x_in, double* y_in) {
+    const int n                 = A.nr;
+    const int* __restrict ia    = A.ia;
+    const int* __restrict ja    = A.ja;
+    const double* __restrict a  = A.a;
+    const double* __restrict x  = x_in;
+    double* __restrict y        = y_in;
+    const double* __restrict x1 = x - 1;  // x1[j] = x(j)
+    double* __restrict y1       = y - 1;
+    bool below_diagonal         = false;
+    int end                     = n > 0 ? ia[n] - 1 : 0;  // 0-based end of row i + 1
+    for (int i = n; i >= 1; --i) {
+        const double xi = x1[i];
+        int k           = ia[i - 1] - 1;
+        double s        = 0.0;
+        if (k < end && ja[k] == i) {  // the diagonal, stored first
+            s = a[k] * xi;
+            ++k;
+        }
+        for (; k < end; ++k) {
+            const int j = ja[k];
+            below_diagonal |= j < i;
+            s += a[k] * x1[j];
+            y1[j] += a[k] * xi;  // for j == i overwritten below; the diagonal is counted in s
+        }
+        y1[i] = s;
+        end   = ia[i - 1] - 1;
+    }
+    if (below_diagonal) {
+        symmetric_product_in_order(A, x_in, y_in);
     }
 }
 

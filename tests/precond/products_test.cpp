@@ -41,6 +41,29 @@ TEST(Products, SymmetricProductWithAnEmptyRow) {
     EXPECT_EQ(y, (std::vector<double>{2.0 + 10.0 + 300.0, 1.0, 3.0}));
 }
 
+TEST(Products, SymmetricProductTakesAnyOrderOfTheStoredEntries) {
+    // The symmetric [4 1 0 2; 1 5 3 0; 0 3 6 0; 2 0 0 7], once with the diagonal stored last in
+    // its rows and once with rows 2 and 4 holding their coupling below the diagonal.
+    const std::vector<double> x{1.0, 10.0, 100.0, 1000.0};
+    const std::vector<double> want{4.0 + 10.0 + 2000.0, 1.0 + 50.0 + 300.0, 30.0 + 600.0,
+                                   2.0 + 7000.0};
+    Csr last;
+    last.nr = last.nc = 4;
+    last.ia           = {1, 4, 6, 7, 8};
+    last.ja           = {4, 2, 1, 3, 2, 3, 4};
+    last.a            = {2.0, 1.0, 4.0, 3.0, 5.0, 6.0, 7.0};
+    Csr below;
+    below.nr = below.nc = 4;
+    below.ia            = {1, 2, 5, 6, 8};
+    below.ja            = {1, 1, 2, 3, 3, 1, 4};
+    below.a             = {4.0, 1.0, 5.0, 3.0, 6.0, 2.0, 7.0};
+    for (Csr* m : {&last, &below}) {
+        std::vector<double> y(4, -1.0);
+        DSYMmatvec(m->record(), x.data(), y.data());
+        EXPECT_EQ(y, want);
+    }
+}
+
 TEST(Products, GeneralProductAndTransposedProduct) {
     Dense d(5);
     d(0, 1)      = 2.0;
