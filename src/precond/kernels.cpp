@@ -103,7 +103,9 @@ inline void pair_axpy(int count, double y1, double y2, const int* __restrict col
     }
 }
 
-// sol := L^-1 sol over rows 1..m; columns beyond m (coupling columns) receive updates too.
+// sol := L^-1 sol over rows 1..m; columns beyond m (coupling columns) receive updates too. A row
+// whose multiplier is zero changes nothing and is skipped: right-hand sides such as F x2 are zero
+// on many rows, and so are the first rows of their solution.
 void forward_part(const Factor& f, View1<double> sol, bool use_pairs) {
     const auto& I = f.I;
     const auto& V = f.V;
@@ -115,11 +117,15 @@ void forward_part(const Factor& f, View1<double> sol, bool use_pairs) {
             // (y1, y2) = D_block^-1 (sol(i), sol(i+1))
             const double y1 = V(i) * sol(i) + f.inv_offdiag(i) * sol(i + 1);
             const double y2 = f.inv_offdiag(i) * sol(i) + V(i + 1) * sol(i + 1);
-            pair_axpy(I(i + 1) - first, y1, y2, I.at(first), V.at(first), x0);
+            if (y1 != 0.0 || y2 != 0.0) {
+                pair_axpy(I(i + 1) - first, y1, y2, I.at(first), V.at(first), x0);
+            }
             i += 2;
         } else {
             const double y = V(i) * sol(i);  // y = d_i^-1 z_i
-            row_axpy(I(i + 1) - first, y, I.at(first), V.at(first), x0);
+            if (y != 0.0) {
+                row_axpy(I(i + 1) - first, y, I.at(first), V.at(first), x0);
+            }
             i += 1;
         }
     }
