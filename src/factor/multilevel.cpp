@@ -24,9 +24,10 @@
 //   A level that accepts no pivot is retried with a relaxed condest; a level that would take
 //   more than elbow leaves is retried with tighter dropping (lfil/lfilS caps, then droptol and
 //   droptolS ten times larger) before the factorization gives up with -7. Before that, a
-//   factorization whose level 1 postponed a tenth of its rows, or whose second level (order 1000
-//   or more) kept less than 60 % of its rows, starts again once from level 1 with condest 1000
-//   times larger (at most 1e4); if that pass does not fit into elbow, a last pass with the
+//   factorization whose level 1 postponed a tenth of its rows (and ran out of elbow, or left too
+//   little of it for its Schur complement), or whose second level (order 1000 or more) kept less
+//   than 60 % of its rows, starts again once from level 1 with condest 1000 times larger (at
+//   most 1e4); if that pass does not fit into elbow, a last pass with the
 //   caller's condest tightens the dropping as above. A level 1 that postpones a fifth of its
 //   rows is factored again with droptol / 100 and droptolS / 10 (kHardPostponed).
 //   The ordering's permutation and leading block are kept, but its scaling is replaced by a
@@ -79,7 +80,15 @@ constexpr double kRestartPostponed = 0.1;
 // kSlowShare of its rows: the levels then hardly shrink, as on shifted Laplacians below elbow
 // (200 x 200 grid shifted by 0.1: 53 % on level 2, seven levels, SQMR diverges; after the restart
 // 2 levels, 5 iterations). No matrix of the regression set has such a second level.
-constexpr int kSlowOrder         = 1000;
+constexpr int kSlowOrder = 1000;
+// Both restarts are usually found out only on level 2, after its factorization has filled the
+// rest of elbow: on a 100 x 100 grid shifted by 0.3775 that took three quarters of the first pass.
+// A level 1 that postponed kRestartPostponed of its rows and leaves less than kCrowded times the
+// entries of its Schur complement for all coarser levels therefore restarts at once. The
+// shifted Laplacians that restart (2D and 3D grids, random KKT) leave 2.9 to 4.8 times; the
+// matrices of the regression set that postpone as many rows and fit leave 6.5 (plat362, tuma2)
+// and more.
+constexpr double kCrowded        = 5.5;
 constexpr double kSlowShare      = 0.6;
 constexpr double kRestartCondest = 1000.0;
 // Level 1 postponing at least kHardPostponed of its rows is factored again with tighter
@@ -824,6 +833,13 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
                 stored += built.back()->A.ia ? built.back()->A.ia[n] - 1 : 0;
             }
             report(level, at.lf.m, /*dense=*/false);
+            if (level == 1 && elbow > 0.0 && at.lf.m < n &&
+                elbow * static_cast<double>(nnz_in) - static_cast<double>(stored) <
+                    kCrowded * static_cast<double>(next.nnz()) &&
+                restart(false)) {
+                level = 0;
+                continue;
+            }
             if (elbow > 0.0 &&
                 static_cast<double>(stored + next.nnz()) > elbow * static_cast<double>(nnz_in)) {
                 if (restart(false) || fall_back()) {
