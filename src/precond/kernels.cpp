@@ -45,40 +45,42 @@ void copy_in(int count, const double* rhs, double* sol) {
 // partial sums, so that a row costs a few loads per slot instead of one long chain of dependent
 // additions; the result differs from a left-to-right sum only by rounding.
 
-// sum over j of vals[j] x(cols[j])
+// sum over j of vals[j] x(cols[j]). The slots run from the last to the first: the first columns
+// of a row are the unknowns solved just before it, so their products come last in the chains of
+// additions and the rest of the row is summed while they are still being computed.
 inline double row_dot(int count, const int* __restrict cols, const double* __restrict vals,
                       const double* __restrict x0) {
     double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    int j = 0;
-    for (; j + 4 <= count; j += 4) {
-        s0 += vals[j] * x0[static_cast<long>(cols[j]) - 1];
-        s1 += vals[j + 1] * x0[static_cast<long>(cols[j + 1]) - 1];
-        s2 += vals[j + 2] * x0[static_cast<long>(cols[j + 2]) - 1];
-        s3 += vals[j + 3] * x0[static_cast<long>(cols[j + 3]) - 1];
+    int j = count;
+    for (; j >= 4; j -= 4) {
+        s0 += vals[j - 1] * x0[static_cast<long>(cols[j - 1]) - 1];
+        s1 += vals[j - 2] * x0[static_cast<long>(cols[j - 2]) - 1];
+        s2 += vals[j - 3] * x0[static_cast<long>(cols[j - 3]) - 1];
+        s3 += vals[j - 4] * x0[static_cast<long>(cols[j - 4]) - 1];
     }
-    for (; j < count; ++j) {
-        s0 += vals[j] * x0[static_cast<long>(cols[j]) - 1];
+    for (; j > 0; --j) {
+        s0 += vals[j - 1] * x0[static_cast<long>(cols[j - 1]) - 1];
     }
     return (s0 + s1) + (s2 + s3);
 }
 
-// (t1, t2) = sums over j of (vals[2j], vals[2j+1]) x(cols[j])
+// (t1, t2) = sums over j of (vals[2j], vals[2j+1]) x(cols[j]), also from the last slot on
 inline void pair_dot(int count, const int* __restrict cols, const double* __restrict vals,
                      const double* __restrict x0, double* t1, double* t2) {
     double a0 = 0.0, a1 = 0.0, b0 = 0.0, b1 = 0.0;
-    int j = 0;
-    for (; j + 2 <= count; j += 2) {
-        const double u = x0[static_cast<long>(cols[j]) - 1];
-        const double v = x0[static_cast<long>(cols[j + 1]) - 1];
-        a0 += vals[2 * j] * u;
-        b0 += vals[2 * j + 1] * u;
-        a1 += vals[2 * j + 2] * v;
-        b1 += vals[2 * j + 3] * v;
+    int j = count;
+    for (; j >= 2; j -= 2) {
+        const double u = x0[static_cast<long>(cols[j - 1]) - 1];
+        const double v = x0[static_cast<long>(cols[j - 2]) - 1];
+        a0 += vals[2 * j - 2] * u;
+        b0 += vals[2 * j - 1] * u;
+        a1 += vals[2 * j - 4] * v;
+        b1 += vals[2 * j - 3] * v;
     }
-    if (j < count) {
-        const double u = x0[static_cast<long>(cols[j]) - 1];
-        a0 += vals[2 * j] * u;
-        b0 += vals[2 * j + 1] * u;
+    if (j > 0) {
+        const double u = x0[static_cast<long>(cols[0]) - 1];
+        a0 += vals[0] * u;
+        b0 += vals[1] * u;
     }
     *t1 = a0 + a1;
     *t2 = b0 + b1;

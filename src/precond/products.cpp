@@ -48,18 +48,16 @@ void symmetric_product_in_order(SparseMatrix A, const double* x_in, double* y_in
 // diagonal would be mirrored into a y(j) that is set later; such a matrix is detected on the way
 // and multiplied again in the stated order.
 void DSYMmatvec(SparseMatrix A, const double* x_in, double* y_in) {
-    const int n                 = A.nr;
-    const int* __restrict ia    = A.ia;
-    const int* __restrict ja    = A.ja;
-    const double* __restrict a  = A.a;
-    const double* __restrict x  = x_in;
-    double* __restrict y        = y_in;
-    const double* __restrict x1 = x - 1;  // x1[j] = x(j)
-    double* __restrict y1       = y - 1;
-    bool below_diagonal         = false;
-    int end                     = n > 0 ? ia[n] - 1 : 0;  // 0-based end of row i + 1
+    const int n                = A.nr;
+    const int* __restrict ia   = A.ia;
+    const int* __restrict ja   = A.ja;
+    const double* __restrict a = A.a;
+    const double* __restrict x = x_in;
+    double* __restrict y       = y_in;
+    bool below_diagonal        = false;
+    int end                    = n > 0 ? ia[n] - 1 : 0;  // 0-based end of row i + 1
     for (int i = n; i >= 1; --i) {
-        const double xi = x1[i];
+        const double xi = x[i - 1];
         int k           = ia[i - 1] - 1;
         double s        = 0.0;
         if (k < end && ja[k] == i) {  // the diagonal, stored first
@@ -69,11 +67,11 @@ void DSYMmatvec(SparseMatrix A, const double* x_in, double* y_in) {
         for (; k < end; ++k) {
             const int j = ja[k];
             below_diagonal |= j < i;
-            s += a[k] * x1[j];
-            y1[j] += a[k] * xi;  // for j == i overwritten below; the diagonal is counted in s
+            s += a[k] * x[j - 1];
+            y[j - 1] += a[k] * xi;  // for j == i overwritten below; the diagonal is counted in s
         }
-        y1[i] = s;
-        end   = ia[i - 1] - 1;
+        y[i - 1] = s;
+        end      = ia[i - 1] - 1;
     }
     if (below_diagonal) {
         symmetric_product_in_order(A, x_in, y_in);
