@@ -38,6 +38,17 @@ double solve_error(Csr& A, const std::vector<double>& x, const std::vector<doubl
     return std::sqrt(num) / norm2(ref);
 }
 
+// Factors A and returns the levels reported on the way; a failure fails the test.
+std::vector<LevelProgress> factor_watching(Csr& A, ParameterRecord* param, LevelRecord** levels,
+                                           FactorInfo* info) {
+    std::vector<LevelProgress> seen;
+    EXPECT_EQ(
+        factor(A.record(), param, levels, info, [&](const LevelProgress& p) { seen.push_back(p); }),
+        0)
+        << info->message;
+    return seen;
+}
+
 struct ExactCase {
     const char* name;
     Csr (*make)();
@@ -106,11 +117,8 @@ TEST(Multilevel, ProgressReportsEveryLevelOfTheResult) {
     param->condest      = 1.5;
     LevelRecord* levels = nullptr;
     FactorInfo info;
-    std::vector<LevelProgress> seen;
-    ASSERT_EQ(factor(A.record(), param, &levels, &info,
-                     [&](const LevelProgress& p) { seen.push_back(p); }),
-              0)
-        << info.message;
+    const auto seen = factor_watching(A, param, &levels, &info);
+    ASSERT_NE(levels, nullptr);
     ASSERT_EQ(static_cast<int>(seen.size()), info.nlev);
     const LevelRecord* R = levels;
     for (int l = 0; l < info.nlev; ++l, R = R->next) {
@@ -285,11 +293,8 @@ TEST(Multilevel, CrowdedFirstLevelStartsAgainWithALargerBound) {
     ParameterRecord* param = create_parameters();
     LevelRecord* levels    = nullptr;
     FactorInfo info;
-    std::vector<LevelProgress> seen;
-    ASSERT_EQ(factor(A.record(), param, &levels, &info,
-                     [&](const LevelProgress& p) { seen.push_back(p); }),
-              0)
-        << info.message;
+    const auto seen = factor_watching(A, param, &levels, &info);
+    ASSERT_NE(levels, nullptr);
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.front().pass, 1);
     EXPECT_EQ(seen.back().pass, 2);
