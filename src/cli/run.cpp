@@ -24,6 +24,10 @@ namespace trelvak::cli {
 
 namespace {
 
+// A final relative residual at or above this after the iteration limit: the hint on unstable
+// factors follows the warning.
+constexpr double kHardlyFell = 0.1;
+
 class FatalError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -460,6 +464,16 @@ int run(const Arguments& args, std::FILE* out, std::FILE* err) {
                              "trelvak: warning: no convergence within %d iterations; increase "
                              "--maxit or refactor with a smaller --droptol\n",
                              session.param->maxit);
+                // A residual that never fell tenfold points to the preconditioner rather than
+                // to the iteration limit: incomplete factors of strongly indefinite problems
+                // (shifted Laplacians in 3D, large ones in 2D) can be unstable.
+                if (!(relres < kHardlyFell)) {
+                    std::fprintf(err,
+                                 "trelvak: hint: the residual hardly fell (%.1e); the incomplete "
+                                 "factors may be unstable: try --droptol 0.3 (the diagonal "
+                                 "preconditioner), or a larger --condest (1e6) with more --elbow\n",
+                                 relres);
+                }
             } else {
                 std::fprintf(err,
                              "trelvak: warning: the method's stopping test was met, but the true "

@@ -152,6 +152,11 @@ TEST_F(Tool, ExitCodesTellTheFailuresApart) {
     EXPECT_EQ(limit.code, kExitNotConverged) << limit.out << limit.err;
     EXPECT_TRUE(has(limit.err, "increase --maxit")) << limit.err;
     EXPECT_TRUE(has(limit.out, "residual")) << "a result is still printed";
+    EXPECT_FALSE(has(limit.err, "hint")) << "the residual fell: no hint on the factors";
+    // One iteration with the diagonal preconditioner leaves the residual near its start.
+    const auto stalled = run_tool({"--maxit", "1", "--droptol", "0.3", helmholtz_});
+    EXPECT_EQ(stalled.code, kExitNotConverged) << stalled.out << stalled.err;
+    EXPECT_TRUE(has(stalled.err, "hint: the residual hardly fell")) << stalled.err;
 
     const auto missing = run_tool({dir_.path() + "/absent.mtx"});
     EXPECT_EQ(missing.code, kExitUnreadable);
