@@ -60,8 +60,9 @@ ParameterRecord* create_parameters() {
     param->droptolS = 1e-4;
     // Bound on the norm of the inverse factor; pivots that would exceed it are postponed:
     // 5 gives one fill above 5, 20 raises the fill without solving more. A factorization that
-    // postpones a tenth of level 1 and then outgrows elbow starts again with a bound of 1e4
-    // (shifted Laplacians; see multilevel.cpp); no matrix of the regression set comes near it.
+    // postpones a tenth of level 1 and then outgrows elbow, or leaves too little of it for the
+    // next level, starts again with a bound of 1e4 (shifted Laplacians; see multilevel.cpp); no
+    // matrix of the regression set comes near it.
     param->condest = 10.0;
     param->restol  = 1e-6;
     param->maxit   = 500;
