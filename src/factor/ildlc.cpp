@@ -40,6 +40,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <utility>
 
 #include "factor/factor.h"
@@ -56,29 +57,58 @@ constexpr double kPairAlpha = 0.64;
 struct Accumulator {
     std::vector<double> w;
     std::vector<int> stamp;
-    std::vector<int> list;
+    std::vector<int> slots;  // the touched columns in slots[0, count)
+    int count   = 0;
     int now     = 0;
     double diag = 0.0;
 
     explicit Accumulator(int n)
-        : w(static_cast<size_t>(n), 0.0), stamp(static_cast<size_t>(n), -1) {}
+        : w(static_cast<size_t>(n), 0.0),
+          stamp(static_cast<size_t>(n), -1),
+          slots(static_cast<size_t>(n)) {}
     void start() {
         ++now;
-        list.clear();
-        diag = 0.0;
+        count = 0;
+        diag  = 0.0;
     }
     void add(int j, double x) {
         if (stamp[j] != now) {
-            stamp[j] = now;
-            w[j]     = x;
-            list.push_back(j);
+            stamp[j]       = now;
+            w[j]           = x;
+            slots[count++] = j;
         } else {
             w[j] += x;
         }
     }
+    std::span<const int> list() const { return {slots.data(), static_cast<size_t>(count)}; }
     bool has(int j) const { return stamp[j] == now; }
     double get(int j) const { return stamp[j] == now ? w[j] : 0.0; }
 };
+
+// acc += -(f0 u0[e] + f1 u1[e]) in column col[e] for e in [lo, hi) (f1 and u1 unused for a 1x1
+// block). The hot loop of the factorization: it works on local copies of the accumulator's
+// arrays, which the stores into w and stamp could otherwise be taken to change.
+template <bool kPair>
+void add_update(Accumulator& acc, const int* __restrict col, const double* __restrict u0,
+                const double* __restrict u1, int lo, int hi, double f0, double f1) {
+    double* __restrict w  = acc.w.data();
+    int* __restrict stamp = acc.stamp.data();
+    int* __restrict slots = acc.slots.data();
+    const int now         = acc.now;
+    int count             = acc.count;
+    for (int e = lo; e < hi; ++e) {
+        const int j    = col[e];
+        const double x = kPair ? -(f0 * u0[e] + f1 * u1[e]) : -f0 * u0[e];
+        if (stamp[j] != now) {
+            stamp[j]       = now;
+            w[j]           = x;
+            slots[count++] = j;
+        } else {
+            w[j] += x;
+        }
+    }
+    acc.count = count;
+}
 
 // Accepted pivot blocks with their rows of U.
 struct Blocks {
@@ -173,25 +203,20 @@ void LevelFactorizer::reserve() {
 void LevelFactorizer::apply_block(int b, int q, int from, Accumulator& acc) const {
     const int e_end = blk_.end[b];
     const double* d = &blk_.dinv[3 * static_cast<size_t>(b)];
-    if (blk_.size[b] == 1) {
-        const double c0 = blk_.u0[q];
-        const double f0 = d[0] * c0;
-        acc.diag -= f0 * c0;
-        for (int e = from; e < e_end; ++e) {
-            if (e != q) {
-                acc.add(blk_.col[e], -f0 * blk_.u0[e]);
-            }
-        }
-    } else {
-        const double c0 = blk_.u0[q];
-        const double c1 = blk_.u1[q];
-        const double f0 = d[0] * c0 + d[1] * c1;
-        const double f1 = d[1] * c0 + d[2] * c1;
-        acc.diag -= f0 * c0 + f1 * c1;
-        for (int e = from; e < e_end; ++e) {
-            if (e != q) {
-                acc.add(blk_.col[e], -(f0 * blk_.u0[e] + f1 * blk_.u1[e]));
-            }
+    const bool pair = blk_.size[b] != 1;
+    const double c0 = blk_.u0[q];
+    const double c1 = pair ? blk_.u1[q] : 0.0;
+    const double f0 = pair ? d[0] * c0 + d[1] * c1 : d[0] * c0;
+    const double f1 = pair ? d[1] * c0 + d[2] * c1 : 0.0;
+    acc.diag -= f0 * c0 + f1 * c1;
+    // The entries from `from` on, q left out.
+    const int ranges[2][2] = {{from, from <= q ? q : e_end}, {from <= q ? q + 1 : e_end, e_end}};
+    for (const auto& r : ranges) {
+        if (pair) {
+            add_update<true>(acc, blk_.col.data(), blk_.u0.data(), blk_.u1.data(), r[0], r[1], f0,
+                             f1);
+        } else {
+            add_update<false>(acc, blk_.col.data(), blk_.u0.data(), nullptr, r[0], r[1], f0, 0.0);
         }
     }
 }
@@ -266,7 +291,7 @@ bool LevelFactorizer::test_1x1(int k, double* x) const {
         return false;
     }
     const double bound = c_.condest * std::fabs(d);
-    for (int j : acc1_.list) {
+    for (int j : acc1_.list()) {
         const double w = acc1_.w[j];
         if (!(std::fabs(w) <= bound)) {  // also catches NaN
             return false;
@@ -303,12 +328,12 @@ bool LevelFactorizer::test_2x2(int k, double dinv[3], double x[2]) const {
         const double l1 = dinv[1] * w1 + dinv[2] * w2;
         return std::fabs(l0) <= c_.condest && std::fabs(l1) <= c_.condest;
     };
-    for (int j : acc1_.list) {
+    for (int j : acc1_.list()) {
         if (!check(j)) {
             return false;
         }
     }
-    for (int j : acc2_.list) {
+    for (int j : acc2_.list()) {
         if (!acc1_.has(j) && !check(j)) {
             return false;
         }
@@ -364,7 +389,7 @@ void LevelFactorizer::accept_1x1(int k, double x) {
     const double d     = acc1_.diag;
     const double kappa = std::fabs(x);
     kept_.clear();
-    for (int j : acc1_.list) {
+    for (int j : acc1_.list()) {
         const double l = std::fabs(acc1_.w[j] / d);
         if (l * kappa > c_.droptol) {
             kept_.push_back({j, l});
@@ -396,10 +421,10 @@ void LevelFactorizer::accept_2x2(int k, const double dinv[3], const double x[2])
             kept_.push_back({j, l});
         }
     };
-    for (int j : acc1_.list) {
+    for (int j : acc1_.list()) {
         consider(j);
     }
-    for (int j : acc2_.list) {
+    for (int j : acc2_.list()) {
         if (!acc1_.has(j)) {
             consider(j);
         }
@@ -636,22 +661,20 @@ void LevelFactorizer::schur_complement(LevelFactor* out, const std::vector<int>&
             const double f0 = d[0] * c0 + d[1] * c1;
             const double f1 = d[1] * c0 + d[2] * c1;
             if (blk_.size[b] == 1) {
-                for (int e = q; e < blk_.end[b]; ++e) {
-                    acc.add(blk_.col[e], -f0 * blk_.u0[e]);
-                }
+                add_update<false>(acc, blk_.col.data(), blk_.u0.data(), nullptr, q, blk_.end[b], f0,
+                                  0.0);
             } else {
-                for (int e = q; e < blk_.end[b]; ++e) {
-                    acc.add(blk_.col[e], -(f0 * blk_.u0[e] + f1 * blk_.u1[e]));
-                }
+                add_update<true>(acc, blk_.col.data(), blk_.u0.data(), blk_.u1.data(), q,
+                                 blk_.end[b], f0, f1);
             }
         }
         double rowmax = 0.0;
-        for (int j : acc.list) {
+        for (int j : acc.list()) {
             rowmax = std::max(rowmax, std::fabs(acc.w[j]));
         }
         const double threshold = c_.droptolS * rowmax;
         row.clear();
-        for (int j : acc.list) {
+        for (int j : acc.list()) {
             if (j != o && !(std::fabs(acc.w[j]) > threshold)) {
                 continue;
             }
