@@ -467,6 +467,35 @@ TEST(Slots, RejectedOrderingsAreReported) {
 
 // A small dense last level also counts against elbow: tiny systems whose coarse level would
 // be factored densely either fit, or the factorization finds another way or reports -7.
+// A coarse level whose matrix is (nearly) full is factored densely even when its packed factor
+// is large next to the input: postponed rows of a full matrix leave a full Schur complement.
+TEST(Multilevel, NearlyFullCoarseLevelIsFactoredDensely) {
+    const int n = 160;
+    Dense d(n);
+    std::uint64_t state = 12345;
+    auto uniform        = [&] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(state >> 11) / 9007199254740992.0 - 0.5;
+    };
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j <= i; ++j) d(i, j) = d(j, i) = uniform();
+    Csr A = upper_from_dense(d);
+    Factored f;
+    f.param->condest = 3.0;
+    ASSERT_EQ(f.run(A), 0) << f.info.message;
+    EXPECT_EQ(check_level_list(f.levels, f.param), "");
+    ASSERT_GE(f.info.nlev, 2);
+    const LevelRecord* second = f.levels->next;
+    EXPECT_GT(second->n, 60) << "enough rows postponed that the old size rule kept them sparse";
+    EXPECT_EQ(second->factor_index, nullptr) << "the full second level is dense";
+    EXPECT_EQ(f.info.nlev, 2);
+    std::vector<double> b = ones_times(A);
+    std::vector<double> x;
+    double relres = 1.0;
+    EXPECT_GT(sqmr_solve(A, f.levels, f.param, b, &x, 1e-8, 300, &relres), 0);
+    EXPECT_LT(relres, 1e-6);
+}
+
 TEST(Multilevel, DenseLastLevelStaysWithinElbow) {
     int checked = 0;
     for (int n = 6; n <= 60; n += 3) {
