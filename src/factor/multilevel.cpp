@@ -58,7 +58,8 @@ using factor_detail::LevelFactor;
 using factor_detail::SymmetricRows;
 
 // Orders at or below which a level beyond the first is factored densely, provided its packed
-// factor takes at most a quarter of the entries of the input (or 200).
+// factor takes at most a quarter of the entries of the input (or 200), or its matrix is nearly
+// full (kDenseShare).
 constexpr int kDenseOrder = 300;
 // A level of such an order whose matrix already holds this share of a full triangle is factored
 // densely as well: the packed factor stores hardly more than the matrix, while the sparse
@@ -712,10 +713,9 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
         for (int level = 1;; ++level) {
             const int n = current.n;
             // A dense last level counts against elbow like every other level.
-            const bool dense_within_elbow =
-                elbow <= 0.0 || static_cast<double>(stored) + 0.5 * n * (n + 1.0) <=
-                                    elbow * static_cast<double>(nnz_in);
-            const double full = 0.5 * n * (n + 1.0);
+            const double full             = 0.5 * n * (n + 1.0);  // entries of a packed triangle
+            const bool dense_within_elbow = elbow <= 0.0 || static_cast<double>(stored) + full <=
+                                                                elbow * static_cast<double>(nnz_in);
             const bool small =
                 n <= kDenseOrder && (full <= std::max(0.25 * static_cast<double>(nnz_in), 200.0) ||
                                      static_cast<double>(current.nnz()) >= kDenseShare * full);
