@@ -53,6 +53,18 @@ enum Status : unsigned char { kPending = 0, kAccepted = 1, kPostponed = 2, kCoar
 
 constexpr double kPairAlpha = 0.64;
 
+// w(j) += x in a stamped sparse accumulator (w, stamp, slots[0, count)) at time `now`.
+inline void accumulate(double* __restrict w, int* __restrict stamp, int* __restrict slots, int now,
+                       int& count, int j, double x) {
+    if (stamp[j] != now) {
+        stamp[j]       = now;
+        w[j]           = x;
+        slots[count++] = j;
+    } else {
+        w[j] += x;
+    }
+}
+
 // Sparse accumulator: a dense array with a stamp per entry and the list of touched columns.
 struct Accumulator {
     std::vector<double> w;
@@ -72,13 +84,7 @@ struct Accumulator {
         diag  = 0.0;
     }
     void add(int j, double x) {
-        if (stamp[j] != now) {
-            stamp[j]       = now;
-            w[j]           = x;
-            slots[count++] = j;
-        } else {
-            w[j] += x;
-        }
+        accumulate(w.data(), stamp.data(), slots.data(), now, count, j, x);
     }
     std::span<const int> list() const { return {slots.data(), static_cast<size_t>(count)}; }
     bool has(int j) const { return stamp[j] == now; }
@@ -97,15 +103,8 @@ void add_update(Accumulator& acc, const int* __restrict col, const double* __res
     const int now         = acc.now;
     int count             = acc.count;
     for (int e = lo; e < hi; ++e) {
-        const int j    = col[e];
-        const double x = kPair ? -(f0 * u0[e] + f1 * u1[e]) : -f0 * u0[e];
-        if (stamp[j] != now) {
-            stamp[j]       = now;
-            w[j]           = x;
-            slots[count++] = j;
-        } else {
-            w[j] += x;
-        }
+        accumulate(w, stamp, slots, now, count, col[e],
+                   kPair ? -(f0 * u0[e] + f1 * u1[e]) : -f0 * u0[e]);
     }
     acc.count = count;
 }

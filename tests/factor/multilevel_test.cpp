@@ -28,6 +28,16 @@ std::vector<double> sparse_ones_times(Csr& A) {
     return y;
 }
 
+// SQMR on A x = A * ones with the level list reaches a true relative residual below 1e-6 within
+// maxit iterations.
+void expect_sqmr_converges(Csr& A, LevelRecord* levels, ParameterRecord* param, int maxit) {
+    std::vector<double> b = sparse_ones_times(A);
+    std::vector<double> x;
+    double relres = 1.0;
+    EXPECT_GT(sqmr_solve(A, levels, param, b, &x, 1e-8, maxit, &relres), 0);
+    EXPECT_LT(relres, 1e-6);
+}
+
 // ||x - A^-1 b|| / ||A^-1 b|| against a dense solve.
 double solve_error(Csr& A, const std::vector<double>& x, const std::vector<double>& b) {
     std::vector<double> ref = solve(dense_from_upper(A), b);
@@ -248,11 +258,7 @@ TEST(Multilevel, TighterDroppingKeepsTheFactorWithinElbow) {
     ASSERT_EQ(f.run(A), 0) << f.info.message;
     EXPECT_LE(f.info.fill, 5.0);
     EXPECT_EQ(check_level_list(f.levels, f.param), "");
-    std::vector<double> b = ones_times(A);
-    std::vector<double> x;
-    double relres = 1.0;
-    EXPECT_GT(sqmr_solve(A, f.levels, f.param, b, &x, 1e-8, 500, &relres), 0);
-    EXPECT_LT(relres, 1e-6);
+    expect_sqmr_converges(A, f.levels, f.param, 500);
 }
 
 // A shifted Laplacian with 3 % negative eigenvalues (an eigenvalue 8e-5 from zero): the bound
@@ -269,11 +275,7 @@ TEST(Multilevel, ShiftedLaplacianBeyondElbowStartsAgainWithALargerBound) {
         EXPECT_EQ(check_level_list(f.levels, f.param), "");
         EXPECT_LE(f.info.fill, 6.0);
         EXPECT_LE(f.info.nlev, 2);
-        std::vector<double> b = sparse_ones_times(A);
-        std::vector<double> x;
-        double relres = 1.0;
-        EXPECT_GT(sqmr_solve(A, f.levels, f.param, b, &x, 1e-8, 100, &relres), 0);
-        EXPECT_LT(relres, 1e-6);
+        expect_sqmr_converges(A, f.levels, f.param, 100);
     }
     {
         Factored f;
@@ -300,11 +302,7 @@ TEST(Multilevel, CrowdedFirstLevelStartsAgainWithALargerBound) {
     EXPECT_EQ(seen.back().pass, 2);
     EXPECT_LE(info.nlev, 2);
     EXPECT_EQ(check_level_list(levels, param), "");
-    std::vector<double> b = sparse_ones_times(A);
-    std::vector<double> x;
-    double relres = 1.0;
-    EXPECT_GT(sqmr_solve(A, levels, param, b, &x, 1e-8, 100, &relres), 0);
-    EXPECT_LT(relres, 1e-6);
+    expect_sqmr_converges(A, levels, param, 100);
     release_levels(levels);
     release_parameters(param);
 }
@@ -318,11 +316,7 @@ TEST(Multilevel, SlowlyShrinkingLevelsStartAgainWithALargerBound) {
     ASSERT_EQ(f.run(A), 0) << f.info.message;
     EXPECT_EQ(check_level_list(f.levels, f.param), "");
     EXPECT_LE(f.info.nlev, 2);
-    std::vector<double> b = sparse_ones_times(A);
-    std::vector<double> x;
-    double relres = 1.0;
-    EXPECT_GT(sqmr_solve(A, f.levels, f.param, b, &x, 1e-8, 100, &relres), 0);
-    EXPECT_LT(relres, 1e-6);
+    expect_sqmr_converges(A, f.levels, f.param, 100);
 }
 
 TEST(Failures, ElbowLimitsTheMemory) {
@@ -489,11 +483,7 @@ TEST(Multilevel, NearlyFullCoarseLevelIsFactoredDensely) {
     EXPECT_GT(second->n, 60) << "enough rows postponed that the old size rule kept them sparse";
     EXPECT_EQ(second->factor_index, nullptr) << "the full second level is dense";
     EXPECT_EQ(f.info.nlev, 2);
-    std::vector<double> b = ones_times(A);
-    std::vector<double> x;
-    double relres = 1.0;
-    EXPECT_GT(sqmr_solve(A, f.levels, f.param, b, &x, 1e-8, 300, &relres), 0);
-    EXPECT_LT(relres, 1e-6);
+    expect_sqmr_converges(A, f.levels, f.param, 300);
 }
 
 TEST(Multilevel, DenseLastLevelStaysWithinElbow) {
