@@ -91,12 +91,12 @@ struct Accumulator {
     double get(int j) const { return stamp[j] == now ? w[j] : 0.0; }
 };
 
-// acc += -(f0 u0[e] + f1 u1[e]) in column col[e] for e in [lo, hi) (f1 and u1 unused for a 1x1
-// block). The hot loop of the factorization: it works on local copies of the accumulator's
-// arrays, which the stores into w and stamp could otherwise be taken to change.
+// acc += -(f0 u0[e] + f1 u1[e - shift]) in column col[e] for e in [lo, hi) (f1, u1 and shift
+// unused for a 1x1 block). The hot loop of the factorization: it works on local copies of the
+// accumulator's arrays, which the stores into w and stamp could otherwise be taken to change.
 template <bool kPair>
 void add_update(Accumulator& acc, const int* __restrict col, const double* __restrict u0,
-                const double* __restrict u1, int lo, int hi, double f0, double f1) {
+                const double* __restrict u1, long shift, int lo, int hi, double f0, double f1) {
     double* __restrict w  = acc.w.data();
     int* __restrict stamp = acc.stamp.data();
     int* __restrict slots = acc.slots.data();
@@ -104,7 +104,7 @@ void add_update(Accumulator& acc, const int* __restrict col, const double* __res
     int count             = acc.count;
     for (int e = lo; e < hi; ++e) {
         accumulate(w, stamp, slots, now, count, col[e],
-                   kPair ? -(f0 * u0[e] + f1 * u1[e]) : -f0 * u0[e]);
+                   kPair ? -(f0 * u0[e] + f1 * u1[e - shift]) : -f0 * u0[e]);
     }
     acc.count = count;
 }
@@ -115,8 +115,14 @@ struct Blocks {
     std::vector<unsigned char> size;
     std::vector<double> dinv;  // 3 per block: inverse block [d0 d1; d1 d2] (d0 for a 1x1)
     std::vector<int> start, cand_end, end, ptr, next;
-    LargeVector<int> col;        // column positions
-    LargeVector<double> u0, u1;  // U(row, col) and, for pairs, U(row+1, col)
+    LargeVector<int> col;    // column positions
+    LargeVector<double> u0;  // U(row, col)
+    // U(row+1, col) of the pairs only: entry e of pair b is u1[e - shift[b]]
+    LargeVector<double> u1;
+    std::vector<long> shift;
+
+    double& second(int b, int e) { return u1[static_cast<size_t>(e - shift[b])]; }
+    double second(int b, int e) const { return u1[static_cast<size_t>(e - shift[b])]; }
 };
 
 struct Kept {
@@ -178,8 +184,8 @@ private:
 };
 
 // Room for the factor rows up front: grown by doubling, they would be copied about twice and
-// touch fresh pages at every step. Twice the entries of B (within the budget) covers most levels;
-// beyond that the vectors grow as usual. Reserving commits no memory until it is written.
+// touch fresh pages at every step. Five times the entries of B (within the budget) covers most
+// levels; beyond that the vectors grow as usual. Reserving commits no memory until it is written.
 void LevelFactorizer::reserve() {
     long entries = 5L * static_cast<long>(B_.col.size()) + n_;
     if (c_.budget > 0) {
@@ -194,6 +200,7 @@ void LevelFactorizer::reserve() {
         v->reserve(rows);
     }
     blk_.size.reserve(rows);
+    blk_.shift.reserve(rows);
     blk_.dinv.reserve(3 * rows);
 }
 
@@ -204,7 +211,7 @@ void LevelFactorizer::apply_block(int b, int q, int from, Accumulator& acc) cons
     const double* d = &blk_.dinv[3 * static_cast<size_t>(b)];
     const bool pair = blk_.size[b] != 1;
     const double c0 = blk_.u0[q];
-    const double c1 = pair ? blk_.u1[q] : 0.0;
+    const double c1 = pair ? blk_.second(b, q) : 0.0;
     const double f0 = pair ? d[0] * c0 + d[1] * c1 : d[0] * c0;
     const double f1 = pair ? d[1] * c0 + d[2] * c1 : 0.0;
     acc.diag -= f0 * c0 + f1 * c1;
@@ -212,10 +219,11 @@ void LevelFactorizer::apply_block(int b, int q, int from, Accumulator& acc) cons
     const int ranges[2][2] = {{from, from <= q ? q : e_end}, {from <= q ? q + 1 : e_end, e_end}};
     for (const auto& r : ranges) {
         if (pair) {
-            add_update<true>(acc, blk_.col.data(), blk_.u0.data(), blk_.u1.data(), r[0], r[1], f0,
-                             f1);
+            add_update<true>(acc, blk_.col.data(), blk_.u0.data(), blk_.u1.data(), blk_.shift[b],
+                             r[0], r[1], f0, f1);
         } else {
-            add_update<false>(acc, blk_.col.data(), blk_.u0.data(), nullptr, r[0], r[1], f0, 0.0);
+            add_update<false>(acc, blk_.col.data(), blk_.u0.data(), nullptr, 0, r[0], r[1], f0,
+                              0.0);
         }
     }
 }
@@ -250,16 +258,21 @@ void LevelFactorizer::move_to_complement(int b) {
     const int p     = blk_.ptr[b];
     const int last  = blk_.cand_end[b] - 1;
     const int col   = blk_.col[p];
+    const bool pair = blk_.size[b] != 1;
     const double x0 = blk_.u0[p];
-    const double x1 = blk_.u1[p];
+    const double x1 = pair ? blk_.second(b, p) : 0.0;
     for (int e = p; e < last; ++e) {
         blk_.col[e] = blk_.col[e + 1];
         blk_.u0[e]  = blk_.u0[e + 1];
-        blk_.u1[e]  = blk_.u1[e + 1];
+        if (pair) {
+            blk_.second(b, e) = blk_.second(b, e + 1);
+        }
     }
-    blk_.col[last]   = col;
-    blk_.u0[last]    = x0;
-    blk_.u1[last]    = x1;
+    blk_.col[last] = col;
+    blk_.u0[last]  = x0;
+    if (pair) {
+        blk_.second(b, last) = x1;
+    }
     blk_.cand_end[b] = last;
 }
 
@@ -366,10 +379,13 @@ void LevelFactorizer::store_block(int k, int size, const double dinv[3], std::ve
                               [&](const Kept& x) { return status_[x.col] == kPending; });
     std::sort(kept.begin(), mid, [](const Kept& x, const Kept& y) { return x.col < y.col; });
     const int start = static_cast<int>(blk_.col.size());
+    blk_.shift.push_back(static_cast<long>(start) - static_cast<long>(blk_.u1.size()));
     for (const Kept& x : kept) {
         blk_.col.push_back(x.col);
         blk_.u0.push_back(a1.get(x.col));
-        blk_.u1.push_back(a2 ? a2->get(x.col) : 0.0);
+        if (a2 != nullptr) {
+            blk_.u1.push_back(a2->get(x.col));
+        }
     }
     blk_.start.push_back(start);
     blk_.cand_end.push_back(start + static_cast<int>(mid - kept.begin()));
@@ -555,7 +571,7 @@ void LevelFactorizer::assemble(LevelFactor* out) {
                 I[slot - 1 + t]         = c;
                 I[slot - 1 + len + t]   = c;  // slots of the pair's second half repeat the list
                 V[slot - 1 + 2 * t]     = blk_.u0[s + t];
-                V[slot - 1 + 2 * t + 1] = blk_.u1[s + t];
+                V[slot - 1 + 2 * t + 1] = blk_.second(b, s + t);
             }
             slot += 2 * len;
             i += 2;
@@ -600,9 +616,11 @@ void LevelFactorizer::schur_complement(LevelFactor* out, const std::vector<int>&
         for (int b = 0; b < nblocks; ++b) {
             const int first = blk_.cand_end[b];
             const int last  = blk_.end[b];
+            const bool pair = blk_.size[b] != 1;
             part.clear();
             for (int e = first; e < last; ++e) {
-                part.push_back({newpos[blk_.col[e]], blk_.col[e], blk_.u0[e], blk_.u1[e]});
+                part.push_back(
+                    {newpos[blk_.col[e]], blk_.col[e], blk_.u0[e], pair ? blk_.second(b, e) : 0.0});
             }
             std::sort(part.begin(), part.end(),
                       [](const Entry& x, const Entry& y) { return x.key < y.key; });
@@ -610,7 +628,9 @@ void LevelFactorizer::schur_complement(LevelFactor* out, const std::vector<int>&
                 const Entry& x = part[static_cast<size_t>(e - first)];
                 blk_.col[e]    = x.col;
                 blk_.u0[e]     = x.u0;
-                blk_.u1[e]     = x.u1;
+                if (pair) {
+                    blk_.second(b, e) = x.u1;
+                }
             }
         }
     }
@@ -656,15 +676,15 @@ void LevelFactorizer::schur_complement(LevelFactor* out, const std::vector<int>&
             const int q     = cent[t];
             const double* d = &blk_.dinv[3 * static_cast<size_t>(b)];
             const double c0 = blk_.u0[q];
-            const double c1 = blk_.u1[q];
+            const double c1 = blk_.size[b] == 1 ? 0.0 : blk_.second(b, q);
             const double f0 = d[0] * c0 + d[1] * c1;
             const double f1 = d[1] * c0 + d[2] * c1;
             if (blk_.size[b] == 1) {
-                add_update<false>(acc, blk_.col.data(), blk_.u0.data(), nullptr, q, blk_.end[b], f0,
-                                  0.0);
+                add_update<false>(acc, blk_.col.data(), blk_.u0.data(), nullptr, 0, q, blk_.end[b],
+                                  f0, 0.0);
             } else {
-                add_update<true>(acc, blk_.col.data(), blk_.u0.data(), blk_.u1.data(), q,
-                                 blk_.end[b], f0, f1);
+                add_update<true>(acc, blk_.col.data(), blk_.u0.data(), blk_.u1.data(),
+                                 blk_.shift[b], q, blk_.end[b], f0, f1);
             }
         }
         double rowmax = 0.0;
