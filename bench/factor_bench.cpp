@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
     int maxit       = 500;
     double restol   = 1e-6;
     bool use_driver = false;
+    cli::Arguments options;  // keys of the options structure, applied after the loop
     for (int a = 1; a < argc; ++a) {
         std::string s = argv[a];
         auto eq       = s.find('=');
@@ -115,29 +116,21 @@ int main(int argc, char** argv) {
             continue;
         }
         std::string k = s.substr(0, eq), v = s.substr(eq + 1);
-        if (k == "droptol")
-            f.param->droptol = std::atof(v.c_str());
-        else if (k == "droptolS")
-            f.param->droptolS = std::atof(v.c_str());
-        else if (k == "condest")
-            f.param->condest = std::atof(v.c_str());
-        else if (k == "elbow")
-            f.param->elbow = std::atof(v.c_str());
-        else if (k == "lfil")
-            f.param->lfil = std::atoi(v.c_str());
-        else if (k == "lfilS")
-            f.param->lfilS = std::atoi(v.c_str());
-        else if (k == "matching")
-            f.param->matching = std::atoi(v.c_str());
-        else if (k == "ordering")
-            set_text(f.param, &f.param->ordering, v.c_str());
-        else if (k == "reduce")
+        const auto key = std::find_if(cli::option_keys().begin(), cli::option_keys().end(),
+                                      [&](const cli::OptionKey& o) { return k == o.name; });
+        if (key != cli::option_keys().end()) {  // a key of the options structure, as the tool
+            if (key->kind == cli::OptionKey::kText)
+                options.texts[k] = v;
+            else
+                options.numbers[k] = std::atof(v.c_str());
+            if (k == "restol")
+                restol = std::atof(v.c_str());
+            if (k == "maxit")
+                maxit = std::atoi(v.c_str());
+        }
+        if (k == "reduce")
             f.param->flags = std::atoi(v.c_str()) ? (f.param->flags | COARSE_REDUCE)
                                                   : (f.param->flags & ~COARSE_REDUCE);
-        else if (k == "restol")
-            restol = std::atof(v.c_str());
-        else if (k == "maxit")
-            maxit = std::atoi(v.c_str());
         else if (k == "slot") {
             ReorderRoutine r = nullptr;
             if (v == "mamd")
@@ -153,11 +146,10 @@ int main(int argc, char** argv) {
             f.param->reorder0 = f.param->reorder1 = r;
         } else if (k == "pp")
             f.param->reorder2 = std::atoi(v.c_str()) ? DSPDperm_pp : nullptr;
-        else if (k == "amg")
-            set_text(f.param, &f.param->amg, v.c_str());
         else if (k == "driver")
             use_driver = std::atoi(v.c_str()) != 0;
     }
+    cli::apply_options(options, f.param);
     Csr A;
     if (src.rfind("gen:", 0) == 0) {
         std::vector<std::string> p;
