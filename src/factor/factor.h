@@ -107,6 +107,7 @@ struct LevelControls {
     bool coarse_reduce = true;  // COARSE_REDUCE: couplings in F instead of the factor rows
     long budget        = 0;     // entries the factor rows and the Schur complement may take
                                 // together (0: no limit); beyond it the level is abandoned
+    int postpone_limit = 0;     // > 0: the level is abandoned once it has postponed this many
 };
 
 // Symmetric matrix with both triangles stored, 0-based compressed rows (diagonal included when
@@ -127,6 +128,7 @@ struct LevelFactor {
     int postponed    = 0;           // candidates moved behind the block
     int pairs        = 0;           // 2x2 pivots among the accepted rows
     bool over_budget = false;       // the budget ran out: nothing else is filled in
+    bool over_limit  = false;       // postpone_limit was reached: only postponed is filled in
     std::vector<int> order;         // new position (0-based) -> position of the input (0-based)
     LargeVector<int> I;             // factor_index, I(k) = I[k-1]
     LargeVector<double> V;          // factor_values, V(k) = V[k-1]

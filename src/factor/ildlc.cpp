@@ -35,8 +35,8 @@
 // S = B22 - U2^T Dinv U2 is formed row by row from the complement parts; entries below droptolS
 // times the row's largest magnitude are dropped, at most lfilS off-diagonals stay, the diagonal
 // always does. A level whose factor and S exceed controls.budget entries is abandoned
-// (out->over_budget). Work: two sparse accumulators of n doubles, about 10 n integers, and the
-// factor rows.
+// (out->over_budget), and so is one that postpones controls.postpone_limit rows (out->over_limit).
+// Work: two sparse accumulators of n doubles, about 10 n integers, and the factor rows.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -484,6 +484,11 @@ void LevelFactorizer::run(LevelFactor* out) {
             status_[k] = kPostponed;
             finalize_column(k, true);
             ++postponed_;
+            if (c_.postpone_limit > 0 && postponed_ >= c_.postpone_limit) {
+                out->over_limit = true;
+                out->postponed  = postponed_;
+                return;
+            }
         }
         ++k;
         if (c_.budget > 0 && entries_ > c_.budget) {
@@ -501,6 +506,7 @@ void LevelFactorizer::assemble(LevelFactor* out) {
         m += blk_.size[b];
     }
     out->over_budget = false;
+    out->over_limit  = false;
     out->n           = n_;
     out->m           = m;
     out->postponed   = postponed_;

@@ -421,7 +421,7 @@ int row_scaling_slot(SparseMatrix, double* left, double*, int*, int*, int*, Para
 // reorder0 serves level 1, reorder1 the later levels; their permutation and scaling enter the
 // level list, which still solves exactly.
 TEST(Slots, CallerSlotsServeTheirLevels) {
-    Csr A = laplace2d(9, 9, 1.9);
+    Csr A = laplace2d(30, 30, 1.9);
     Factored f;
     set_exact(f.param);
     f.param->condest = 1.5;
@@ -461,27 +461,41 @@ TEST(Slots, RejectedOrderingsAreReported) {
 
 // A small dense last level also counts against elbow: tiny systems whose coarse level would
 // be factored densely either fit, or the factorization finds another way or reports -7.
-// A coarse level whose matrix is (nearly) full is factored densely even when its packed factor
-// is large next to the input: postponed rows of a full matrix leave a full Schur complement.
-TEST(Multilevel, NearlyFullCoarseLevelIsFactoredDensely) {
-    const int n = 160;
+// A small coarse level whose matrix is a fifth full or more is factored densely even when its
+// packed factor is large next to the input: a sparse factor of it would pass part of it to yet
+// another level. Here level 1 eliminates a path and postpones all rows of a second block, whose
+// pivots are tiny next to their rows; that block, three tenths full, is the second level.
+TEST(Multilevel, FilledCoarseLevelIsFactoredDensely) {
+    const int path = 400;
+    const int n    = path + 120;
     Dense d(n);
     std::uint64_t state = 12345;
     auto uniform        = [&] {
         state = state * 6364136223846793005ULL + 1442695040888963407ULL;
         return static_cast<double>(state >> 11) / 9007199254740992.0 - 0.5;
     };
-    for (int i = 0; i < n; ++i)
-        for (int j = 0; j <= i; ++j) d(i, j) = d(j, i) = uniform();
+    for (int i = 0; i < path; ++i) {
+        d(i, i) = 2.0;
+        if (i > 0)
+            d(i, i - 1) = d(i - 1, i) = -1.0;
+    }
+    for (int i = path; i < n; ++i) {
+        d(i, i) = 1e-4 * (1.0 + uniform());
+        for (int j = path; j < i; ++j) {
+            if (uniform() < -0.2) {  // three tenths of the block's off-diagonal entries
+                d(i, j) = d(j, i) = uniform();
+            }
+        }
+    }
     Csr A = upper_from_dense(d);
     Factored f;
-    f.param->condest = 3.0;
+    f.param->matching = 0;
     ASSERT_EQ(f.run(A), 0) << f.info.message;
     EXPECT_EQ(check_level_list(f.levels, f.param), "");
     ASSERT_GE(f.info.nlev, 2);
     const LevelRecord* second = f.levels->next;
-    EXPECT_GT(second->n, 60) << "enough rows postponed that the old size rule kept them sparse";
-    EXPECT_EQ(second->factor_index, nullptr) << "the full second level is dense";
+    EXPECT_GT(second->n, 60) << "enough rows postponed that the size rule alone keeps them sparse";
+    EXPECT_EQ(second->factor_index, nullptr) << "the filled second level is dense";
     EXPECT_EQ(f.info.nlev, 2);
     expect_sqmr_converges(A, f.levels, f.param, 300);
 }
@@ -532,6 +546,24 @@ TEST(Multilevel, FirstLevelPostponingManyRowsTightensTheDropping) {
     EXPECT_DOUBLE_EQ(g.info.droptol, g.param->droptol);
     EXPECT_DOUBLE_EQ(g.info.droptolS, g.param->droptolS);
     EXPECT_DOUBLE_EQ(g.info.condest, g.param->condest);
+}
+
+// When the tighter dropping does not fit into elbow, the first level is factored whole with the
+// caller's options (the first attempt stopped when it had postponed a fifth of its rows), and
+// that factor fits by the usual tightening.
+TEST(Multilevel, TighterFirstLevelBeyondElbowKeepsTheOptions) {
+    Csr hard = random_symmetric(150, 5, 3, 0.0, 0.5);
+    Factored f;
+    f.param->elbow = 5.0;
+    ASSERT_EQ(f.run(hard), 0) << f.info.message;
+    EXPECT_EQ(check_level_list(f.levels, f.param), "");
+    EXPECT_DOUBLE_EQ(f.info.droptol, f.param->droptol);
+    EXPECT_LE(f.info.fill, 5.0);
+    std::vector<double> b = ones_times(hard);
+    std::vector<double> x;
+    double relres = 1.0;
+    sqmr_solve(hard, f.levels, f.param, b, &x, 1e-8, 100, &relres);
+    EXPECT_LT(relres, 1e-2) << "a poorer preconditioner than the tighter one, but one";
 }
 
 }  // namespace
