@@ -12,7 +12,30 @@
 ## norm(b), recomputed after the solve. Output, one line per method:
 ##   RESULT|label|setup seconds|iterations|solve seconds|true relres|fill|note
 ## fill = (nnz(L) + nnz(U) - n) / nnz(A): the factor's storage relative to the matrix's.
+## A step that takes less than half a second is timed three times and the shortest time counts,
+## as on the benchmark's own side.
 1;
+
+function best = shortest (first, step)
+  best = first;
+  if (first < 0.5)
+    for r = 1:2
+      t = tic ();
+      step ();
+      best = min (best, toc (t));
+    endfor
+  endif
+endfunction
+
+function ilu_factors (A, opts)
+  ## Both factors, as the timed call computes them (one output would return L + U - I).
+  [L, U] = ilu (A, opts);
+endfunction
+
+function Ap = amd_permuted (A)
+  p = amd (A);
+  Ap = A(p, p);
+endfunction
 
 function A = read_matrix_market (file)
   fid = fopen (file, "r");
@@ -44,7 +67,7 @@ function [L, U, p, fill, setup, note] = factor_at_fill (A, type, target_fill)
   t0 = tic ();
   p = amd (A);
   Ap = A(p, p);
-  t_order = toc (t0);
+  t_order = shortest (toc (t0), @() amd_permuted (A));
   note = "";
   for droptol = [1e-1 3e-2 1e-2 3e-3 1e-3 3e-4 1e-4]
     t = tic ();
@@ -61,6 +84,7 @@ function [L, U, p, fill, setup, note] = factor_at_fill (A, type, target_fill)
       break;
     endif
   endfor
+  last = shortest (last, @() ilu_factors (Ap, opts));
   ## Setup time: the ordering and the factorization that was kept (the search over drop
   ## tolerances is not charged).
   setup = t_order + last;
@@ -81,19 +105,8 @@ function run_krylov (A, b, L, U, p, label, setup, fill, note, tol, maxit, restar
     name = methods{m};
     t = tic ();
     try
-      switch (name)
-        case "gmres"
-          [y, flag, rr, it, resvec] = gmres (Ap, bp, restart, tol, ceil (maxit / restart), L, U);
-          its = (it(1) - 1) * restart + it(2);
-          if (it(1) == 0) its = it(2); endif
-        case "bicg"
-          [y, flag, rr, its, resvec] = bicg (Ap, bp, tol, maxit, L, U);
-        case "qmr"
-          [y, flag, rr, its, resvec] = qmr (Ap, bp, tol, maxit, L, U);
-        case "pcg"
-          [y, flag, rr, its, resvec] = pcg (Ap, bp, tol, maxit, L, U);
-      endswitch
-      solve = toc (t);
+      [y, flag, its, resvec] = krylov (name, Ap, bp, L, U, tol, maxit, restart);
+      solve = shortest (toc (t), @() krylov (name, Ap, bp, L, U, tol, maxit, restart));
       x = zeros (n, 1);
       x(p) = y;
       relres = norm (b - A * x) / norm (b);
@@ -110,6 +123,21 @@ function run_krylov (A, b, L, U, p, label, setup, fill, note, tol, maxit, restar
     [y, flag, rr, it, resvec] = gmres (@(v) Ap * (U \ (L \ v)), bp, restart, tol, ceil (maxit / restart));
     hist_write (histfile, [label "+gmres (right, true)"], resvec / norm (bp));
   endif
+endfunction
+
+function [y, flag, its, resvec] = krylov (name, Ap, bp, L, U, tol, maxit, restart)
+  switch (name)
+    case "gmres"
+      [y, flag, rr, it, resvec] = gmres (Ap, bp, restart, tol, ceil (maxit / restart), L, U);
+      its = (it(1) - 1) * restart + it(2);
+      if (it(1) == 0) its = it(2); endif
+    case "bicg"
+      [y, flag, rr, its, resvec] = bicg (Ap, bp, tol, maxit, L, U);
+    case "qmr"
+      [y, flag, rr, its, resvec] = qmr (Ap, bp, tol, maxit, L, U);
+    case "pcg"
+      [y, flag, rr, its, resvec] = pcg (Ap, bp, tol, maxit, L, U);
+  endswitch
 endfunction
 
 function hist_write (histfile, label, values)
@@ -145,13 +173,13 @@ function trelvak_peers (file, kind, tol, maxit, restart, target_fill, spd, histf
     case "backslash"
       t = tic ();
       x = A \ b;
-      solve = toc (t);
+      solve = shortest (toc (t), @() A \ b);
       report ("A\\b", 0, 0, solve, norm (b - A * x) / norm (b), NaN, "");
     case "nofill"
       t = tic ();
       try
         [L, U] = ilu (A, struct ("type", "nofill"));
-        setup = toc (t);
+        setup = shortest (toc (t), @() ilu_factors (A, struct ("type", "nofill")));
         fill = (nnz (L) + nnz (U) - n) / nnz (A);
         run_krylov (A, b, L, U, [], "ilu0", setup, fill, "", tol, maxit, restart, spd, histfile);
       catch err
