@@ -43,6 +43,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "common/blas.h"
@@ -322,8 +323,17 @@ void refactor(Attempt& at, const LevelControls& controls) {
     factor_detail::ildlc_level(at.B, at.nB, controls, &at.lf);
 }
 
+// The permutation and leading block an ordering chose for a level matrix.
+struct LevelOrdering {
+    std::vector<int> p;
+    int nB = 0;
+};
+
+// Orders, scales and factors the level matrix S. With `kept` holding an ordering, that one is
+// used and the routine is not called; an empty `kept` receives the routine's ordering.
 Attempt attempt_level(const Upper& S, ReorderRoutine reorder, const LevelControls& controls,
-                      ParameterRecord* param, int level) {
+                      ParameterRecord* param, int level,
+                      std::optional<LevelOrdering>* kept = nullptr) {
     const int n = S.n;
     Attempt at;
     at.scaled = to_record(S, "factor:A.ia", "factor:A.ja", "factor:A.a");
@@ -338,8 +348,14 @@ Attempt attempt_level(const Upper& S, ReorderRoutine reorder, const LevelControl
     if (reorder == nullptr) {
         reorder = factor_detail::factor_default_ordering;
     }
-    const int rc =
-        reorder(*at.scaled, left.data(), at.right.data(), at.p.data(), invq.data(), &at.nB, param);
+    int rc = 0;
+    if (kept != nullptr && kept->has_value()) {
+        at.p  = (*kept)->p;
+        at.nB = (*kept)->nB;
+    } else {
+        rc = reorder(*at.scaled, left.data(), at.right.data(), at.p.data(), invq.data(), &at.nB,
+                     param);
+    }
     const std::string where = " on level " + std::to_string(level);
     if (rc == -5) {
         fail(kFactorZeroRow, "the ordering met a zero row or column" + where);
@@ -366,6 +382,9 @@ Attempt attempt_level(const Upper& S, ReorderRoutine reorder, const LevelControl
     }
     if (at.nB < 0 || at.nB > n) {
         fail(kFactorBadOrdering, "the ordering returned a leading block outside 0..n" + where);
+    }
+    if (kept != nullptr && !kept->has_value()) {
+        *kept = LevelOrdering{at.p, at.nB};
     }
     // Keep the ordering's permutation but not its scaling: undo it (its factors are powers of
     // two, so exactly) and equilibrate the level matrix afresh. A matching scaling bounds only
@@ -673,6 +692,8 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
 
         std::vector<LevelPtr> built;
         long stored = 0;
+        // Level 1's ordering depends on A alone: a pass that starts again reuses it.
+        std::optional<LevelOrdering> first_ordering;
         // A pass that runs out of elbow starts again once from level 1, with the bound on the
         // inverse factor kRestartCondest times larger (at most kMaxRestartCondest), before any
         // dropping is tightened. Should that pass not fit into elbow either, a third pass runs
@@ -776,7 +797,8 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
                 limited.postpone_limit =
                     std::max(1, static_cast<int>(std::ceil(kHardPostponed * n)));
             }
-            Attempt at    = attempt_level(current, first, limited, param, level);
+            Attempt at    = attempt_level(current, first, limited, param, level,
+                                       level == 1 ? &first_ordering : nullptr);
             bool hardened = false;
             if (at.lf.over_limit) {
                 hardened = harden(at);
