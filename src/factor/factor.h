@@ -108,6 +108,11 @@ struct LevelControls {
     long budget        = 0;     // entries the factor rows and the Schur complement may take
                                 // together (0: no limit); beyond it the level is abandoned
     int postpone_limit = 0;     // > 0: the level is abandoned once it has postponed this many
+    // > 0: the level is abandoned once its Schur complement holds more than crowd_limit entries,
+    // provided it postponed at least crowd_postponed rows and accepted at least crowd_accepted
+    long crowd_limit    = 0;
+    int crowd_postponed = 0;
+    int crowd_accepted  = 0;
 };
 
 // Symmetric matrix with both triangles stored, 0-based compressed rows (diagonal included when
@@ -129,6 +134,7 @@ struct LevelFactor {
     int pairs        = 0;           // 2x2 pivots among the accepted rows
     bool over_budget = false;       // the budget ran out: nothing else is filled in
     bool over_limit  = false;       // postpone_limit was reached: only postponed is filled in
+    bool crowded     = false;       // crowd_limit was passed: only m and postponed are filled in
     std::vector<int> order;         // new position (0-based) -> position of the input (0-based)
     LargeVector<int> I;             // factor_index, I(k) = I[k-1]
     LargeVector<double> V;          // factor_values, V(k) = V[k-1]

@@ -35,7 +35,8 @@
 // S = B22 - U2^T Dinv U2 is formed row by row from the complement parts; entries below droptolS
 // times the row's largest magnitude are dropped, at most lfilS off-diagonals stay, the diagonal
 // always does. A level whose factor and S exceed controls.budget entries is abandoned
-// (out->over_budget), and so is one that postpones controls.postpone_limit rows (out->over_limit).
+// (out->over_budget), and so is one that postpones controls.postpone_limit rows (out->over_limit)
+// or whose Schur complement outgrows controls.crowd_limit (out->crowded).
 // Work: two sparse accumulators of n doubles, about 10 n integers, and the factor rows.
 #include <algorithm>
 #include <cmath>
@@ -507,6 +508,7 @@ void LevelFactorizer::assemble(LevelFactor* out) {
     }
     out->over_budget = false;
     out->over_limit  = false;
+    out->crowded     = false;
     out->n           = n_;
     out->m           = m;
     out->postponed   = postponed_;
@@ -611,6 +613,8 @@ void LevelFactorizer::assemble(LevelFactor* out) {
 void LevelFactorizer::schur_complement(LevelFactor* out, const std::vector<int>& newpos, int m) {
     const int nc      = n_ - m;
     const int nblocks = static_cast<int>(blk_.row.size());
+    const bool crowding =
+        c_.crowd_limit > 0 && postponed_ >= c_.crowd_postponed && m >= c_.crowd_accepted;
     // Each block's complement part in increasing new position, so that the part of a block from
     // its entry in column c on is exactly its contribution to row c of the upper triangle.
     {
@@ -725,6 +729,10 @@ void LevelFactorizer::schur_complement(LevelFactor* out, const std::vector<int>&
         out->Sia.push_back(static_cast<int>(out->Sja.size()) + 1);
         if (c_.budget > 0 && entries_ + static_cast<long>(out->Sja.size()) > c_.budget) {
             out->over_budget = true;
+            return;
+        }
+        if (crowding && static_cast<long>(out->Sja.size()) > c_.crowd_limit) {
+            out->crowded = true;
             return;
         }
     }

@@ -797,8 +797,23 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
                 limited.postpone_limit =
                     std::max(1, static_cast<int>(std::ceil(kHardPostponed * n)));
             }
-            Attempt at    = attempt_level(current, first, limited, param, level,
+            // A first level that will start the pass again for crowding (below) is recognised
+            // while its Schur complement is formed: once that holds more than elbow / kCrowded
+            // times the input's entries, the rest of it is not needed.
+            if (level == 1 && pass == Pass::first && elbow > 0.0 &&
+                controls.condest < kMaxRestartCondest) {
+                limited.crowd_limit =
+                    static_cast<long>(elbow * static_cast<double>(nnz_in) / kCrowded);
+                limited.crowd_postponed = static_cast<int>(std::ceil(kRestartPostponed * n));
+                limited.crowd_accepted  = std::max(1, n / 10);
+            }
+            Attempt at = attempt_level(current, first, limited, param, level,
                                        level == 1 ? &first_ordering : nullptr);
+            if (at.lf.crowded) {
+                start_over(Pass::raised);
+                level = 0;
+                continue;
+            }
             bool hardened = false;
             if (at.lf.over_limit) {
                 hardened = harden(at);
