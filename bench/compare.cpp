@@ -57,6 +57,25 @@ double shortest(double first, Run run) {
     return best;
 }
 
+// The shortest factorization time of A under the options, `first` being that of a first run.
+double shortest_setup(double first, UpperMatrix& A, const trelvak::cli::Arguments& options) {
+    return shortest(first, [&] {
+        trelvak::bench::OurSolver again;
+        std::string ignored;
+        again.factor(A, options, &ignored);
+        return again.setup_seconds();
+    });
+}
+
+// The shortest time of the method's solve, `first` being that of a first run.
+double shortest_solve(double first, trelvak::bench::OurSolver& solver, const char* method,
+                      const std::vector<double>& b) {
+    return shortest(first, [&] {
+        std::vector<double> y;
+        return solver.solve(method, b, &y).solve;
+    });
+}
+
 struct Settings {
     std::string size = "medium";
     double timeout   = 60.0;
@@ -439,16 +458,8 @@ int main(int argc, char** argv) {
             if (retry.factor(A, roomier, &message)) {
                 std::vector<double> x;
                 OurRun o = retry.solve("sqmr", b, &x);
-                o.setup  = shortest(o.setup, [&] {
-                    trelvak::bench::OurSolver again;
-                    std::string ignored;
-                    again.factor(A, roomier, &ignored);
-                    return again.setup_seconds();
-                });
-                o.solve  = shortest(o.solve, [&] {
-                    std::vector<double> y;
-                    return retry.solve("sqmr", b, &y).solve;
-                });
+                o.setup  = shortest_setup(o.setup, A, roomier);
+                o.solve  = shortest_solve(o.solve, retry, "sqmr", b);
                 Row e;
                 e.label  = "trelvak sqmr, elbow 30";
                 e.ours   = true;
@@ -476,20 +487,12 @@ int main(int argc, char** argv) {
             }
         } else {
             our_fill                = solver.info().fill;
-            const double best_setup = shortest(solver.setup_seconds(), [&] {
-                trelvak::bench::OurSolver again;
-                std::string ignored;
-                again.factor(A, options, &ignored);
-                return again.setup_seconds();
-            });
+            const double best_setup = shortest_setup(solver.setup_seconds(), A, options);
             std::vector<double> x;
             for (const char* m : methods) {
                 OurRun o = solver.solve(m, b, &x);
                 o.setup  = best_setup;
-                o.solve  = shortest(o.solve, [&] {
-                    std::vector<double> y;
-                    return solver.solve(m, b, &y).solve;
-                });
+                o.solve  = shortest_solve(o.solve, solver, m, b);
                 Row r;
                 r.label =
                     std::string("trelvak ") + m + (std::strcmp(m, "sqmr") == 0 ? " (default)" : "");
