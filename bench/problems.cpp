@@ -210,18 +210,6 @@ std::vector<double> ones_rhs(const UpperMatrix& A) {
     return b;
 }
 
-double true_relres(const UpperMatrix& A, const std::vector<double>& b,
-                   const std::vector<double>& x) {
-    std::vector<double> r(b.size());
-    cli::symmetric_product(A, x.data(), r.data());
-    double rr = 0.0, bb = 0.0;
-    for (size_t i = 0; i < b.size(); ++i) {
-        rr += (b[i] - r[i]) * (b[i] - r[i]);
-        bb += b[i] * b[i];
-    }
-    return std::sqrt(rr / (bb > 0.0 ? bb : 1.0));
-}
-
 // ------------------------------------------------------------------------------------------------
 
 OurSolver::~OurSolver() {
@@ -261,19 +249,28 @@ OurRun OurSolver::solve(const std::string& method, const std::vector<double>& b,
         param_->maxit = max_iterations;
     if (restol > 0.0)
         param_->restol = restol;
-    x->assign(b.size(), 0.0);
-    std::vector<double> rhs = b;
-    SparseMatrix record     = A_->record();
-    const double t0         = now();
-    run.status              = DSYMAMGsolver(&record, levels_, param_, rhs.data(), x->data());
-    run.solve               = now() - t0;
-    run.iterations          = param_->ipar[kProducts - 1];
-    A_->a                   = pristine_;
-    run.relres              = true_relres(*A_, b, *x);
-    if (!std::isfinite(run.relres))
-        run.relres = NAN;
+    const cli::SolveResult r =
+        cli::solve_with_fallback(*A_, pristine_, levels_, param_, b, x, &fallback_);
+    run.solve      = r.seconds;
+    run.iterations = r.iterations;
+    run.status     = r.status;
+    run.relres     = std::isfinite(r.relres) ? r.relres : NAN;
+    run.grew       = r.grew;
+    if (r.grew) {
+        run.setup += fallback_.seconds;
+        run.note = "the residual grew in the watch; ";
+        if (r.fallback_used) {
+            run.fill = fallback_.info.fill;
+            run.note += "solved with the droptol " + cli::json_number(cli::kCruderDroptol) +
+                        " factor (" + std::to_string(fallback_.info.nlev) + " level" +
+                        (fallback_.info.nlev == 1 ? ")" : "s)");
+        } else {
+            run.note +=
+                "the droptol " + cli::json_number(cli::kCruderDroptol) + " factor did no better";
+        }
+    }
     if (run.status != 0)
-        run.note = status_text(run.status);
+        run.note += (run.note.empty() ? "" : "; ") + std::string(status_text(run.status));
     param_->maxit  = saved_maxit;
     param_->restol = saved_restol;
     return run;

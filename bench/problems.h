@@ -38,19 +38,18 @@ bool write_matrix_market(const std::string& path, const UpperMatrix& A);
 
 // b = A * ones(n, 1).
 std::vector<double> ones_rhs(const UpperMatrix& A);
-// ||b - A x|| / ||b||.
-double true_relres(const UpperMatrix& A, const std::vector<double>& b,
-                   const std::vector<double>& x);
 
 // One of our solves.
 struct OurRun {
     std::string method;
-    double setup   = 0.0;  // factorization, wall seconds (shared by the methods)
-    double solve   = 0.0;  // wall seconds
+    double setup = 0.0;    // factorization, wall seconds (shared by the methods), the second
+                           // factor's included when the watch asked for it
+    double solve   = 0.0;  // wall seconds, the watch's included
     int iterations = 0;
     double relres  = 0.0;  // true relative residual
     int status     = 0;
-    double fill    = 0.0;
+    double fill    = 0.0;    // of the factor whose solution is reported
+    bool grew      = false;  // the watch found the first factor unstable
     std::string note;
 };
 
@@ -65,12 +64,16 @@ public:
     // Factors A (kept by address: it must outlive this object) under the default options with
     // the given overrides. Returns false and a message on failure.
     bool factor(UpperMatrix& A, const cli::Arguments& options, std::string* message);
-    // Solves A x = b with the method; max_iterations > 0 overrides maxit, restol > 0 restol.
+    // Solves A x = b with the method as the tool does (watching the first iterations, with the
+    // cruder factor made once for all methods); max_iterations > 0 overrides maxit, restol > 0
+    // restol.
     OurRun solve(const std::string& method, const std::vector<double>& b, std::vector<double>* x,
                  int max_iterations = 0, double restol = 0.0);
 
     double setup_seconds() const { return setup_; }
     const FactorInfo& info() const { return info_; }
+    // Wall seconds of the cruder factor (0 until a watch asked for it).
+    double fallback_seconds() const { return fallback_.tried ? fallback_.seconds : 0.0; }
     LevelRecord* levels() const { return levels_; }
     ParameterRecord* param() const { return param_; }
 
@@ -81,6 +84,7 @@ private:
     LevelRecord* levels_    = nullptr;
     FactorInfo info_;
     double setup_ = 0.0;
+    cli::Fallback fallback_;
 };
 
 // A line plot with a logarithmic y axis: one polyline per series.

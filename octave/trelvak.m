@@ -9,10 +9,20 @@
 ## @code{DSYMtrelvakinit (A)}; give only the fields to change, e.g.
 ## @code{struct ("droptol", 1e-3, "restol", 1e-8)}.
 ##
+## Each solve first runs 10 iterations. When the true residual has not fallen below
+## @code{norm (b)} by then, the incomplete factors are unstable (as on shifted Laplacians in
+## 3D): @var{A} is factored again with @code{droptol} 0.3, keeping only the dominant entries,
+## and the column is solved with that factor; the result with the smaller true residual is
+## returned. Otherwise the solve starts over from zero with the first factor. The field
+## @code{fallback} of @var{options} (default true; not passed on) turns this off.
+##
 ## @var{info} holds: @code{niter} (iterations per column), @code{relres} (true relative
 ## residual @code{norm (b - A*x) / norm (b)} per column, with A the symmetric matrix of its
 ## lower triangle), @code{converged} (per column: false when the iteration limit stopped the
-## method), @code{nlev}, @code{fill}, @code{setup_time}, @code{solve_time} (seconds) and
+## method), @code{nlev}, @code{fill}, @code{setup_time}, @code{solve_time} (seconds),
+## @code{watched} (iterations per column spent in the watch and in a solve that was not kept),
+## @code{fallback_used} (per column: the solution comes from the second factor),
+## @code{fallback_fill} (fill of the second factor, NaN when none was made) and
 ## @code{options} (every option with the value the last solve used).
 ## @seealso{DSYMtrelvakinit, DSYMtrelvakfactor, DSYMtrelvaksolver, DSYMtrelvakdelete}
 ## @end deftypefn
@@ -26,6 +36,11 @@ function [x, info] = trelvak (A, b, options)
       error ("trelvak: options must be a structure");
     endif
     given = options;
+  endif
+  fallback = true;
+  if (isfield (given, "fallback"))
+    fallback = logical (given.fallback(1));
+    given = rmfield (given, "fallback");
   endif
   ## Every key, so that info.options shows all values the solve used.
   options = DSYMtrelvakinit ();
@@ -41,6 +56,10 @@ function [x, info] = trelvak (A, b, options)
   endif
   b = full (double (b));
 
+  L = tril (A);
+  As = L + tril (L, -1)';
+  relres = @(x, b) norm (b - As * x) / max (norm (b), realmin);
+
   t = tic ();
   [PREC, options] = DSYMtrelvakfactor (A, options);
   setup_time = toc (t);
@@ -48,22 +67,74 @@ function [x, info] = trelvak (A, b, options)
   m = columns (b);
   x = zeros (n, m);
   niter = zeros (1, m);
+  watched = zeros (1, m);
+  used = false (1, m);
+  CRUDE = [];
+  fallback_fill = NaN;
+  maxit = options.maxit;
   try
     t = tic ();
     for k = 1:m
-      [x(:,k), options] = DSYMtrelvaksolver (A, PREC, options, b(:,k), zeros (n, 1));
+      if (! fallback || (maxit > 0 && maxit <= 10))
+        [x(:,k), options] = DSYMtrelvaksolver (A, PREC, options, b(:,k), zeros (n, 1));
+        niter(k) = options.niter;
+        continue;
+      endif
+      options.maxit = 10;
+      ## The watch's stop at its limit is not the user's: its notice is not shown.
+      evalc ("[x(:,k), options] = DSYMtrelvaksolver (A, PREC, options, b(:,k), zeros (n, 1));");
+      options.maxit = maxit;
       niter(k) = options.niter;
+      if (niter(k) < 10)
+        continue;                     # converged within the watch
+      endif
+      r = relres (x(:,k), b(:,k));
+      if (r < 1)
+        ## The factor works: the solve starts over, as a restarted method would lose ground.
+        watched(k) = niter(k);
+        [x(:,k), options] = DSYMtrelvaksolver (A, PREC, options, b(:,k), zeros (n, 1));
+        niter(k) = options.niter;
+        continue;
+      endif
+      ## The residual grew: factor again, keeping only the dominant entries (once for all columns).
+      if (isempty (CRUDE))
+        crude = options;
+        crude.droptol = 0.3;
+        t2 = tic ();
+        try
+          CRUDE = DSYMtrelvakfactor (A, crude);
+          fallback_fill = CRUDE.fill;
+        catch
+          CRUDE = false;              # failed: the first factor's results stand
+        end_try_catch
+        setup_time += toc (t2);
+      endif
+      if (isstruct (CRUDE))
+        [y, options] = DSYMtrelvaksolver (A, CRUDE, options, b(:,k), zeros (n, 1));
+        if (relres (y, b(:,k)) < r || ! isfinite (r))
+          watched(k) = niter(k);
+          x(:,k) = y;
+          niter(k) = options.niter;
+          used(k) = true;
+        else
+          watched(k) = options.niter;
+        endif
+      endif
     endfor
     solve_time = toc (t);
   catch err
     DSYMtrelvakdelete (PREC);
+    if (isstruct (CRUDE))
+      DSYMtrelvakdelete (CRUDE);
+    endif
     rethrow (err);
   end_try_catch
   DSYMtrelvakdelete (PREC);
+  if (isstruct (CRUDE))
+    DSYMtrelvakdelete (CRUDE);
+  endif
 
   if (nargout > 1)
-    L = tril (A);
-    As = L + tril (L, -1)';
     nb = sqrt (sum (b .^ 2, 1));
     nb(nb == 0) = 1;
     info = struct ("niter", niter,
@@ -71,6 +142,7 @@ function [x, info] = trelvak (A, b, options)
                    "nlev", PREC.nlev, "fill", PREC.fill,
                    "converged", niter < options.maxit | options.maxit <= 0,
                    "setup_time", setup_time, "solve_time", solve_time,
-                   "options", options);
+                   "watched", watched, "fallback_used", used,
+                   "fallback_fill", fallback_fill, "options", options);
   endif
 endfunction

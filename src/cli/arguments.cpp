@@ -4,7 +4,7 @@
 // --droptol 1e-2 or --droptol=1e-2. Numeric keys take a finite number; the integer keys take an
 // integral value within 32-bit range. Text keys take any text (the solver normalises texts it
 // does not recognise). Besides: the matrix file, --rhs, --output, --json, --quiet, --factor-only,
-// --symmetry-tol, --help, --version.
+// --no-fallback, --symmetry-tol, --help, --version.
 //
 // On exit: ParseResult with ok = false and a one-line message for a usage error.
 #include <sys/resource.h>
@@ -95,6 +95,8 @@ std::string usage_text() {
         "  --json                one JSON object on standard output\n"
         "  --quiet, -q           print nothing but errors\n"
         "  --factor-only         factor and report, do not solve\n"
+        "  --no-fallback         no second, cruder factor when the residual grows in the\n"
+        "                        first 10 iterations (an unstable factor)\n"
         "  --symmetry-tol X      accept a general file when ||A-A'||_F <= X ||A||_F (1e-12)\n"
         "  --help, -h            this text\n"
         "  --version             the version\n"
@@ -177,7 +179,7 @@ ParseResult parse_arguments(int argc, const char* const* argv) {
         auto no_value = [&]() { return !value.has_value(); };
 
         if (name == "help" || name == "version" || name == "json" || name == "quiet" ||
-            name == "factor-only") {
+            name == "factor-only" || name == "no-fallback") {
             if (!no_value()) {
                 return error("option '--" + name + "' takes no value");
             }
@@ -189,6 +191,8 @@ ParseResult parse_arguments(int argc, const char* const* argv) {
                 a.json = true;
             } else if (name == "quiet") {
                 a.quiet = true;
+            } else if (name == "no-fallback") {
+                a.fallback = false;
             } else {
                 a.factor_only = true;
             }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/trelvak.h"
+#include "factor/factor.h"
 
 namespace trelvak::cli {
 
@@ -107,6 +108,7 @@ struct Arguments {
     bool quiet          = false;
     bool json           = false;
     bool factor_only    = false;
+    bool fallback       = true;  // a cruder factor when the first proves unstable
     bool help           = false;
     bool version        = false;
     double symmetry_tol = 1e-12;
@@ -142,6 +144,61 @@ std::string json_number(double value);
 
 // y = A x for the upper-triangle record (the lower triangle mirrored); x, y 0-based, length n.
 void symmetric_product(const UpperMatrix& A, const double* x, double* y);
+
+// ||b - A x|| / ||b|| (||b - A x|| when b = 0) with A as stored.
+double relative_residual(const UpperMatrix& A, const std::vector<double>& b,
+                         const std::vector<double>& x);
+
+// ------------------------------------------------------------------------------------------------
+// Solving, with a watch on the first iterations
+// ------------------------------------------------------------------------------------------------
+
+// The watch's length, and the drop tolerance of the factor that replaces an unstable one: in the
+// equilibrated matrix (entries at most 1 in magnitude) it keeps only the dominant couplings.
+constexpr int kWatchIterations  = 10;
+constexpr double kCruderDroptol = 0.3;
+
+struct SolveResult {
+    int status         = 0;      // the driver's status of the solve whose x is returned
+    int iterations     = 0;      // iterations of that solve
+    int watched        = 0;      // iterations of the other solves run (the watch's)
+    double relres      = 0.0;    // true relative residual of x
+    double seconds     = 0.0;    // wall time of all solves run (refactoring excluded)
+    bool grew          = false;  // the residual did not fall in the first kWatchIterations
+    bool fallback_used = false;  // x comes from the cruder factor
+};
+
+// The cruder factor, made at most once for several solves; its owner releases it.
+struct Fallback {
+    bool tried          = false;
+    int code            = 0;  // of factor()
+    LevelRecord* levels = nullptr;
+    FactorInfo info;
+    double seconds                       = 0.0;  // wall time of its factorization
+    Fallback()                           = default;
+    Fallback(const Fallback&)            = delete;
+    Fallback& operator=(const Fallback&) = delete;
+    ~Fallback();
+};
+
+// Solves A x = b from x = 0 with the level list (the driver with param's options). A's values are
+// restored from pristine after each call of the driver (it scales them in place).
+SolveResult solve_once(UpperMatrix& A, const std::vector<double>& pristine, LevelRecord* levels,
+                       ParameterRecord* param, const std::vector<double>& b,
+                       std::vector<double>* x);
+// The same, stopped after kWatchIterations first: a true residual that has not fallen below ||b||
+// marks the factor as unstable (grew); otherwise, unless the watch converged, the solve starts
+// over and runs as solve_once.
+SolveResult solve_watched(UpperMatrix& A, const std::vector<double>& pristine, LevelRecord* levels,
+                          ParameterRecord* param, const std::vector<double>& b,
+                          std::vector<double>* x);
+// solve_watched; when the factor proves unstable, A is factored again with droptol
+// kCruderDroptol into *fallback (unless an earlier call did) and solved from x = 0; the result
+// with the smaller true residual is returned.
+SolveResult solve_with_fallback(UpperMatrix& A, const std::vector<double>& pristine,
+                                LevelRecord* levels, ParameterRecord* param,
+                                const std::vector<double>& b, std::vector<double>* x,
+                                Fallback* fallback);
 
 // Peak resident memory of the process in bytes (0 when unknown).
 long peak_memory_bytes();

@@ -340,27 +340,22 @@ int run(const Arguments& args, std::FILE* out, std::FILE* err) {
         const std::string requested_solver =
             args.texts.count("solver") ? args.texts.at("solver") : "";
         const std::string requested_amg = args.texts.count("amg") ? args.texts.at("amg") : "";
+        Fallback fallback;
+        SolveResult solved;
         if (!args.factor_only) {
-            std::vector<double> rhs = b;
-            const auto t_solve      = std::chrono::steady_clock::now();
-            status = DSYMAMGsolver(&record, session.levels, session.param, rhs.data(), x.data());
-            solve_secs = seconds_since(t_solve);
-            iterations = session.param->ipar[kProducts - 1];
-            A.a        = pristine;
-            std::vector<double> r(static_cast<size_t>(n));
-            symmetric_product(A, x.data(), r.data());
-            double rr = 0.0, bb = 0.0;
-            for (int i = 0; i < n; ++i) {
-                const double d = b[static_cast<size_t>(i)] - r[static_cast<size_t>(i)];
-                rr += d * d;
-                bb += b[static_cast<size_t>(i)] * b[static_cast<size_t>(i)];
-            }
-            relres = bb > 0.0 ? std::sqrt(rr / bb) : std::sqrt(rr);
+            solved = args.fallback ? solve_with_fallback(A, pristine, session.levels, session.param,
+                                                         b, &x, &fallback)
+                                   : solve_once(A, pristine, session.levels, session.param, b, &x);
+            status = solved.status;
+            solve_secs = solved.seconds;
+            iterations = solved.iterations;
+            relres     = solved.relres;
         }
-        const double restol = session.param->restol;
-        const bool finite   = std::isfinite(relres);
-        int code            = kExitConverged;
-        std::string verdict = "converged";
+        const double refactor_secs = fallback.tried ? fallback.seconds : 0.0;
+        const double restol        = session.param->restol;
+        const bool finite          = std::isfinite(relres);
+        int code                   = kExitConverged;
+        std::string verdict        = "converged";
         if (!args.factor_only) {
             if (status == kIterLimit) {
                 code    = kExitNotConverged;
@@ -390,12 +385,36 @@ int run(const Arguments& args, std::FILE* out, std::FILE* err) {
 
         if (text_mode) {
             if (!args.factor_only) {
-                std::fprintf(out, "solve     %s, %s: %d iterations, %.3f s\n", solver_used,
-                             verdict.c_str(), iterations, solve_secs);
+                if (solved.grew) {
+                    std::fprintf(out,
+                                 "watch     the residual grew in the first %d iterations: the "
+                                 "factor is unstable\n",
+                                 kWatchIterations);
+                    if (fallback.code != 0 || fallback.levels == nullptr) {
+                        std::fprintf(out, "          factoring again with droptol %g failed: %s\n",
+                                     kCruderDroptol, strip(fallback.info.message).c_str());
+                    } else {
+                        std::fprintf(out,
+                                     "          factored again with droptol %g: %d level%s, fill "
+                                     "%.2f, %.3f s; %s\n",
+                                     kCruderDroptol, fallback.info.nlev,
+                                     fallback.info.nlev == 1 ? "" : "s", fallback.info.fill,
+                                     refactor_secs,
+                                     solved.fallback_used ? "its solution is reported"
+                                                          : "it did no better, the first stands");
+                    }
+                }
+                std::fprintf(out, "solve     %s, %s: %d iterations%s, %.3f s\n", solver_used,
+                             verdict.c_str(), iterations,
+                             solved.watched > 0
+                                 ? (" (and " + std::to_string(solved.watched) + " watched)").c_str()
+                                 : "",
+                             solve_secs);
                 std::fprintf(out, "residual  ||b - A x|| / ||b|| = %.3e (restol %.1e)\n", relres,
                              restol);
-                std::fprintf(out, "total     %.3f s (factorization + solve)\n",
-                             factor_seconds + solve_secs);
+                std::fprintf(out, "total     %.3f s (factorization%s + solve)\n",
+                             factor_seconds + refactor_secs + solve_secs,
+                             fallback.tried ? "s" : "");
             }
             std::fprintf(out, "memory    peak %.1f MB\n", static_cast<double>(peak) / 1048576.0);
         }
@@ -440,8 +459,20 @@ int run(const Arguments& args, std::FILE* out, std::FILE* err) {
                      ", \"seconds\": " + json_number(solve_secs) +
                      ", \"relres\": " + json_number(relres) +
                      ", \"restol\": " + json_number(restol) +
-                     ", \"converged\": " + (code == kExitConverged ? "true" : "false") + "},\n";
-                s += "  \"total_seconds\": " + json_number(factor_seconds + solve_secs) + ",\n";
+                     ", \"converged\": " + (code == kExitConverged ? "true" : "false") +
+                     ", \"watch\": {\"iterations\": " + std::to_string(solved.watched) +
+                     ", \"grew\": " + (solved.grew ? "true" : "false");
+                if (fallback.tried) {
+                    s += ", \"fallback\": {\"droptol\": " + json_number(kCruderDroptol) +
+                         ", \"code\": " + std::to_string(fallback.code) +
+                         ", \"levels\": " + std::to_string(fallback.info.nlev) +
+                         ", \"fill\": " + json_number(fallback.info.fill) +
+                         ", \"seconds\": " + json_number(refactor_secs) +
+                         ", \"used\": " + (solved.fallback_used ? "true" : "false") + "}";
+                }
+                s += "}},\n";
+                s += "  \"total_seconds\": " +
+                     json_number(factor_seconds + refactor_secs + solve_secs) + ",\n";
             }
             s += "  \"peak_memory_bytes\": " + std::to_string(peak) + ",\n";
             s += "  \"exit_code\": " + std::to_string(code) + "\n}\n";
@@ -467,11 +498,17 @@ int run(const Arguments& args, std::FILE* out, std::FILE* err) {
                 // A residual that never fell tenfold points to the preconditioner rather than
                 // to the iteration limit: incomplete factors of strongly indefinite problems
                 // (shifted Laplacians in 3D, large ones in 2D) can be unstable.
-                if (!(relres < kHardlyFell)) {
+                if (!(relres < kHardlyFell) && solved.grew && fallback.tried) {
+                    std::fprintf(err,
+                                 "trelvak: hint: the incomplete factors were unstable, and the "
+                                 "cruder factor (droptol %g) did no better; try a larger "
+                                 "--condest (1e6) with more --elbow\n",
+                                 kCruderDroptol);
+                } else if (!(relres < kHardlyFell)) {
                     std::fprintf(err,
                                  "trelvak: hint: the residual hardly fell (%.1e); the incomplete "
-                                 "factors may be unstable: try --droptol 0.3 (the diagonal "
-                                 "preconditioner), or a larger --condest (1e6) with more --elbow\n",
+                                 "factors may be unstable: try --droptol 0.3 (only the dominant "
+                                 "entries), or a larger --condest (1e6) with more --elbow\n",
                                  relres);
                 }
             } else {

@@ -157,3 +157,34 @@
 %! out = evalc ("[x, info] = trelvak (A, B(:,1), struct ('maxit', 2, 'restol', 1e-15));");
 %! assert (! isempty (strfind (out, "exceeded its limit")));
 %! assert (info.converged, false);
+
+%!test
+%! ## The watch: on a shifted 3D grid the default factor is unstable, and the one-call function
+%! ## solves with the cruder factor; without the fallback it does not converge.
+%! k = 15;
+%! e = ones (k, 1);
+%! T = spdiags ([-e, 2*e, -e], -1:1, k, k);
+%! I = speye (k);
+%! A = kron (kron (T, I), I) + kron (kron (I, T), I) + kron (kron (I, I), T) - 0.72881 * speye (k^3);
+%! b = A * ones (k^3, 1);
+%! [x, info] = trelvak (A, [b, -b]);
+%! assert (info.fallback_used, [true, true]);
+%! assert (info.watched, [10, 10]);
+%! assert (info.converged, [true, true]);
+%! assert (info.relres < 1e-6);
+%! assert (info.fallback_fill < 1);
+%! assert (info.options.droptol, 1e-3);
+%! out = evalc ("[x, info] = trelvak (A, b, struct ('fallback', false));");
+%! assert (info.fallback_used, false);
+%! assert (info.watched, 0);
+%! assert (info.converged, false);
+%! assert (isnan (info.fallback_fill));
+%! assert (! isfield (info.options, "fallback"));
+%! ## A sound factor: the watch changes no iterate.
+%! S = tvk_problem ("saddle", 8);
+%! c = S * (1:rows (S))';
+%! [y, info] = trelvak (S, c, struct ("restol", 1e-12));
+%! [z, plain] = trelvak (S, c, struct ("restol", 1e-12, "fallback", false));
+%! assert (y, z);
+%! assert (info.niter, plain.niter);
+%! assert (info.fallback_used, false);

@@ -1,0 +1,168 @@
+// The watch on the first iterations and the cruder factor that replaces an unstable one.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "common/onebased.h"
+#include "common/testing.h"
+#include "factor/factor.h"
+#include "temp_files.h"
+
+namespace {
+
+using trelvak::cli::Fallback;
+using trelvak::cli::SolveResult;
+using trelvak::cli::UpperMatrix;
+
+UpperMatrix upper(const trelvak::test::Csr& c) {
+    UpperMatrix m;
+    m.n  = c.nr;
+    m.ia = c.ia;
+    m.ja = c.ja;
+    m.a  = c.a;
+    return m;
+}
+
+// A matrix with its default factor, b = A * ones.
+struct Problem {
+    UpperMatrix A;
+    std::vector<double> pristine, b;
+    ParameterRecord* param = nullptr;
+    LevelRecord* levels    = nullptr;
+
+    explicit Problem(const trelvak::test::Csr& c, double droptol = 0.0)
+        : A(upper(c)), pristine(A.a) {
+        const std::vector<double> ones(static_cast<size_t>(A.n), 1.0);
+        b.resize(ones.size());
+        trelvak::cli::symmetric_product(A, ones.data(), b.data());
+        param = trelvak::create_parameters();
+        if (droptol > 0.0) {
+            param->droptol = droptol;
+        }
+        trelvak::FactorInfo info;
+        EXPECT_EQ(trelvak::factor(A.record(), param, &levels, &info), 0);
+        A.a = pristine;
+    }
+    ~Problem() {
+        trelvak::release_levels(levels);
+        trelvak::release_parameters(param);
+    }
+    Problem(const Problem&)            = delete;
+    Problem& operator=(const Problem&) = delete;
+};
+
+// On this shifted 3D grid (1 % negative eigenvalues) the default factor is unstable: every
+// method's residual grows from the start. The factor that keeps only the dominant entries
+// converges.
+TEST(Watch, UnstableFactorIsReplacedByTheCruderOne) {
+    Problem p(trelvak::test::laplace3d(15, 15, 15, 0.72881));
+    const double droptol = p.param->droptol;
+    const int maxit      = p.param->maxit;
+    std::vector<double> x;
+    const SolveResult watched =
+        trelvak::cli::solve_watched(p.A, p.pristine, p.levels, p.param, p.b, &x);
+    EXPECT_TRUE(watched.grew);
+    EXPECT_EQ(watched.iterations, trelvak::cli::kWatchIterations);
+    EXPECT_GE(watched.relres, 1.0);
+
+    Fallback fallback;
+    const SolveResult r =
+        trelvak::cli::solve_with_fallback(p.A, p.pristine, p.levels, p.param, p.b, &x, &fallback);
+    EXPECT_TRUE(r.grew);
+    EXPECT_TRUE(r.fallback_used);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_LE(r.relres, 1e-6);
+    EXPECT_EQ(r.watched, trelvak::cli::kWatchIterations);
+    EXPECT_EQ(trelvak::cli::relative_residual(p.A, p.b, x), r.relres);
+    ASSERT_TRUE(fallback.tried);
+    EXPECT_LT(fallback.info.fill, 1.0);
+    // The options are the caller's again, and A's values are as they came.
+    EXPECT_EQ(p.param->droptol, droptol);
+    EXPECT_EQ(p.param->maxit, maxit);
+    EXPECT_EQ(p.A.a, p.pristine);
+
+    // A second solve reuses the cruder factor.
+    LevelRecord* const made = fallback.levels;
+    const SolveResult again =
+        trelvak::cli::solve_with_fallback(p.A, p.pristine, p.levels, p.param, p.b, &x, &fallback);
+    EXPECT_EQ(fallback.levels, made);
+    EXPECT_EQ(again.iterations, r.iterations);
+}
+
+// A sound factor: the watch changes nothing but the time. Within the watch the solve is the plain
+// one; beyond it, the solve starts over and gives the plain solve's iterate exactly.
+TEST(Watch, SoundFactorGivesThePlainSolve) {
+    Problem p(trelvak::test::saddle_point(300, 100, 3, 5), 0.05);
+    for (const double restol : {1e-6, 1e-13}) {
+        p.param->restol = restol;
+        std::vector<double> plain, watched;
+        const SolveResult a =
+            trelvak::cli::solve_once(p.A, p.pristine, p.levels, p.param, p.b, &plain);
+        Fallback fallback;
+        const SolveResult w = trelvak::cli::solve_with_fallback(p.A, p.pristine, p.levels, p.param,
+                                                                p.b, &watched, &fallback);
+        EXPECT_EQ(w.status, a.status);
+        EXPECT_EQ(w.iterations, a.iterations);
+        EXPECT_EQ(watched, plain);
+        EXPECT_FALSE(w.grew);
+        EXPECT_FALSE(fallback.tried);
+        // The loose tolerance is met within the watch, the tight one beyond it.
+        const bool beyond = restol < 1e-10;
+        EXPECT_EQ(a.iterations > trelvak::cli::kWatchIterations, beyond) << a.iterations;
+        EXPECT_EQ(w.watched, beyond ? trelvak::cli::kWatchIterations : 0);
+    }
+    // An iteration limit within the watch's length: no watch at all.
+    p.param->maxit = 3;
+    std::vector<double> x;
+    const SolveResult s = trelvak::cli::solve_watched(p.A, p.pristine, p.levels, p.param, p.b, &x);
+    EXPECT_EQ(s.status, trelvak::kIterLimit);
+    EXPECT_EQ(s.watched, 0);
+    EXPECT_FALSE(s.grew);
+}
+
+TEST(Watch, ToolReportsTheSecondFactorAndCanDoWithout) {
+    trelvak::test::TempDir dir;
+    const std::string path = dir.write(
+        "lap3d.mtx",
+        trelvak::test::matrix_market_text(trelvak::test::laplace3d(15, 15, 15, 0.72881), false));
+    auto run = [&](std::vector<std::string> words, std::string* out, std::string* err) {
+        words.insert(words.begin(), "trelvak");
+        words.push_back(path);
+        std::vector<const char*> argv;
+        for (const auto& w : words) argv.push_back(w.c_str());
+        const auto parsed =
+            trelvak::cli::parse_arguments(static_cast<int>(argv.size()), argv.data());
+        EXPECT_TRUE(parsed.ok) << parsed.message;
+        std::FILE* o   = std::tmpfile();
+        std::FILE* e   = std::tmpfile();
+        const int code = trelvak::cli::run(parsed.arguments, o, e);
+        for (auto [f, s] : {std::pair{o, out}, std::pair{e, err}}) {
+            std::rewind(f);
+            s->clear();
+            for (int c; (c = std::fgetc(f)) != EOF;) s->push_back(static_cast<char>(c));
+            std::fclose(f);
+        }
+        return code;
+    };
+    std::string out, err;
+    EXPECT_EQ(run({}, &out, &err), trelvak::cli::kExitConverged) << out << err;
+    EXPECT_NE(out.find("watch     the residual grew in the first 10 iterations"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("factored again with droptol 0.3"), std::string::npos) << out;
+    EXPECT_NE(out.find("(and 10 watched)"), std::string::npos) << out;
+
+    EXPECT_EQ(run({"--json"}, &out, &err), trelvak::cli::kExitConverged);
+    EXPECT_NE(out.find("\"watch\": {\"iterations\": 10, \"grew\": true, \"fallback\": "
+                       "{\"droptol\": 0.3, \"code\": 0"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\"used\": true}}"), std::string::npos) << out;
+
+    EXPECT_EQ(run({"--no-fallback"}, &out, &err), trelvak::cli::kExitNotConverged);
+    EXPECT_EQ(out.find("watch"), std::string::npos) << out;
+    EXPECT_NE(err.find("try --droptol 0.3"), std::string::npos) << err;
+}
+
+}  // namespace
