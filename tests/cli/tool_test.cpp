@@ -182,6 +182,32 @@ TEST_F(Tool, ExitCodesTellTheFailuresApart) {
     EXPECT_FALSE(has(factored.out, "\"solve\"")) << factored.out;
 }
 
+// On a shifted 3D grid the default factor is unstable: the watch sees the residual grow, and the
+// tool solves with a cruder factor and says so.
+TEST_F(Tool, ReportsTheSecondFactorOfTheWatchAndCanDoWithout) {
+    const std::string path = dir_.write(
+        "lap3d.mtx",
+        trelvak::test::matrix_market_text(trelvak::test::laplace3d(15, 15, 15, 0.72881), false));
+    auto o = run_tool({path});
+    EXPECT_EQ(o.code, trelvak::cli::kExitConverged) << o.out << o.err;
+    EXPECT_TRUE(has(o.out, "watch     the residual grew in the first 10 iterations")) << o.out;
+    EXPECT_TRUE(has(o.out, "factored again with droptol 0.3")) << o.out;
+    EXPECT_TRUE(has(o.out, "(and 10 watched)")) << o.out;
+
+    o = run_tool({"--json", path});
+    EXPECT_EQ(o.code, trelvak::cli::kExitConverged);
+    EXPECT_TRUE(has(o.out,
+                    "\"watch\": {\"iterations\": 10, \"grew\": true, \"fallback\": "
+                    "{\"droptol\": 0.3, \"code\": 0"))
+        << o.out;
+    EXPECT_TRUE(has(o.out, "\"used\": true}}")) << o.out;
+
+    o = run_tool({"--no-fallback", path});
+    EXPECT_EQ(o.code, trelvak::cli::kExitNotConverged);
+    EXPECT_FALSE(has(o.out, "watch")) << o.out;
+    EXPECT_TRUE(has(o.err, "try --droptol 0.3")) << o.err;
+}
+
 TEST(ToolOptions, EveryFlagReachesItsRecordField) {
     std::vector<std::string> words = {"trelvak"};
     for (const auto& k : trelvak::cli::option_keys()) {

@@ -8,7 +8,6 @@
 #include "common/onebased.h"
 #include "common/testing.h"
 #include "factor/factor.h"
-#include "temp_files.h"
 
 namespace {
 
@@ -120,49 +119,6 @@ TEST(Watch, SoundFactorGivesThePlainSolve) {
     EXPECT_EQ(s.status, trelvak::kIterLimit);
     EXPECT_EQ(s.watched, 0);
     EXPECT_FALSE(s.grew);
-}
-
-TEST(Watch, ToolReportsTheSecondFactorAndCanDoWithout) {
-    trelvak::test::TempDir dir;
-    const std::string path = dir.write(
-        "lap3d.mtx",
-        trelvak::test::matrix_market_text(trelvak::test::laplace3d(15, 15, 15, 0.72881), false));
-    auto run = [&](std::vector<std::string> words, std::string* out, std::string* err) {
-        words.insert(words.begin(), "trelvak");
-        words.push_back(path);
-        std::vector<const char*> argv;
-        for (const auto& w : words) argv.push_back(w.c_str());
-        const auto parsed =
-            trelvak::cli::parse_arguments(static_cast<int>(argv.size()), argv.data());
-        EXPECT_TRUE(parsed.ok) << parsed.message;
-        std::FILE* o   = std::tmpfile();
-        std::FILE* e   = std::tmpfile();
-        const int code = trelvak::cli::run(parsed.arguments, o, e);
-        for (auto [f, s] : {std::pair{o, out}, std::pair{e, err}}) {
-            std::rewind(f);
-            s->clear();
-            for (int c; (c = std::fgetc(f)) != EOF;) s->push_back(static_cast<char>(c));
-            std::fclose(f);
-        }
-        return code;
-    };
-    std::string out, err;
-    EXPECT_EQ(run({}, &out, &err), trelvak::cli::kExitConverged) << out << err;
-    EXPECT_NE(out.find("watch     the residual grew in the first 10 iterations"), std::string::npos)
-        << out;
-    EXPECT_NE(out.find("factored again with droptol 0.3"), std::string::npos) << out;
-    EXPECT_NE(out.find("(and 10 watched)"), std::string::npos) << out;
-
-    EXPECT_EQ(run({"--json"}, &out, &err), trelvak::cli::kExitConverged);
-    EXPECT_NE(out.find("\"watch\": {\"iterations\": 10, \"grew\": true, \"fallback\": "
-                       "{\"droptol\": 0.3, \"code\": 0"),
-              std::string::npos)
-        << out;
-    EXPECT_NE(out.find("\"used\": true}}"), std::string::npos) << out;
-
-    EXPECT_EQ(run({"--no-fallback"}, &out, &err), trelvak::cli::kExitNotConverged);
-    EXPECT_EQ(out.find("watch"), std::string::npos) << out;
-    EXPECT_NE(err.find("try --droptol 0.3"), std::string::npos) << err;
 }
 
 }  // namespace
