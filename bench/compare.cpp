@@ -247,7 +247,7 @@ void print_table(const Settings& s, const std::string& name, const UpperMatrix& 
 }
 
 // History of true residuals of one of our methods: the solve is repeated with growing iteration
-// limits (the driver gives no per-iteration callback), each from x0 = 0.
+// limits (the driver gives no per-iteration callback), each from x0 = 0 with the default factor.
 trelvak::bench::Series our_history(trelvak::bench::OurSolver& solver, const UpperMatrix& A,
                                    const std::vector<double>& b, const std::string& method,
                                    int final_its) {
@@ -258,7 +258,7 @@ trelvak::bench::Series our_history(trelvak::bench::OurSolver& solver, const Uppe
     const int step = std::max(1, last / 40);
     std::vector<double> x;
     for (int k = 1; k <= last; k += step) {
-        const OurRun r = solver.solve(method, b, &x, k, 1e-15);
+        const OurRun r = solver.solve(method, b, &x, k, 1e-15, false);
         s.points.emplace_back(r.iterations, trelvak::cli::relative_residual(A, b, x));
         if (r.status == 0)
             break;

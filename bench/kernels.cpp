@@ -183,9 +183,10 @@ int main(int argc, char** argv) {
             12.0 * ((reduce ? 4.0 : 2.0) * factors + 2.0 * couplings) + 16.0 * n;
         std::printf("  factorization: %d levels, fill %.2f, %.2f s; factor + F entries %.0f\n",
                     levels, solver.info().fill, solver.setup_seconds(), stored);
-        // One solve sizes the work buffer and derives the cycle controls.
+        // One solve sizes the work buffer and derives the cycle controls. The solves here use
+        // this factor alone (no watch and no second factor).
         std::vector<double> sol;
-        const auto run1 = solver.solve("sqmr", b, &sol);
+        const auto run1 = solver.solve("sqmr", b, &sol, 0, 0.0, false);
         std::vector<double> z(static_cast<size_t>(n));
         const double t_pc = median_time(quick ? 5 : 21, [&] {
             DSYMAMGsol(solver.levels(), solver.param(), x.data(), z.data(), solver.param()->dbuff);
@@ -197,8 +198,8 @@ int main(int argc, char** argv) {
             reduce ? "set" : "clear", streamed / 1e6, 1e3 * streamed / bw, streamed / bw / t_pc);
 
         const int k   = quick ? 10 : 20;
-        const auto r1 = solver.solve("sqmr", b, &sol, k, 1e-15);
-        const auto r2 = solver.solve("sqmr", b, &sol, 2 * k, 1e-15);
+        const auto r1 = solver.solve("sqmr", b, &sol, k, 1e-15, false);
+        const auto r2 = solver.solve("sqmr", b, &sol, 2 * k, 1e-15, false);
         const int dk  = r2.iterations - r1.iterations;
         if (dk > 0) {
             line("sqmr step", (r2.solve - r1.solve) / dk, 12.0 * nnzA + 24.0 * stored + 160.0 * n,

@@ -237,7 +237,7 @@ bool OurSolver::factor(UpperMatrix& A, const cli::Arguments& options, std::strin
 }
 
 OurRun OurSolver::solve(const std::string& method, const std::vector<double>& b,
-                        std::vector<double>* x, int max_iterations, double restol) {
+                        std::vector<double>* x, int max_iterations, double restol, bool watch) {
     OurRun run;
     run.method = method;
     run.setup  = setup_;
@@ -250,7 +250,8 @@ OurRun OurSolver::solve(const std::string& method, const std::vector<double>& b,
     if (restol > 0.0)
         param_->restol = restol;
     const cli::SolveResult r =
-        cli::solve_with_fallback(*A_, pristine_, levels_, param_, b, x, &fallback_);
+        watch ? cli::solve_with_fallback(*A_, pristine_, levels_, param_, b, x, &fallback_)
+              : cli::solve_once(*A_, pristine_, levels_, param_, b, x);
     run.solve      = r.seconds;
     run.iterations = r.iterations;
     run.status     = r.status;

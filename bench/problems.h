@@ -65,10 +65,10 @@ public:
     // the given overrides. Returns false and a message on failure.
     bool factor(UpperMatrix& A, const cli::Arguments& options, std::string* message);
     // Solves A x = b with the method as the tool does (watching the first iterations, with the
-    // cruder factor made once for all methods); max_iterations > 0 overrides maxit, restol > 0
-    // restol.
+    // cruder factor made once for all methods), or with this factor alone when watch is false;
+    // max_iterations > 0 overrides maxit, restol > 0 restol.
     OurRun solve(const std::string& method, const std::vector<double>& b, std::vector<double>* x,
-                 int max_iterations = 0, double restol = 0.0);
+                 int max_iterations = 0, double restol = 0.0, bool watch = true);
 
     double setup_seconds() const { return setup_; }
     const FactorInfo& info() const { return info_; }
