@@ -80,7 +80,7 @@ SolveResult solve_watched(UpperMatrix& A, const std::vector<double>& pristine, L
         return watch;
     }
     // A restarted method loses what it has learnt (SQMR from the watch's iterate needs a third
-    // more iterations on the files that take 20 to 40), so the solve starts over from x = 0.
+    // more iterations on the files that take 17 to 41), so the solve starts over from x = 0.
     SolveResult result = solve_once(A, pristine, levels, param, b, x);
     result.watched     = watch.iterations;
     result.seconds     = wall_seconds() - t0;
