@@ -13,8 +13,9 @@
 ## @code{norm (b)} by then, the incomplete factors are unstable (as on shifted Laplacians in
 ## 3D): @var{A} is factored again with @code{droptol} 0.3, keeping only the dominant entries,
 ## and the column is solved with that factor; the result with the smaller true residual is
-## returned. Otherwise the solve starts over from zero with the first factor. The field
-## @code{fallback} of @var{options} (default true; not passed on) turns this off.
+## returned. Otherwise, unless the watch converged, the solve starts over from zero with the
+## first factor. The field @code{fallback} of @var{options} (default true; not passed on) turns
+## this off.
 ##
 ## @var{info} holds: @code{niter} (iterations per column), @code{relres} (true relative
 ## residual @code{norm (b - A*x) / norm (b)} per column, with A the symmetric matrix of its
