@@ -332,10 +332,6 @@ int run(const Arguments& args, std::FILE* out, std::FILE* err) {
         }
 
         // ---- Solve ----------------------------------------------------------------------------
-        int status        = 0;
-        int iterations    = 0;
-        double relres     = 0.0;
-        double solve_secs = 0.0;
         std::vector<double> x(static_cast<size_t>(n), 0.0);
         const std::string requested_solver =
             args.texts.count("solver") ? args.texts.at("solver") : "";
@@ -346,11 +342,11 @@ int run(const Arguments& args, std::FILE* out, std::FILE* err) {
             solved = args.fallback ? solve_with_fallback(A, pristine, session.levels, session.param,
                                                          b, &x, &fallback)
                                    : solve_once(A, pristine, session.levels, session.param, b, &x);
-            status = solved.status;
-            solve_secs = solved.seconds;
-            iterations = solved.iterations;
-            relres     = solved.relres;
         }
+        const int status           = solved.status;
+        const int iterations       = solved.iterations;
+        const double relres        = solved.relres;
+        const double solve_secs    = solved.seconds;
         const double refactor_secs = fallback.tried ? fallback.seconds : 0.0;
         const double restol        = session.param->restol;
         const bool finite          = std::isfinite(relres);

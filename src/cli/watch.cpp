@@ -23,18 +23,6 @@ double wall_seconds() {
         .count();
 }
 
-// One call of the driver from the iterate in *x, A's values restored from pristine afterwards.
-int run_driver(UpperMatrix& A, const std::vector<double>& pristine, LevelRecord* levels,
-               ParameterRecord* param, const std::vector<double>& b, std::vector<double>* x,
-               int* iterations) {
-    std::vector<double> rhs = b;
-    SparseMatrix record     = A.record();
-    const int status        = DSYMAMGsolver(&record, levels, param, rhs.data(), x->data());
-    A.a                     = pristine;
-    *iterations             = param->ipar[kProducts - 1];
-    return status;
-}
-
 }  // namespace
 
 double relative_residual(const UpperMatrix& A, const std::vector<double>& b,
@@ -54,10 +42,14 @@ SolveResult solve_once(UpperMatrix& A, const std::vector<double>& pristine, Leve
                        std::vector<double>* x) {
     SolveResult result;
     x->assign(b.size(), 0.0);
-    const double t0 = wall_seconds();
-    result.status   = run_driver(A, pristine, levels, param, b, x, &result.iterations);
-    result.seconds  = wall_seconds() - t0;
-    result.relres   = relative_residual(A, b, *x);
+    std::vector<double> rhs = b;  // the driver scales rhs and A's values in place
+    SparseMatrix record     = A.record();
+    const double t0         = wall_seconds();
+    result.status           = DSYMAMGsolver(&record, levels, param, rhs.data(), x->data());
+    result.seconds          = wall_seconds() - t0;
+    A.a                     = pristine;
+    result.iterations       = param->ipar[kProducts - 1];
+    result.relres           = relative_residual(A, b, *x);
     return result;
 }
 
