@@ -48,6 +48,7 @@
 
 #include "common/blas.h"
 #include "factor/factor.h"
+#include "precond/precond.h"
 #include "solver/solver.h"
 
 namespace trelvak {
@@ -137,6 +138,7 @@ void free_level(LevelRecord* R) {
     if (R == nullptr) {
         return;
     }
+    forget_factor_split(R);
     free_matrix(R->A);
     free_matrix(R->F);
     std::free(R->coarse_ipiv);
@@ -943,6 +945,9 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
         out.nlev         = nlev;
         out.nnz_stored   = stored;
         out.fill = nnz_in > 0 ? static_cast<double>(stored) / static_cast<double>(nnz_in) : 0.0;
+        for (const LevelPtr& R : built) {
+            attach_factor_split(*R);
+        }
         LevelRecord* first_level = built[0].get();
         for (LevelPtr& R : built) {
             (void)R.release();

@@ -315,6 +315,7 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
         const int ap    = a + m;
         const int* I    = R->factor_index;
         const double* V = R->factor_values;
+        auto* split     = trelvak::factor_split(*R);
         if (l >= 2) {
             permute_scaled(*R, N, a, r.data(), w.data());
         } else {
@@ -326,7 +327,7 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
             }
             {
                 const FactorPatch patch(*R);
-                dsymppiluclsol(&t, &m, w.at(a + 1), r.at(a + 1), V, I);  // r1 = L11^-1 w1
+                dsymppiluclsol(&t, &m, w.at(a + 1), r.at(a + 1), V, I, split);  // r1 = L11^-1 w1
             }
             for (int k = ap + 1; k <= N; ++k) {
                 r(k) = w(k) + r(k);  // r2 = w2 - L21 L11^-1 w1
@@ -336,20 +337,20 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
             if (!lift.marked()) {
                 {
                     const FactorPatch patch(*R);
-                    dsympilucsol(&m, w.at(a + 1), r.at(a + 1), V, I);  // r1 = B^-1 w1
+                    dsympilucsol(&m, w.at(a + 1), r.at(a + 1), V, I, split);  // r1 = B^-1 w1
                 }
                 DGNLmattvec(R->F, r.at(a + 1), sol.at(ap + 1));  // sol2 = F^T r1
             } else {
                 any_marked = true;
                 {
                     const FactorPatch patch(*R);
-                    dsympiluclsol(&m, w.at(a + 1), r.at(a + 1), V, I);  // r1 = L^-1 w1
+                    dsympiluclsol(&m, w.at(a + 1), r.at(a + 1), V, I, split);  // r1 = L^-1 w1
                 }
                 apply_pivots(*R, V, a, r.data(), sol.data());          // sol1 = Dinv(V) r1
                 apply_pivots(*R, R->alt_diag, a, r.data(), r.data());  // r1 = Dinv(alt) r1
                 {
                     const FactorPatch patch(*R);
-                    dsympilucusol(&m, sol.at(a + 1), sol.at(a + 1), V, I);  // sol1 = B^-1 w1
+                    dsympilucusol(&m, sol.at(a + 1), sol.at(a + 1), V, I, split);  // sol1 = B^-1 w1
                 }
                 DGNLmattvec(R->F, sol.at(a + 1), sol.at(ap + 1));
             }
@@ -366,6 +367,7 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
         const int m     = R->nB;
         const int* I    = R->factor_index;
         const double* V = R->factor_values;
+        auto* split     = I != nullptr ? trelvak::factor_split(*R) : nullptr;
         if (I == nullptr) {
             std::copy(r.at(a + 1), r.at(N) + 1, sol.at(a + 1));
             const int one = 1;
@@ -386,11 +388,11 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
                 const MarkLift lift(*R);
                 const FactorPatch patch(*R);
                 if (!lift.marked()) {
-                    dsympilucsol(&m, w.at(a + 1), r.at(a + 1), V, I);
+                    dsympilucsol(&m, w.at(a + 1), r.at(a + 1), V, I, split);
                 } else {
-                    dsympiluclsol(&m, w.at(a + 1), r.at(a + 1), V, I);
+                    dsympiluclsol(&m, w.at(a + 1), r.at(a + 1), V, I, split);
                     apply_pivots(*R, R->alt_diag, a, r.data(), r.data());
-                    dsympilucusol(&m, r.at(a + 1), r.at(a + 1), V, I);
+                    dsympilucusol(&m, r.at(a + 1), r.at(a + 1), V, I, split);
                 }
             }
             if (L >= 2) {
@@ -410,12 +412,13 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
         const int ap    = a + m;
         const int* I    = R->factor_index;
         const double* V = R->factor_values;
+        auto* split     = trelvak::factor_split(*R);
         if (!reduce) {
             std::copy(sol.at(ap + 1), sol.at(N) + 1, r.at(ap + 1));  // r2 = x2
             apply_pivots(*R, V, a, r.data(), r.data());              // r1 = D^-1 L11^-1 w1
             {
                 const FactorPatch patch(*R);
-                dsymppilucusol(&t, &m, r.at(a + 1), r.at(a + 1), V, I);
+                dsymppilucusol(&t, &m, r.at(a + 1), r.at(a + 1), V, I, split);
             }
             unpermute_level(*R, N, a, r.data(), sol.data(), l >= 2);
         } else {
@@ -426,9 +429,9 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
                 {
                     const FactorPatch patch(*R);
                     if (!lift.marked()) {
-                        dsympilucsol(&m, w.at(a + 1), sol.at(a + 1), V, I);
+                        dsympilucsol(&m, w.at(a + 1), sol.at(a + 1), V, I, split);
                     } else {
-                        dsympiluclsol(&m, w.at(a + 1), w.at(a + 1), V, I);
+                        dsympiluclsol(&m, w.at(a + 1), w.at(a + 1), V, I, split);
                         apply_pivots(*R, V, a, w.data(), sol.data());
                     }
                 }
@@ -437,7 +440,7 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
                 }
                 if (lift.marked()) {
                     const FactorPatch patch(*R);
-                    dsympilucusol(&m, w.at(a + 1), w.at(a + 1), V, I);
+                    dsympilucusol(&m, w.at(a + 1), w.at(a + 1), V, I, split);
                 }
             }
             unpermute_level(*R, N, a, w.data(), sol.data(), l >= 2);

@@ -15,11 +15,13 @@
 // same array (each kernel first copies rhs into sol).
 #include <algorithm>
 
+#include "common/lanes.h"
 #include "common/onebased.h"
 #include "precond/precond.h"
 
 namespace {
 
+using trelvak::FactorSplit;
 using trelvak::View1;
 using trelvak::view1;
 
@@ -105,41 +107,103 @@ inline void pair_axpy(int count, double y1, double y2, const int* __restrict col
     }
 }
 
-// sol := L^-1 sol over rows 1..m; columns beyond m (coupling columns) receive updates too. A row
-// whose multiplier is zero changes nothing and is skipped: right-hand sides such as F x2 are zero
-// on many rows, and so are the first rows of their solution.
-void forward_part(const Factor& f, View1<double> sol, bool use_pairs) {
+// The same on one lane of a split sweep: the updates of columns c beyond cut are summed into
+// spill(c - cut) instead, to be subtracted when all lanes are done.
+struct Spill {
+    int cut;
+    double* sums;
+};
+
+inline void row_axpy(int count, double y, const int* __restrict cols, const double* __restrict vals,
+                     double* __restrict x0, Spill spill) {
+    for (int j = 0; j < count; ++j) {
+        const int c    = cols[j];
+        const double u = y * vals[j];
+        if (c > spill.cut) {
+            spill.sums[c - spill.cut - 1] += u;
+        } else {
+            x0[static_cast<long>(c) - 1] -= u;
+        }
+    }
+}
+
+inline void pair_axpy(int count, double y1, double y2, const int* __restrict cols,
+                      const double* __restrict vals, double* __restrict x0, Spill spill) {
+    for (int j = 0; j < count; ++j) {
+        const int c    = cols[j];
+        const double u = y1 * vals[2 * j] + y2 * vals[2 * j + 1];
+        if (c > spill.cut) {
+            spill.sums[c - spill.cut - 1] += u;
+        } else {
+            x0[static_cast<long>(c) - 1] -= u;
+        }
+    }
+}
+
+// Forward part (L z = rhs) over rows lo..hi, leaving z in place; columns beyond m (coupling
+// columns) receive updates too. A row whose multiplier is zero changes nothing and is skipped:
+// right-hand sides such as F x2 are zero on many rows, and so are the first rows of their
+// solution. `more` is empty on one lane and a lane's Spill on a split sweep.
+template <class... More>
+void forward_rows(const Factor& f, int lo, int hi, View1<double> sol, bool use_pairs,
+                  More... more) {
     const auto& I = f.I;
     const auto& V = f.V;
     double* x0    = sol.data();
-    int i         = 1;
-    while (i <= f.m) {
+    int i         = lo;
+    while (i <= hi) {
         const int first = I(i);
         if (use_pairs && f.pair_starts_at(i)) {
             // (y1, y2) = D_block^-1 (sol(i), sol(i+1))
             const double y1 = V(i) * sol(i) + f.inv_offdiag(i) * sol(i + 1);
             const double y2 = f.inv_offdiag(i) * sol(i) + V(i + 1) * sol(i + 1);
             if (y1 != 0.0 || y2 != 0.0) {
-                pair_axpy(I(i + 1) - first, y1, y2, I.at(first), V.at(first), x0);
+                pair_axpy(I(i + 1) - first, y1, y2, I.at(first), V.at(first), x0, more...);
             }
             i += 2;
         } else {
             const double y = V(i) * sol(i);  // y = d_i^-1 z_i
             if (y != 0.0) {
-                row_axpy(I(i + 1) - first, y, I.at(first), V.at(first), x0);
+                row_axpy(I(i + 1) - first, y, I.at(first), V.at(first), x0, more...);
             }
             i += 1;
         }
     }
 }
 
-// sol := U^-1 sol = (D L^T)^-1 sol.
-void backward_part_with_pivots(const Factor& f, View1<double> sol, bool use_pairs) {
+// sol := L^-1 sol over rows 1..m. With a split, the lanes sweep their groups (whose rows touch
+// their own rows and the columns beyond the cut only), the spilled sums are subtracted, and the
+// rows after the cut follow.
+void forward_part(const Factor& f, View1<double> sol, bool use_pairs, FactorSplit* split) {
+    if (split == nullptr || split->m != f.m) {
+        forward_rows(f, 1, f.m, sol, use_pairs);
+        return;
+    }
+    const int cut   = split->cut;
+    const int width = split->reach - cut;
+    trelvak::run_lanes(split->lanes, [&](int lane) {
+        double* sums = split->spill[static_cast<size_t>(lane)].data();
+        std::fill_n(sums, width, 0.0);
+        for (const auto& [lo, hi] : split->runs[static_cast<size_t>(lane)]) {
+            forward_rows(f, lo, hi, sol, use_pairs, Spill{cut, sums});
+        }
+    });
+    double* beyond = sol.data() + cut;
+    for (const auto& sums : split->spill) {
+        for (int c = 0; c < width; ++c) {
+            beyond[c] -= sums[static_cast<size_t>(c)];
+        }
+    }
+    forward_rows(f, cut + 1, f.m, sol, use_pairs);
+}
+
+// sol := U^-1 sol = (D L^T)^-1 sol over rows hi..lo.
+void backward_rows_with_pivots(const Factor& f, int lo, int hi, View1<double> sol, bool use_pairs) {
     const auto& I    = f.I;
     const auto& V    = f.V;
     const double* x0 = sol.data();
-    int i            = f.m;
-    while (i >= 1) {
+    int i            = hi;
+    while (i >= lo) {
         if (use_pairs && i >= 2 && I(f.m + i) > 0) {
             // rows i-1, i: [c; e] = z_block - U_block x, x_block = D_block^-1 [c; e]
             const int first = I(i - 1);
@@ -159,13 +223,14 @@ void backward_part_with_pivots(const Factor& f, View1<double> sol, bool use_pair
     }
 }
 
-// sol := L^-T sol, L^T = D^-1 U unit upper: the block inverse is applied to the row sums.
-void backward_part_unit(const Factor& f, View1<double> sol) {
+// sol := L^-T sol over rows hi..lo, L^T = D^-1 U unit upper: the block inverse is applied to the
+// row sums.
+void backward_rows_unit(const Factor& f, int lo, int hi, View1<double> sol, bool /*use_pairs*/) {
     const auto& I    = f.I;
     const auto& V    = f.V;
     const double* x0 = sol.data();
-    int i            = f.m;
-    while (i >= 1) {
+    int i            = hi;
+    while (i >= lo) {
         if (i >= 2 && I(f.m + i) > 0) {
             const int first = I(i - 1);
             double t1 = 0.0, t2 = 0.0;
@@ -182,47 +247,105 @@ void backward_part_unit(const Factor& f, View1<double> sol) {
     }
 }
 
+// A backward sweep over rows m..1: with a split, the rows after the cut first, then the lanes
+// over their groups (each row reads its own group and the rows after the cut).
+template <class Rows>
+void backward_part(const Factor& f, View1<double> sol, bool use_pairs, FactorSplit* split,
+                   Rows rows) {
+    if (split == nullptr || split->m != f.m) {
+        rows(f, 1, f.m, sol, use_pairs);
+        return;
+    }
+    rows(f, split->cut + 1, f.m, sol, use_pairs);
+    trelvak::run_lanes(split->lanes, [&](int lane) {
+        const auto& runs = split->runs[static_cast<size_t>(lane)];
+        for (auto r = runs.rbegin(); r != runs.rend(); ++r) {
+            rows(f, r->first, r->second, sol, use_pairs);
+        }
+    });
+}
+
+void backward_part_with_pivots(const Factor& f, View1<double> sol, bool use_pairs,
+                               FactorSplit* split) {
+    backward_part(f, sol, use_pairs, split, backward_rows_with_pivots);
+}
+
+void backward_part_unit(const Factor& f, View1<double> sol, FactorSplit* split) {
+    backward_part(f, sol, true, split, backward_rows_unit);
+}
+
 }  // namespace
 
-void dsymildlcsol(const int* m, const double* rhs, double* sol, const double* V, const int* I) {
+void dsymildlcsol(const int* m, const double* rhs, double* sol, const double* V, const int* I,
+                  FactorSplit* split) {
     const Factor f{*m, view1(I), view1(V)};
     copy_in(f.m, rhs, sol);
-    forward_part(f, view1(sol), /*use_pairs=*/false);
-    backward_part_with_pivots(f, view1(sol), /*use_pairs=*/false);
+    forward_part(f, view1(sol), /*use_pairs=*/false, split);
+    backward_part_with_pivots(f, view1(sol), /*use_pairs=*/false, split);
 }
 
-void dsympilucsol(const int* m, const double* rhs, double* sol, const double* V, const int* I) {
+void dsympilucsol(const int* m, const double* rhs, double* sol, const double* V, const int* I,
+                  FactorSplit* split) {
     const Factor f{*m, view1(I), view1(V)};
     copy_in(f.m, rhs, sol);
-    forward_part(f, view1(sol), true);
-    backward_part_with_pivots(f, view1(sol), true);
+    forward_part(f, view1(sol), true, split);
+    backward_part_with_pivots(f, view1(sol), true, split);
 }
 
-void dsympiluclsol(const int* m, const double* rhs, double* sol, const double* V, const int* I) {
+void dsympiluclsol(const int* m, const double* rhs, double* sol, const double* V, const int* I,
+                   FactorSplit* split) {
     const Factor f{*m, view1(I), view1(V)};
     copy_in(f.m, rhs, sol);
-    forward_part(f, view1(sol), true);
+    forward_part(f, view1(sol), true, split);
 }
 
-void dsympilucusol(const int* m, const double* rhs, double* sol, const double* V, const int* I) {
+void dsympilucusol(const int* m, const double* rhs, double* sol, const double* V, const int* I,
+                   FactorSplit* split) {
     const Factor f{*m, view1(I), view1(V)};
     copy_in(f.m, rhs, sol);
-    backward_part_unit(f, view1(sol));
+    backward_part_unit(f, view1(sol), split);
 }
 
 void dsymppiluclsol(const int* mt, const int* m, const double* rhs, double* sol, const double* V,
-                    const int* I) {
+                    const int* I, FactorSplit* split) {
     const Factor f{*m, view1(I), view1(V)};
     copy_in(f.m, rhs, sol);
     if (*mt > f.m) {
         std::fill(sol + f.m, sol + *mt, 0.0);
     }
-    forward_part(f, view1(sol), true);
+    forward_part(f, view1(sol), true, split);
+}
+
+void dsymppilucusol(const int* mt, const int* m, const double* rhs, double* sol, const double* V,
+                    const int* I, FactorSplit* split) {
+    const Factor f{*m, view1(I), view1(V)};
+    copy_in(*mt, rhs, sol);
+    backward_part_unit(f, view1(sol), split);
+}
+
+// One lane.
+void dsymildlcsol(const int* m, const double* rhs, double* sol, const double* V, const int* I) {
+    dsymildlcsol(m, rhs, sol, V, I, nullptr);
+}
+
+void dsympilucsol(const int* m, const double* rhs, double* sol, const double* V, const int* I) {
+    dsympilucsol(m, rhs, sol, V, I, nullptr);
+}
+
+void dsympiluclsol(const int* m, const double* rhs, double* sol, const double* V, const int* I) {
+    dsympiluclsol(m, rhs, sol, V, I, nullptr);
+}
+
+void dsympilucusol(const int* m, const double* rhs, double* sol, const double* V, const int* I) {
+    dsympilucusol(m, rhs, sol, V, I, nullptr);
+}
+
+void dsymppiluclsol(const int* mt, const int* m, const double* rhs, double* sol, const double* V,
+                    const int* I) {
+    dsymppiluclsol(mt, m, rhs, sol, V, I, nullptr);
 }
 
 void dsymppilucusol(const int* mt, const int* m, const double* rhs, double* sol, const double* V,
                     const int* I) {
-    const Factor f{*m, view1(I), view1(V)};
-    copy_in(*mt, rhs, sol);
-    backward_part_unit(f, view1(sol));
+    dsymppilucusol(mt, m, rhs, sol, V, I, nullptr);
 }

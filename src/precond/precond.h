@@ -9,7 +9,42 @@
 #ifndef TRELVAK_PRECOND_PRECOND_H
 #define TRELVAK_PRECOND_PRECOND_H
 
+#include <memory>
+#include <utility>
+#include <vector>
+
 #include "common/trelvak.h"
+
+namespace trelvak {
+
+// Rows of one level's factor dealt to lanes (splits.cpp): rows 1..cut form groups that share no
+// entry, each lane sweeps the runs of rows of its groups, and rows cut+1..m follow on one lane.
+// spill holds each lane's updates of columns cut+1..reach during a forward sweep (reach: the
+// last column of any row, m or beyond).
+struct FactorSplit {
+    int m     = 0;
+    int cut   = 0;
+    int reach = 0;
+    int lanes = 1;
+    std::vector<std::vector<std::pair<int, int>>> runs;  // per lane: row runs, ascending
+    std::vector<std::vector<double>> spill;              // per lane: columns cut+1..
+};
+
+// Factors with fewer entries are swept on one lane.
+constexpr long kSplitEntries = 1 << 16;
+
+// The grouping of a factor of order m, or null when one lane would do as well (fewer than
+// min_entries entries, no useful cut).
+std::unique_ptr<FactorSplit> split_factor(int m, const int* I, int factor_nnz, int lanes,
+                                          long min_entries = kSplitEntries);
+// Groups R's factor for the lanes and remembers the grouping for R (done by the factorization).
+void attach_factor_split(const LevelRecord& R);
+// Drops the grouping kept for R; called before R is freed.
+void forget_factor_split(const LevelRecord* R);
+// The grouping kept for R, or null (none kept, R's factor changed since, or one lane in use).
+FactorSplit* factor_split(const LevelRecord& R);
+
+}  // namespace trelvak
 
 // sol = (L D L^T)^-1 rhs with 1x1 pivots only (2x2 markers ignored).
 void dsymildlcsol(const int* m, const double* rhs, double* sol, const double* V, const int* I);
@@ -27,7 +62,22 @@ void dsymppiluclsol(const int* mt, const int* m, const double* rhs, double* sol,
 void dsymppilucusol(const int* mt, const int* m, const double* rhs, double* sol, const double* V,
                     const int* I);
 
-// y = A x, A symmetric stored as its upper triangle with diagonal.
+// The same solves with the rows dealt to lanes as `split` says (null: one lane).
+void dsymildlcsol(const int* m, const double* rhs, double* sol, const double* V, const int* I,
+                  trelvak::FactorSplit* split);
+void dsympilucsol(const int* m, const double* rhs, double* sol, const double* V, const int* I,
+                  trelvak::FactorSplit* split);
+void dsympiluclsol(const int* m, const double* rhs, double* sol, const double* V, const int* I,
+                   trelvak::FactorSplit* split);
+void dsympilucusol(const int* m, const double* rhs, double* sol, const double* V, const int* I,
+                   trelvak::FactorSplit* split);
+void dsymppiluclsol(const int* mt, const int* m, const double* rhs, double* sol, const double* V,
+                    const int* I, trelvak::FactorSplit* split);
+void dsymppilucusol(const int* mt, const int* m, const double* rhs, double* sol, const double* V,
+                    const int* I, trelvak::FactorSplit* split);
+
+// y = A x, A symmetric stored as its upper triangle with diagonal; split between lanes when
+// large.
 void DSYMmatvec(SparseMatrix A, const double* x, double* y);
 // y = A x for a general compressed-row matrix.
 void DGNLmatvec(SparseMatrix A, const double* x, double* y);

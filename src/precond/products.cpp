@@ -5,7 +5,9 @@
 // Each runs in one pass over the stored entries (DSYMmatvec in two when entries lie below the
 // diagonal).
 #include <algorithm>
+#include <vector>
 
+#include "common/lanes.h"
 #include "common/onebased.h"
 #include "precond/precond.h"
 
@@ -40,23 +42,20 @@ void symmetric_product_in_order(SparseMatrix A, const double* x_in, double* y_in
     }
 }
 
-}  // namespace
-
-// Rows from the last to the first: row i adds a(i,j) x(i) into y(j) for j > i, which its own
-// row has already set, and then sets y(i) to its row sum (the diagonal counted there). So y needs
-// no clearing pass and every entry of y is written once and updated in cache. An entry below the
-// diagonal would be mirrored into a y(j) that is set later; such a matrix is detected on the way
-// and multiplied again in the stated order.
-void DSYMmatvec(SparseMatrix A, const double* x_in, double* y_in) {
-    const int n                = A.nr;
+// Rows lo+1..hi (1-based) of the product from the last to the first: row i adds a(i,j) x(i)
+// into y(j) for i < j <= hi, which its own row has already set, and then sets y(i) to its row
+// sum (the diagonal counted there). So y needs no clearing pass and every entry of y is written
+// once and updated in cache. Entries in columns beyond hi are left out here and the rows that
+// hold them are listed in `crossing` (mirrored later, by mirror_crossing); an entry below the
+// diagonal would be mirrored into a y(j) set later, so it is only reported.
+bool product_rows(SparseMatrix A, const double* __restrict x, double* __restrict y, int lo, int hi,
+                  std::vector<int>* crossing) {
     const int* __restrict ia   = A.ia;
     const int* __restrict ja   = A.ja;
     const double* __restrict a = A.a;
-    const double* __restrict x = x_in;
-    double* __restrict y       = y_in;
     bool below_diagonal        = false;
-    int end                    = n > 0 ? ia[n] - 1 : 0;  // 0-based end of row i + 1
-    for (int i = n; i >= 1; --i) {
+    int end                    = ia[hi] - 1;  // 0-based end of row i
+    for (int i = hi; i > lo; --i) {
         const double xi = x[i - 1];
         int k           = ia[i - 1] - 1;
         double s        = 0.0;
@@ -64,17 +63,81 @@ void DSYMmatvec(SparseMatrix A, const double* x_in, double* y_in) {
             s = a[k] * xi;
             ++k;
         }
+        const auto reach = static_cast<unsigned>(hi - i);
+        bool beyond      = false;
         for (; k < end; ++k) {
             const int j = ja[k];
-            below_diagonal |= j < i;
             s += a[k] * x[j - 1];
-            y[j - 1] += a[k] * xi;  // for j == i overwritten below; the diagonal is counted in s
+            if (static_cast<unsigned>(j - i) <= reach) {
+                y[j - 1] += a[k] * xi;  // for j == i overwritten below
+            } else {
+                below_diagonal |= j < i;
+                beyond |= j > hi;
+            }
+        }
+        if (beyond) {
+            crossing->push_back(i);
         }
         y[i - 1] = s;
         end      = ia[i - 1] - 1;
     }
-    if (below_diagonal) {
-        symmetric_product_in_order(A, x_in, y_in);
+    return below_diagonal;
+}
+
+// The entries of the listed rows in columns beyond hi, mirrored into y.
+void mirror_crossing(SparseMatrix A, const double* x, double* y, int hi,
+                     const std::vector<int>& rows) {
+    for (const int i : rows) {
+        for (int k = A.ia[i - 1] - 1; k < A.ia[i] - 1; ++k) {
+            const int j = A.ja[k];
+            if (j > hi) {
+                y[j - 1] += A.a[k] * x[i - 1];
+            }
+        }
+    }
+}
+
+// Stored entries from which the product is split between lanes.
+constexpr int kLaneEntries = 1 << 16;
+
+}  // namespace
+
+// One lane runs the rows in one piece. With several lanes each takes a run of rows holding an
+// equal share of the entries; the entries that reach into a later lane's rows are mirrored after
+// all lanes are done. A matrix with entries below the diagonal is multiplied again in the
+// stated order.
+void DSYMmatvec(SparseMatrix A, const double* x, double* y) {
+    const int n       = A.nr;
+    const int entries = n > 0 ? A.ia[n] - A.ia[0] : 0;
+    const int lanes   = entries >= kLaneEntries ? std::min(trelvak::lane_count(), n) : 1;
+    bool below        = false;
+    if (lanes <= 1) {
+        std::vector<int> none;  // the last rows reach no further than n
+        below = n > 0 && product_rows(A, x, y, 0, n, &none);
+    } else {
+        std::vector<int> bounds(static_cast<size_t>(lanes) + 1, n);
+        for (int t = 0; t < lanes; ++t) {
+            const long share = A.ia[0] + static_cast<long>(entries) * t / lanes;
+            bounds[static_cast<size_t>(t)] =
+                static_cast<int>(std::lower_bound(A.ia, A.ia + n, share) - A.ia);
+        }
+        bounds[0] = 0;
+        std::vector<std::vector<int>> crossing(static_cast<size_t>(lanes));
+        std::vector<char> lane_below(static_cast<size_t>(lanes), 0);
+        trelvak::run_lanes(lanes, [&](int t) {
+            const auto u = static_cast<size_t>(t);
+            if (bounds[u] < bounds[u + 1]) {
+                lane_below[u] = product_rows(A, x, y, bounds[u], bounds[u + 1], &crossing[u]);
+            }
+        });
+        below = std::find(lane_below.begin(), lane_below.end(), 1) != lane_below.end();
+        for (int t = 0; t + 1 < lanes && !below; ++t) {
+            const auto u = static_cast<size_t>(t);
+            mirror_crossing(A, x, y, bounds[u + 1], crossing[u]);
+        }
+    }
+    if (below) {
+        symmetric_product_in_order(A, x, y);
     }
 }
 

@@ -22,8 +22,11 @@ struct RandomFactor {
     std::vector<int> I;  // symmetric compressed factor
     std::vector<double> V;
 
+    // With group > 0 the rows 1..m-separator fall into runs of `group` rows that share no
+    // entry: L couples a pivot only to rows of its own run, the last `separator` rows and the
+    // columns beyond m.
     RandomFactor(int order, int total, std::uint64_t seed, double pair_fraction,
-                 bool last_two_paired = false)
+                 bool last_two_paired = false, int group = 0, int separator = 0)
         : m(order), mt(total), L(total), D(order) {
         std::mt19937_64 rng(seed);
         std::uniform_real_distribution<double> value(-1.0, 1.0);
@@ -50,8 +53,10 @@ struct RandomFactor {
                 D(i - 1, i) = D(i, i - 1) = 1.5 + unit(rng);  // |det| bounded away from 0
             }
             // Sparse entries of L below the block, in rows i+width..mt.
+            const int open = m - separator;
             for (int r = i + width; r <= mt; ++r) {
-                if (unit(rng) < 0.3) {
+                const bool allowed = group == 0 || r > open || (r - 1) / group == (i - 1) / group;
+                if (allowed && unit(rng) < 0.3) {
                     for (int b = 0; b < width; ++b) {
                         if (width == 1 || unit(rng) < 0.7)
                             L(r - 1, i - 1 + b) = 0.5 * value(rng);
@@ -290,6 +295,80 @@ TEST(FactorKernelsEdge, OrderZeroTouchesNothing) {
     dsymppiluclsol(&m, &m, &rhs, &sol, V, I);
     dsymppilucusol(&m, &m, &rhs, &sol, V, I);
     EXPECT_EQ(sol, 42.0);
+}
+
+// Rows dealt to lanes: the grouping covers rows 1..cut once, no lane's row reaches another
+// lane's row, pairs stay whole, and every kernel gives the one-lane result up to rounding.
+TEST(FactorKernelsSplit, LanesSweepIndependentGroupsAndMatchOneLane) {
+    for (const int lanes : {2, 3}) {
+        for (const std::uint64_t seed : {1u, 2u, 3u}) {
+            const int m = 130, mt = 140;
+            RandomFactor f(m, mt, 900 + seed, 0.3, false, /*group=*/12, /*separator=*/10);
+            auto split = trelvak::split_factor(m, f.I.data(), f.factor_nnz(), lanes, 0);
+            ASSERT_TRUE(split) << lanes << " lanes, seed " << seed;
+            EXPECT_LE(split->cut, m - 10);
+            std::vector<int> lane_of(m + 1, -1);
+            for (int lane = 0; lane < lanes; ++lane) {
+                for (const auto& [lo, hi] : split->runs[lane]) {
+                    for (int i = lo; i <= hi; ++i) {
+                        EXPECT_EQ(lane_of[i], -1) << "row " << i << " dealt twice";
+                        lane_of[i] = lane;
+                    }
+                }
+            }
+            for (int i = 1; i <= split->cut;) {  // blocks: a 1x1 pivot or a pair i, i+1
+                const int width = i < m && f.I[m + i] != 0 ? 2 : 1;
+                ASSERT_LE(i + width - 1, split->cut) << "a pair cut apart";
+                for (int b = 0; b < width; ++b) {
+                    ASSERT_GE(lane_of[i + b], 0) << "row " << i + b << " dealt to no lane";
+                    EXPECT_EQ(lane_of[i + b], lane_of[i]);
+                }
+                for (int k = f.I[i - 1]; k < f.I[i]; ++k) {
+                    const int j = f.I[k - 1];
+                    if (j <= split->cut) {
+                        EXPECT_EQ(lane_of[j], lane_of[i]) << "rows " << i << ", " << j;
+                    }
+                }
+                i += width;
+            }
+
+            const auto rhs = random_vector(mt, seed);
+            const auto one = [&](auto kernel) {
+                std::vector<double> a(rhs), b(rhs);
+                kernel(a.data(), nullptr);
+                kernel(b.data(), split.get());
+                expect_near(b, a, scale_of(a));
+            };
+            const int* I    = f.I.data();
+            const double* V = f.V.data();
+            one([&](double* x, trelvak::FactorSplit* s) { dsympilucsol(&m, x, x, V, I, s); });
+            one([&](double* x, trelvak::FactorSplit* s) { dsympiluclsol(&m, x, x, V, I, s); });
+            one([&](double* x, trelvak::FactorSplit* s) { dsympilucusol(&m, x, x, V, I, s); });
+            one([&](double* x, trelvak::FactorSplit* s) {
+                dsymppiluclsol(&mt, &m, x, x, V, I, s);
+            });
+            one([&](double* x, trelvak::FactorSplit* s) {
+                dsymppilucusol(&mt, &m, x, x, V, I, s);
+            });
+
+            // The kernel for factors without pairs.
+            RandomFactor g(m, m, 950 + seed, 0.0, false, 12, 10);
+            auto plain = trelvak::split_factor(m, g.I.data(), g.factor_nnz(), lanes, 0);
+            ASSERT_TRUE(plain);
+            std::vector<double> a(rhs.begin(), rhs.begin() + m), b(a);
+            dsymildlcsol(&m, a.data(), a.data(), g.V.data(), g.I.data(), nullptr);
+            dsymildlcsol(&m, b.data(), b.data(), g.V.data(), g.I.data(), plain.get());
+            expect_near(b, a, scale_of(a));
+        }
+    }
+}
+
+TEST(FactorKernelsSplit, NoSplitForOneLaneSmallOrCoupledFactors) {
+    const RandomFactor grouped(130, 130, 7, 0.3, false, 12, 10);
+    const RandomFactor coupled(130, 130, 7, 0.3);
+    EXPECT_FALSE(trelvak::split_factor(130, grouped.I.data(), grouped.factor_nnz(), 1, 0));
+    EXPECT_FALSE(trelvak::split_factor(130, grouped.I.data(), grouped.factor_nnz(), 2));
+    EXPECT_FALSE(trelvak::split_factor(130, coupled.I.data(), coupled.factor_nnz(), 2, 0));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "common/lanes.h"
 #include "common/testing.h"
 #include "precond/precond.h"
 
@@ -95,6 +96,51 @@ TEST(Products, TransposedProductClearsColumnsBeyondTheLastUsedIndex) {
     std::vector<double> y(6, 8.0);
     DGNLmattvec(f.record(), x.data(), y.data());
     EXPECT_EQ(y, (std::vector<double>{1.0, 10.0, 2.0, 0.0, 0.0, 0.0}));
+}
+
+// A large random pattern (entries reaching far into later rows) multiplied on several lanes
+// gives the one-lane product up to rounding, also with entries stored below the diagonal.
+TEST(Products, SymmetricProductOnLanesMatchesOneLane) {
+    const int n = 30000;
+    Csr upper   = trelvak::test::random_symmetric(n, 4, 11);
+    ASSERT_GE(upper.ia[n] - 1, 1 << 16) << "large enough to be split";
+    // The same matrix with every third off-diagonal entry stored in the row of its column.
+    Csr mixed;
+    mixed.nr = mixed.nc = n;
+    {
+        std::vector<std::vector<std::pair<int, double>>> rows(n + 1);
+        for (int i = 1; i <= n; ++i) {
+            for (int k = upper.ia[i - 1]; k < upper.ia[i]; ++k) {
+                const int j     = upper.ja[k - 1];
+                const bool flip = j != i && k % 3 == 0;
+                rows[flip ? j : i].emplace_back(flip ? i : j, upper.a[k - 1]);
+            }
+        }
+        mixed.ia = {1};
+        for (int i = 1; i <= n; ++i) {
+            for (const auto& [j, v] : rows[i]) {
+                mixed.ja.push_back(j);
+                mixed.a.push_back(v);
+            }
+            mixed.ia.push_back(static_cast<int>(mixed.ja.size()) + 1);
+        }
+    }
+    const auto x = ramp(n);
+    std::vector<double> want(n);
+    trelvak::set_lane_count(1);
+    DSYMmatvec(upper.record(), x.data(), want.data());
+    const double scale = 1.0 + trelvak::test::norm2(want);
+    for (const int lanes : {2, 3}) {
+        trelvak::set_lane_count(lanes);
+        for (Csr* m : {&upper, &mixed}) {
+            std::vector<double> y(n, -7.0);
+            DSYMmatvec(m->record(), x.data(), y.data());
+            for (int i = 0; i < n; ++i) {
+                ASSERT_NEAR(y[i], want[i], 1e-13 * scale) << lanes << " lanes, row " << i + 1;
+            }
+        }
+    }
+    trelvak::set_lane_count(0);
 }
 
 }  // namespace

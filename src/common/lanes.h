@@ -1,0 +1,43 @@
+// lanes.h: a few worker threads for the memory-bound kernels.
+//
+// One thread streams about half of what the memory system delivers to two (a triad ran at 31
+// GB/s on one core and 58 GB/s on two of our machines), so the product with A and the solves
+// with a factor split their rows between lanes when the work is large enough to pay for the
+// hand-over (a few microseconds).
+//
+// run_lanes(count, task) calls task(lane) for lane = 0..count-1 and returns when every call has
+// finished. Lane 0 runs on the calling thread, the others on workers kept for the life of the
+// library. Tasks must not throw. The partition of work is the caller's and depends on count
+// alone, so results depend on the lane count but never on timing; when the workers are taken (a
+// call from a second thread) the lanes run one after another on the calling thread, with the
+// same results.
+#ifndef TRELVAK_COMMON_LANES_H
+#define TRELVAK_COMMON_LANES_H
+
+#include <type_traits>
+
+namespace trelvak {
+
+constexpr int kMaxLanes = 64;
+
+// The lanes the kernels use: TRELVAK_NUM_THREADS when it holds 1..kMaxLanes, otherwise the
+// hardware threads, at most 4 (memory bandwidth stops growing long before the cores run out).
+int lane_count();
+// Overrides lane_count() for this process (tests, benchmarks); 0 returns to the default.
+void set_lane_count(int count);
+
+namespace detail {
+void run_lanes(int count, void (*call)(void* task, int lane), void* task);
+}
+
+template <class Task>
+void run_lanes(int count, Task&& task) {
+    using T = std::remove_reference_t<Task>;
+    detail::run_lanes(
+        count, [](void* t, int lane) { (*static_cast<T*>(t))(lane); },
+        const_cast<void*>(static_cast<const void*>(&task)));
+}
+
+}  // namespace trelvak
+
+#endif  // TRELVAK_COMMON_LANES_H
