@@ -98,8 +98,12 @@ int main(int argc, char** argv) {
     const int lanes = trelvak::lane_count();
     std::printf("single-thread triad bandwidth: %.1f GB/s (3 x 2^24 doubles, best of 10); %s\n",
                 bw / 1e9, trelvak::bench::load_average().c_str());
-    std::printf("kernels on %d lane%s (TRELVAK_NUM_THREADS); triad on %d lanes: %.1f GB/s\n", lanes,
-                lanes == 1 ? "" : "s", lanes, triad_bandwidth(lanes) / 1e9);
+    if (lanes > 1) {
+        std::printf("kernels on %d lanes (TRELVAK_NUM_THREADS); triad on %d lanes: %.1f GB/s\n",
+                    lanes, lanes, triad_bandwidth(lanes) / 1e9);
+    } else {
+        std::printf("kernels on 1 lane (TRELVAK_NUM_THREADS)\n");
+    }
 
     struct Case {
         std::string name;

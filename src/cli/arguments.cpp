@@ -118,7 +118,10 @@ std::string usage_text() {
          "Exit codes: 0 converged (true relative residual <= restol), 1 not converged\n"
          "(iteration limit, or true residual above restol; results are printed), 2 usage,\n"
          "3 unreadable file, 4 invalid input, 5 factorization failed, 6 solver error,\n"
-         "70 internal error.\n";
+         "70 internal error.\n"
+         "\n"
+         "Environment: TRELVAK_NUM_THREADS sets the lanes (threads) of the product and the\n"
+         "factor sweeps (default: the cores, at most 4).\n";
     return s;
 }
 

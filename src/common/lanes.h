@@ -1,9 +1,9 @@
 // lanes.h: a few worker threads for the memory-bound kernels.
 //
-// One thread streams about half of what the memory system delivers to two (a triad ran at 31
-// GB/s on one core and 58 GB/s on two of our machines), so the product with A and the solves
-// with a factor split their rows between lanes when the work is large enough to pay for the
-// hand-over (a few microseconds).
+// One thread streams about half of what the memory system delivers to two: on our 2-core
+// machines a triad ran at 31 GB/s on one core and at 58 GB/s on both. So the product with A and
+// the solves with a factor split their rows between lanes when the work is large enough to pay
+// for the hand-over (a few microseconds).
 //
 // run_lanes(count, task) calls task(lane) for lane = 0..count-1 and returns when every call has
 // finished. Lane 0 runs on the calling thread, the others on workers kept for the life of the

@@ -13,6 +13,10 @@
 // leaving z in place; the backward parts solve U x = z (with pivots) or L^T x = z (unit upper,
 // the block inverse applied to the sums). The kernels allocate nothing; rhs and sol may be the
 // same array (each kernel first copies rhs into sol).
+//
+// Given a FactorSplit, the sweeps run the groups of rows 1..cut on the lanes: a forward sweep
+// gathers each lane's updates of the rows after the cut apart and subtracts them before it
+// takes those rows on one lane; a backward sweep takes the rows after the cut first.
 #include <algorithm>
 
 #include "common/lanes.h"

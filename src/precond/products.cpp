@@ -3,7 +3,7 @@
 //   DGNLmatvec   y = A x, general
 //   DGNLmattvec  y = A^T x, general (y has nc entries)
 // Each runs in one pass over the stored entries (DSYMmatvec in two when entries lie below the
-// diagonal).
+// diagonal). DSYMmatvec splits a large matrix's rows between the lanes.
 #include <algorithm>
 #include <vector>
 
@@ -42,14 +42,22 @@ void symmetric_product_in_order(SparseMatrix A, const double* x_in, double* y_in
     }
 }
 
+// The mirrored entries a(i,j) x(i) of one lane that belong to rows j beyond its own (j > hi):
+// summed into sums[j - hi - 1]; first..last is the range of j met.
+struct Spill {
+    double* sums = nullptr;
+    int first    = 0;
+    int last     = -1;
+};
+
 // Rows lo+1..hi (1-based) of the product from the last to the first: row i adds a(i,j) x(i)
 // into y(j) for i < j <= hi, which its own row has already set, and then sets y(i) to its row
 // sum (the diagonal counted there). So y needs no clearing pass and every entry of y is written
-// once and updated in cache. Entries in columns beyond hi are left out here and the rows that
-// hold them are listed in `crossing` (mirrored later, by mirror_crossing); an entry below the
-// diagonal would be mirrored into a y(j) set later, so it is only reported.
+// once and updated in cache. The mirrored entries in columns beyond hi go to the spill, to be
+// added when every lane is done; an entry below the diagonal would be mirrored into a y(j) set
+// later, so it is only reported.
 bool product_rows(SparseMatrix A, const double* __restrict x, double* __restrict y, int lo, int hi,
-                  std::vector<int>* crossing) {
+                  Spill* spill) {
     const int* __restrict ia   = A.ia;
     const int* __restrict ja   = A.ja;
     const double* __restrict a = A.a;
@@ -64,37 +72,23 @@ bool product_rows(SparseMatrix A, const double* __restrict x, double* __restrict
             ++k;
         }
         const auto reach = static_cast<unsigned>(hi - i);
-        bool beyond      = false;
         for (; k < end; ++k) {
             const int j = ja[k];
             s += a[k] * x[j - 1];
             if (static_cast<unsigned>(j - i) <= reach) {
                 y[j - 1] += a[k] * xi;  // for j == i overwritten below
-            } else {
-                below_diagonal |= j < i;
-                beyond |= j > hi;
+            } else if (j < i) {
+                below_diagonal = true;
+            } else if (spill->sums != nullptr) {
+                spill->sums[j - hi - 1] += a[k] * xi;
+                spill->first = spill->last < spill->first ? j : std::min(spill->first, j);
+                spill->last  = std::max(spill->last, j);
             }
-        }
-        if (beyond) {
-            crossing->push_back(i);
         }
         y[i - 1] = s;
         end      = ia[i - 1] - 1;
     }
     return below_diagonal;
-}
-
-// The entries of the listed rows in columns beyond hi, mirrored into y.
-void mirror_crossing(SparseMatrix A, const double* x, double* y, int hi,
-                     const std::vector<int>& rows) {
-    for (const int i : rows) {
-        for (int k = A.ia[i - 1] - 1; k < A.ia[i] - 1; ++k) {
-            const int j = A.ja[k];
-            if (j > hi) {
-                y[j - 1] += A.a[k] * x[i - 1];
-            }
-        }
-    }
 }
 
 // Stored entries from which the product is split between lanes.
@@ -103,37 +97,56 @@ constexpr int kLaneEntries = 1 << 16;
 }  // namespace
 
 // One lane runs the rows in one piece. With several lanes each takes a run of rows holding an
-// equal share of the entries; the entries that reach into a later lane's rows are mirrored after
-// all lanes are done. A matrix with entries below the diagonal is multiplied again in the
-// stated order.
+// equal share of the entries; the mirrored entries that reach into a later lane's rows are summed
+// apart and added after all lanes are done. A matrix with entries below the diagonal is
+// multiplied again in the stated order.
 void DSYMmatvec(SparseMatrix A, const double* x, double* y) {
     const int n       = A.nr;
     const int entries = n > 0 ? A.ia[n] - A.ia[0] : 0;
     const int lanes   = entries >= kLaneEntries ? std::min(trelvak::lane_count(), n) : 1;
-    bool below        = false;
     if (lanes <= 1) {
-        std::vector<int> none;  // the last rows reach no further than n
-        below = n > 0 && product_rows(A, x, y, 0, n, &none);
-    } else {
-        std::vector<int> bounds(static_cast<size_t>(lanes) + 1, n);
-        for (int t = 0; t < lanes; ++t) {
-            const long share = A.ia[0] + static_cast<long>(entries) * t / lanes;
-            bounds[static_cast<size_t>(t)] =
-                static_cast<int>(std::lower_bound(A.ia, A.ia + n, share) - A.ia);
+        Spill none;  // the last rows reach no further than n
+        if (n > 0 && product_rows(A, x, y, 0, n, &none)) {
+            symmetric_product_in_order(A, x, y);
         }
-        bounds[0] = 0;
-        std::vector<std::vector<int>> crossing(static_cast<size_t>(lanes));
-        std::vector<char> lane_below(static_cast<size_t>(lanes), 0);
-        trelvak::run_lanes(lanes, [&](int t) {
-            const auto u = static_cast<size_t>(t);
-            if (bounds[u] < bounds[u + 1]) {
-                lane_below[u] = product_rows(A, x, y, bounds[u], bounds[u + 1], &crossing[u]);
-            }
-        });
-        below = std::find(lane_below.begin(), lane_below.end(), 1) != lane_below.end();
-        for (int t = 0; t + 1 < lanes && !below; ++t) {
-            const auto u = static_cast<size_t>(t);
-            mirror_crossing(A, x, y, bounds[u + 1], crossing[u]);
+        return;
+    }
+    std::vector<int> bounds(static_cast<size_t>(lanes) + 1, n);
+    for (int t = 0; t < lanes; ++t) {
+        const long share = A.ia[0] + static_cast<long>(entries) * t / lanes;
+        bounds[static_cast<size_t>(t)] =
+            static_cast<int>(std::lower_bound(A.ia, A.ia + n, share) - A.ia);
+    }
+    bounds[0] = 0;
+    // Lane t sums into sums[t](1..n - bounds[t+1]). The sums are kept from call to call (one set
+    // per calling thread) and are all zero between calls: what a call touches it clears again.
+    thread_local std::vector<std::vector<double>> kept;
+    std::vector<std::vector<double>>& sums = kept;  // the caller's, also inside the lanes
+    if (sums.size() < static_cast<size_t>(lanes)) {
+        sums.resize(static_cast<size_t>(lanes));
+    }
+    std::vector<Spill> spill(static_cast<size_t>(lanes));
+    for (int t = 0; t + 1 < lanes; ++t) {
+        auto& s = sums[static_cast<size_t>(t)];
+        if (s.size() < static_cast<size_t>(n - bounds[static_cast<size_t>(t) + 1])) {
+            s.resize(static_cast<size_t>(n - bounds[static_cast<size_t>(t) + 1]), 0.0);
+        }
+        spill[static_cast<size_t>(t)].sums = s.data();
+    }
+    std::vector<char> lane_below(static_cast<size_t>(lanes), 0);
+    trelvak::run_lanes(lanes, [&](int t) {
+        const auto u = static_cast<size_t>(t);
+        if (bounds[u] < bounds[u + 1]) {
+            lane_below[u] = product_rows(A, x, y, bounds[u], bounds[u + 1], &spill[u]);
+        }
+    });
+    const bool below = std::find(lane_below.begin(), lane_below.end(), 1) != lane_below.end();
+    for (int t = 0; t + 1 < lanes; ++t) {
+        const Spill& s = spill[static_cast<size_t>(t)];
+        const int hi   = bounds[static_cast<size_t>(t) + 1];
+        for (int j = s.first; j <= s.last; ++j) {
+            y[j - 1] += s.sums[j - hi - 1];
+            s.sums[j - hi - 1] = 0.0;
         }
     }
     if (below) {
