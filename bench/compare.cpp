@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "common/lanes.h"
 #include "problems.h"
 
 #ifndef TRELVAK_BENCH_DIR
@@ -399,8 +400,10 @@ int main(int argc, char** argv) {
     std::vector<Summary> summaries;
     std::printf(
         "trelvak_bench: b = A*ones(n,1), x0 = 0, tol %.0e, maxit %d, gmres restart %d; "
-        "times in wall seconds, single thread; relres = true ||b-Ax||/||b||; %s at the start\n",
-        s.tol, s.maxit, s.restart, trelvak::bench::load_average().c_str());
+        "times in wall seconds, ours on %d lane%s (TRELVAK_NUM_THREADS), Octave on one thread; "
+        "relres = true ||b-Ax||/||b||; %s at the start\n",
+        s.tol, s.maxit, s.restart, trelvak::lane_count(), trelvak::lane_count() == 1 ? "" : "s",
+        trelvak::bench::load_average().c_str());
 
     for (const auto& it : items) {
         if (!s.only.empty() && it.name.find(s.only) == std::string::npos)
