@@ -20,6 +20,7 @@
 #include <cstdio>
 
 #include "common/blas.h"
+#include "common/lanes.h"
 #include "common/onebased.h"
 #include "precond/precond.h"
 
@@ -51,22 +52,47 @@ void apply_pivots(const LevelRecord& R, const double* D_in, int a, const double*
     }
 }
 
-void permute(const LevelRecord& R, int N, int a, const double* x_in, double* w_in) {
-    const auto perm = view1(static_cast<const int*>(R.perm));
-    const auto x    = view1(x_in);
-    const auto w    = view1(w_in);
-    for (int k = 1; k <= N - a; ++k) {
-        w(a + k) = x(a + perm(k));
+namespace {
+
+// Calls body(lo, hi) over [0, count): in one piece, or in equal slices on the lanes when count
+// is large. The slices write disjoint parts of the output.
+template <class Body>
+void over_slices(int count, Body body) {
+    constexpr int kLaneCount = 1 << 16;
+    const int lanes          = count >= kLaneCount ? trelvak::lane_count() : 1;
+    if (lanes <= 1) {
+        body(0, count);
+        return;
     }
+    trelvak::run_lanes(lanes, [&](int lane) {
+        const long lo = static_cast<long>(count) * lane / lanes;
+        const long hi = static_cast<long>(count) * (lane + 1) / lanes;
+        body(static_cast<int>(lo), static_cast<int>(hi));
+    });
+}
+
+}  // namespace
+
+void permute(const LevelRecord& R, int N, int a, const double* x_in, double* w_in) {
+    const int* __restrict perm = R.perm;
+    const double* __restrict x = x_in + a;  // x[q-1] is x(a+q)
+    double* __restrict w       = w_in + a;  // w[k-1] is w(a+k)
+    over_slices(N - a, [&](int lo, int hi) {
+        for (int k = lo; k < hi; ++k) {
+            w[k] = x[perm[k] - 1];
+        }
+    });
 }
 
 void unpermute(const LevelRecord& R, int N, int a, const double* w_in, double* x_in) {
-    const auto invperm = view1(static_cast<const int*>(R.invperm));
-    const auto w       = view1(w_in);
-    const auto x       = view1(x_in);
-    for (int k = 1; k <= N - a; ++k) {
-        x(a + k) = w(a + invperm(k));
-    }
+    const int* __restrict invperm = R.invperm;
+    const double* __restrict w    = w_in + a;
+    double* __restrict x          = x_in + a;
+    over_slices(N - a, [&](int lo, int hi) {
+        for (int k = lo; k < hi; ++k) {
+            x[k] = w[invperm[k] - 1];
+        }
+    });
 }
 
 namespace {
@@ -76,13 +102,14 @@ namespace {
 void permute_scaled(const LevelRecord& R, int N, int a, const double* x_in, double* w_in) {
     const int* __restrict perm = R.perm;
     const double* __restrict s = R.colscale;
-    const double* __restrict x = x_in + a;  // x[q-1] is x(a+q)
-    double* __restrict w       = w_in + a;  // w[k-1] is w(a+k)
-    const int t                = N - a;
-    for (int k = 0; k < t; ++k) {
-        const int q = perm[k];
-        w[k]        = x[q - 1] * s[q - 1];
-    }
+    const double* __restrict x = x_in + a;
+    double* __restrict w       = w_in + a;
+    over_slices(N - a, [&](int lo, int hi) {
+        for (int k = lo; k < hi; ++k) {
+            const int q = perm[k];
+            w[k]        = x[q - 1] * s[q - 1];
+        }
+    });
 }
 
 void unpermute_scaled(const LevelRecord& R, int N, int a, const double* w_in, double* x_in) {
@@ -90,10 +117,11 @@ void unpermute_scaled(const LevelRecord& R, int N, int a, const double* w_in, do
     const double* __restrict s    = R.colscale;
     const double* __restrict w    = w_in + a;
     double* __restrict x          = x_in + a;
-    const int t                   = N - a;
-    for (int k = 0; k < t; ++k) {
-        x[k] = w[invperm[k] - 1] * s[k];
-    }
+    over_slices(N - a, [&](int lo, int hi) {
+        for (int k = lo; k < hi; ++k) {
+            x[k] = w[invperm[k] - 1] * s[k];
+        }
+    });
 }
 
 }  // namespace
