@@ -25,6 +25,10 @@
 ## @code{fallback_used} (per column: the solution comes from the second factor),
 ## @code{fallback_fill} (fill of the second factor, NaN when none was made) and
 ## @code{options} (every option with the value the last solve used).
+##
+## The product with @var{A} and the sweeps with large factors run on several threads; the
+## environment variable @code{TRELVAK_NUM_THREADS}, read once at the first solve, sets
+## their number (default: the cores, at most 4).
 ## @seealso{DSYMtrelvakinit, DSYMtrelvakfactor, DSYMtrelvaksolver, DSYMtrelvakdelete}
 ## @end deftypefn
 function [x, info] = trelvak (A, b, options)
