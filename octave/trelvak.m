@@ -27,7 +27,7 @@
 ## @code{options} (every option with the value the last solve used).
 ##
 ## The product with @var{A} and the sweeps with large factors run on several threads; the
-## environment variable @code{TRELVAK_NUM_THREADS}, read once at the first solve, sets
+## environment variable @code{TRELVAK_NUM_THREADS}, read once per session, sets
 ## their number (default: the cores, at most 4).
 ## @seealso{DSYMtrelvakinit, DSYMtrelvakfactor, DSYMtrelvaksolver, DSYMtrelvakdelete}
 ## @end deftypefn
