@@ -118,6 +118,18 @@ std::unique_ptr<FactorSplit> split_factor(int m, const int* I_in, int factor_nnz
         const auto [lo, hi] = slots(i);
         return static_cast<long>(hi - lo) + 1;
     };
+    // Adds row h to the groups of rows 1..h-1; returns the weight of its group.
+    const auto add_row = [&](Groups& groups, int h) {
+        groups.add(h, weight(h));
+        long g = groups.weight_of(h);
+        for (int k = start[static_cast<size_t>(h)]; k < start[static_cast<size_t>(h) + 1]; ++k) {
+            g = groups.join(rows_of[static_cast<size_t>(k)], h);
+        }
+        if (h >= 2 && pair_starts(h - 1)) {
+            g = groups.join(h - 1, h);
+        }
+        return g;
+    };
 
     // Rows added in order: after row h, `largest` is G(h) and `before` is W(h).
     Groups groups(m);
@@ -126,17 +138,8 @@ std::unique_ptr<FactorSplit> split_factor(int m, const int* I_in, int factor_nnz
     long best_time = total;
     int cut        = 0;
     for (int h = 1; h <= m; ++h) {
-        const long w = weight(h);
-        groups.add(h, w);
-        before += w;
-        long g = groups.weight_of(h);
-        for (int k = start[static_cast<size_t>(h)]; k < start[static_cast<size_t>(h) + 1]; ++k) {
-            g = groups.join(rows_of[static_cast<size_t>(k)], h);
-        }
-        if (h >= 2 && pair_starts(h - 1)) {
-            g = groups.join(h - 1, h);
-        }
-        largest         = std::max(largest, g);
+        before += weight(h);
+        largest         = std::max(largest, add_row(groups, h));
         const long time = std::max(largest, before / lanes) + (total - before);
         if (time < best_time && !pair_starts(h)) {
             best_time = time;
@@ -150,13 +153,7 @@ std::unique_ptr<FactorSplit> split_factor(int m, const int* I_in, int factor_nnz
     // The groups of rows 1..cut, dealt to the lanes.
     Groups at_cut(m);
     for (int h = 1; h <= cut; ++h) {
-        at_cut.add(h, weight(h));
-        for (int k = start[static_cast<size_t>(h)]; k < start[static_cast<size_t>(h) + 1]; ++k) {
-            at_cut.join(rows_of[static_cast<size_t>(k)], h);
-        }
-        if (h >= 2 && pair_starts(h - 1)) {
-            at_cut.join(h - 1, h);
-        }
+        add_row(at_cut, h);
     }
     std::vector<int> roots;
     for (int h = 1; h <= cut; ++h) {
