@@ -46,7 +46,7 @@ inline void cpu_relax() {
 #endif
 }
 
-// Spins until value differs from seen, for about spin_us microseconds, then sleeps on it.
+// Spins until value differs from seen, for about kSpinUs microseconds, then sleeps on it.
 template <class T>
 T await_change(const std::atomic<T>& value, T seen) {
     using clock           = std::chrono::steady_clock;
