@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "common/lanes.h"
 #include "common/onebased.h"
 #include "factor/factor.h"
 #include "solver/solver.h"
@@ -400,12 +401,13 @@ int run(const Arguments& args, std::FILE* out, std::FILE* err) {
                                                           : "it did no better, the first stands");
                     }
                 }
-                std::fprintf(out, "solve     %s, %s: %d iterations%s, %.3f s\n", solver_used,
-                             verdict.c_str(), iterations,
+                const int threads = trelvak::lane_count();
+                std::fprintf(out, "solve     %s, %s: %d iterations%s, %.3f s (%d thread%s)\n",
+                             solver_used, verdict.c_str(), iterations,
                              solved.watched > 0
                                  ? (" (and " + std::to_string(solved.watched) + " watched)").c_str()
                                  : "",
-                             solve_secs);
+                             solve_secs, threads, threads == 1 ? "" : "s");
                 std::fprintf(out, "residual  ||b - A x|| / ||b|| = %.3e (restol %.1e)\n", relres,
                              restol);
                 std::fprintf(out, "total     %.3f s (factorization%s + solve)\n",
@@ -453,6 +455,7 @@ int run(const Arguments& args, std::FILE* out, std::FILE* err) {
                      ", \"status_text\": " + json_quote(status_text(status)) +
                      ", \"iterations\": " + std::to_string(iterations) +
                      ", \"seconds\": " + json_number(solve_secs) +
+                     ", \"threads\": " + std::to_string(trelvak::lane_count()) +
                      ", \"relres\": " + json_number(relres) +
                      ", \"restol\": " + json_number(restol) +
                      ", \"converged\": " + (code == kExitConverged ? "true" : "false") +

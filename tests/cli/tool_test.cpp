@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "common/lanes.h"
 #include "common/testing.h"
 #include "factor/factor.h"
 #include "temp_files.h"
@@ -109,6 +110,7 @@ TEST_F(Tool, JsonReportCarriesEveryOptionAsUsed) {
     EXPECT_TRUE(has(o.err, "--solver 'GMRES' not recognised")) << o.err;
     EXPECT_LE(json_value(o.out, "relres"), 1e-6);
     EXPECT_GT(json_value(o.out, "iterations"), 0);
+    EXPECT_EQ(json_value(o.out, "threads"), trelvak::lane_count());
     EXPECT_GE(json_value(o.out, "levels"), 1);
     EXPECT_EQ(json_value(o.out, "exit_code"), 0);
     EXPECT_TRUE(has(o.out, "\"compressed\": true"));
