@@ -20,6 +20,10 @@ namespace trelvak {
 
 constexpr int kMaxLanes = 64;
 
+// Work (stored entries, or vector entries) from which a kernel splits between lanes; below it the
+// hand-over costs more than it saves.
+constexpr int kLaneWork = 1 << 16;
+
 // The lanes the kernels use: TRELVAK_NUM_THREADS when it holds 1..kMaxLanes, otherwise the
 // hardware threads, at most 4 (memory bandwidth stops growing long before the cores run out).
 int lane_count();
@@ -36,6 +40,18 @@ void run_lanes(int count, Task&& task) {
     detail::run_lanes(
         count, [](void* t, int lane) { (*static_cast<T*>(t))(lane); },
         const_cast<void*>(static_cast<const void*>(&task)));
+}
+
+// Calls body(lo, hi) over [0, count): in one piece, or in equal slices on lane_count() lanes
+// when count reaches kLaneWork. The slices must write disjoint parts of the output.
+template <class Body>
+void run_slices(long count, Body&& body) {
+    const int lanes = count >= kLaneWork ? lane_count() : 1;
+    if (lanes <= 1) {
+        body(0L, count);
+        return;
+    }
+    run_lanes(lanes, [&](int lane) { body(count * lane / lanes, count * (lane + 1) / lanes); });
 }
 
 }  // namespace trelvak

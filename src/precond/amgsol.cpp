@@ -52,33 +52,12 @@ void apply_pivots(const LevelRecord& R, const double* D_in, int a, const double*
     }
 }
 
-namespace {
-
-// Calls body(lo, hi) over [0, count): in one piece, or in equal slices on the lanes when count
-// is large. The slices write disjoint parts of the output.
-template <class Body>
-void over_slices(int count, Body body) {
-    constexpr int kLaneCount = 1 << 16;
-    const int lanes          = count >= kLaneCount ? trelvak::lane_count() : 1;
-    if (lanes <= 1) {
-        body(0, count);
-        return;
-    }
-    trelvak::run_lanes(lanes, [&](int lane) {
-        const long lo = static_cast<long>(count) * lane / lanes;
-        const long hi = static_cast<long>(count) * (lane + 1) / lanes;
-        body(static_cast<int>(lo), static_cast<int>(hi));
-    });
-}
-
-}  // namespace
-
 void permute(const LevelRecord& R, int N, int a, const double* x_in, double* w_in) {
     const int* __restrict perm = R.perm;
     const double* __restrict x = x_in + a;  // x[q-1] is x(a+q)
     double* __restrict w       = w_in + a;  // w[k-1] is w(a+k)
-    over_slices(N - a, [&](int lo, int hi) {
-        for (int k = lo; k < hi; ++k) {
+    trelvak::run_slices(N - a, [&](long lo, long hi) {
+        for (long k = lo; k < hi; ++k) {
             w[k] = x[perm[k] - 1];
         }
     });
@@ -88,8 +67,8 @@ void unpermute(const LevelRecord& R, int N, int a, const double* w_in, double* x
     const int* __restrict invperm = R.invperm;
     const double* __restrict w    = w_in + a;
     double* __restrict x          = x_in + a;
-    over_slices(N - a, [&](int lo, int hi) {
-        for (int k = lo; k < hi; ++k) {
+    trelvak::run_slices(N - a, [&](long lo, long hi) {
+        for (long k = lo; k < hi; ++k) {
             x[k] = w[invperm[k] - 1];
         }
     });
@@ -104,8 +83,8 @@ void permute_scaled(const LevelRecord& R, int N, int a, const double* x_in, doub
     const double* __restrict s = R.colscale;
     const double* __restrict x = x_in + a;
     double* __restrict w       = w_in + a;
-    over_slices(N - a, [&](int lo, int hi) {
-        for (int k = lo; k < hi; ++k) {
+    trelvak::run_slices(N - a, [&](long lo, long hi) {
+        for (long k = lo; k < hi; ++k) {
             const int q = perm[k];
             w[k]        = x[q - 1] * s[q - 1];
         }
@@ -117,8 +96,8 @@ void unpermute_scaled(const LevelRecord& R, int N, int a, const double* w_in, do
     const double* __restrict s    = R.colscale;
     const double* __restrict w    = w_in + a;
     double* __restrict x          = x_in + a;
-    over_slices(N - a, [&](int lo, int hi) {
-        for (int k = lo; k < hi; ++k) {
+    trelvak::run_slices(N - a, [&](long lo, long hi) {
+        for (long k = lo; k < hi; ++k) {
             x[k] = w[invperm[k] - 1] * s[k];
         }
     });

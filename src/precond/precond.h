@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/lanes.h"
 #include "common/trelvak.h"
 
 namespace trelvak {
@@ -31,7 +32,7 @@ struct FactorSplit {
 };
 
 // Factors with fewer entries are swept on one lane.
-constexpr long kSplitEntries = 1 << 16;
+constexpr long kSplitEntries = kLaneWork;
 
 // The grouping of a factor of order m, or null when one lane would do as well (fewer than
 // min_entries entries, no useful cut).

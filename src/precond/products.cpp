@@ -91,9 +91,6 @@ bool product_rows(SparseMatrix A, const double* __restrict x, double* __restrict
     return below_diagonal;
 }
 
-// Stored entries from which the product is split between lanes.
-constexpr int kLaneEntries = 1 << 16;
-
 }  // namespace
 
 // One lane runs the rows in one piece. With several lanes each takes a run of rows holding an
@@ -103,7 +100,7 @@ constexpr int kLaneEntries = 1 << 16;
 void DSYMmatvec(SparseMatrix A, const double* x, double* y) {
     const int n       = A.nr;
     const int entries = n > 0 ? A.ia[n] - A.ia[0] : 0;
-    const int lanes   = entries >= kLaneEntries ? std::min(trelvak::lane_count(), n) : 1;
+    const int lanes   = entries >= trelvak::kLaneWork ? std::min(trelvak::lane_count(), n) : 1;
     if (lanes <= 1) {
         Spill none;  // the last rows reach no further than n
         if (n > 0 && product_rows(A, x, y, 0, n, &none)) {
