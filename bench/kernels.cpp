@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
                                {"helm2d_1000", 1, 1000, true},
                                {"lap3d_50", 2, 50, true, 0.0},
                                {"lap3d_50_shift", 2, 50, true},
-                               {"lap3d_100_shift", 2, 100, false}};
+                               {"lap3d_100_shift", 2, 100, true}};
     if (quick)
         cases = {{"lap3d_30_shift", 2, 30, true}, {"stokes2d_mac128", 3, 128, true}};
     if (files) {

@@ -111,36 +111,65 @@ inline void pair_axpy(int count, double y1, double y2, const int* __restrict col
     }
 }
 
+// Four (two) updates of the above with the loads of the solution ahead of the stores.
+inline void row_axpy4(double y, const int* __restrict cols, const double* __restrict vals,
+                      double* __restrict x0) {
+    const long c0 = cols[0] - 1L, c1 = cols[1] - 1L, c2 = cols[2] - 1L, c3 = cols[3] - 1L;
+    const double u0 = x0[c0], u1 = x0[c1], u2 = x0[c2], u3 = x0[c3];
+    x0[c0] = u0 - y * vals[0];
+    x0[c1] = u1 - y * vals[1];
+    x0[c2] = u2 - y * vals[2];
+    x0[c3] = u3 - y * vals[3];
+}
+
+inline void pair_axpy2(double y1, double y2, const int* __restrict cols,
+                       const double* __restrict vals, double* __restrict x0) {
+    const long c0 = cols[0] - 1L, c1 = cols[1] - 1L;
+    const double u0 = x0[c0], u1 = x0[c1];
+    x0[c0] = u0 - (y1 * vals[0] + y2 * vals[1]);
+    x0[c1] = u1 - (y1 * vals[2] + y2 * vals[3]);
+}
+
 // The same on one lane of a split sweep: the updates of columns c beyond cut are summed into
-// spill(c - cut) instead, to be subtracted when all lanes are done.
+// spill(c - cut) instead, to be subtracted when all lanes are done. When the columns of each row
+// ascend, the leading blocks whose last column lies before the cut skip the test per entry.
 struct Spill {
     int cut;
     double* sums;
+    bool ascending;
 };
+
+inline void spill_or_subtract(int c, double u, double* __restrict x0, Spill spill) {
+    if (c > spill.cut) {
+        spill.sums[c - spill.cut - 1] += u;
+    } else {
+        x0[static_cast<long>(c) - 1] -= u;
+    }
+}
 
 inline void row_axpy(int count, double y, const int* __restrict cols, const double* __restrict vals,
                      double* __restrict x0, Spill spill) {
-    for (int j = 0; j < count; ++j) {
-        const int c    = cols[j];
-        const double u = y * vals[j];
-        if (c > spill.cut) {
-            spill.sums[c - spill.cut - 1] += u;
-        } else {
-            x0[static_cast<long>(c) - 1] -= u;
+    int j = 0;
+    if (spill.ascending) {
+        for (; j + 4 <= count && cols[j + 3] <= spill.cut; j += 4) {
+            row_axpy4(y, cols + j, vals + j, x0);
         }
+    }
+    for (; j < count; ++j) {
+        spill_or_subtract(cols[j], y * vals[j], x0, spill);
     }
 }
 
 inline void pair_axpy(int count, double y1, double y2, const int* __restrict cols,
                       const double* __restrict vals, double* __restrict x0, Spill spill) {
-    for (int j = 0; j < count; ++j) {
-        const int c    = cols[j];
-        const double u = y1 * vals[2 * j] + y2 * vals[2 * j + 1];
-        if (c > spill.cut) {
-            spill.sums[c - spill.cut - 1] += u;
-        } else {
-            x0[static_cast<long>(c) - 1] -= u;
+    int j = 0;
+    if (spill.ascending) {
+        for (; j + 2 <= count && cols[j + 1] <= spill.cut; j += 2) {
+            pair_axpy2(y1, y2, cols + j, vals + 2 * j, x0);
         }
+    }
+    for (; j < count; ++j) {
+        spill_or_subtract(cols[j], y1 * vals[2 * j] + y2 * vals[2 * j + 1], x0, spill);
     }
 }
 
@@ -189,7 +218,7 @@ void forward_part(const Factor& f, View1<double> sol, bool use_pairs, FactorSpli
         double* sums = split->spill[static_cast<size_t>(lane)].data();
         std::fill_n(sums, width, 0.0);
         for (const auto& [lo, hi] : split->runs[static_cast<size_t>(lane)]) {
-            forward_rows(f, lo, hi, sol, use_pairs, Spill{cut, sums});
+            forward_rows(f, lo, hi, sol, use_pairs, Spill{cut, sums, split->ascending});
         }
     });
     double* beyond = sol.data() + cut;

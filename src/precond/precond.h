@@ -23,10 +23,11 @@ namespace trelvak {
 // spill holds each lane's updates of columns cut+1..reach during a forward sweep (reach: the
 // last column of any row, m or beyond).
 struct FactorSplit {
-    int m     = 0;
-    int cut   = 0;
-    int reach = 0;
-    int lanes = 1;
+    int m          = 0;
+    int cut        = 0;
+    int reach      = 0;
+    int lanes      = 1;
+    bool ascending = false;  // every row's columns ascend: a run of slots ends with its largest
     std::vector<std::vector<std::pair<int, int>>> runs;  // per lane: row runs, ascending
     std::vector<std::vector<double>> spill;              // per lane: columns cut+1..
 };

@@ -89,12 +89,14 @@ std::unique_ptr<FactorSplit> split_factor(int m, const int* I_in, int factor_nnz
 
     // Rows i < j with j in row i, listed by j (columns beyond m couple nothing).
     std::vector<int> start(static_cast<size_t>(m) + 2, 0);
-    int reach = m;
+    int reach      = m;
+    bool ascending = true;
     for (int i = 1; i <= m; ++i) {
         const auto [lo, hi] = slots(i);
         for (int k = lo; k < hi; ++k) {
             const int j = I_in[k - 1];
             reach       = std::max(reach, j);
+            ascending   = ascending && (k == lo || I_in[k - 2] < j);
             if (j > i && j <= m) {
                 ++start[static_cast<size_t>(j) + 1];
             }
@@ -174,11 +176,12 @@ std::unique_ptr<FactorSplit> split_factor(int m, const int* I_in, int factor_nnz
         load[lane] += at_cut.weight_of(r);
     }
 
-    auto split   = std::make_unique<FactorSplit>();
-    split->m     = m;
-    split->cut   = cut;
-    split->lanes = lanes;
-    split->reach = reach;
+    auto split       = std::make_unique<FactorSplit>();
+    split->m         = m;
+    split->cut       = cut;
+    split->lanes     = lanes;
+    split->reach     = reach;
+    split->ascending = ascending;
     split->runs.resize(static_cast<size_t>(lanes));
     split->spill.assign(static_cast<size_t>(lanes),
                         std::vector<double>(static_cast<size_t>(reach - cut)));

@@ -2,6 +2,7 @@
 // pivots, stored in the symmetric compressed format.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -120,6 +121,22 @@ struct RandomFactor {
     }
 
     int factor_nnz() const { return I[m] - 1; }
+
+    // The same factor with the columns of each row stored in descending order.
+    void reverse_rows() {
+        for (int i = 1; i <= m;) {
+            const int width = i < m && I[m + i] != 0 ? 2 : 1;
+            const int first = I[i - 1], cols = I[i] - first;  // a pair's rows share the columns
+            std::reverse(I.begin() + first - 1, I.begin() + first - 1 + cols);
+            for (int t = 0; t < cols / 2; ++t) {
+                for (int a = 0; a < width; ++a) {
+                    std::swap(V[first - 1 + width * t + a],
+                              V[first - 1 + width * (cols - 1 - t) + a]);
+                }
+            }
+            i += width;
+        }
+    }
 
     // Dense pieces of order m (or mt).
     Dense L11() const {
@@ -350,6 +367,24 @@ TEST(FactorKernelsSplit, LanesSweepIndependentGroupsAndMatchOneLane) {
             one([&](double* x, trelvak::FactorSplit* s) {
                 dsymppilucusol(&mt, &m, x, x, V, I, s);
             });
+
+            // Rows whose columns descend: the same groups, and the lanes test every column.
+            RandomFactor r = f;
+            r.reverse_rows();
+            auto unsorted = trelvak::split_factor(m, r.I.data(), r.factor_nnz(), lanes, 0);
+            ASSERT_TRUE(unsorted);
+            EXPECT_TRUE(split->ascending);
+            EXPECT_FALSE(unsorted->ascending);
+            EXPECT_EQ(unsorted->runs, split->runs);
+            for (const bool whole : {false, true}) {
+                std::vector<double> a(rhs), b(rhs);
+                using Kernel       = void (*)(const int*, const double*, double*, const double*,
+                                        const int*, trelvak::FactorSplit*);
+                const Kernel solve = whole ? Kernel{dsympilucsol} : Kernel{dsympiluclsol};
+                solve(&m, a.data(), a.data(), V, I, nullptr);
+                solve(&m, b.data(), b.data(), r.V.data(), r.I.data(), unsorted.get());
+                expect_near(b, a, scale_of(a));
+            }
 
             // The kernel for factors without pairs.
             RandomFactor g(m, m, 950 + seed, 0.0, false, 12, 10);
