@@ -431,14 +431,16 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
         } else {
             std::copy(sol.at(ap + 1), sol.at(N) + 1, w.at(ap + 1));  // w2 = x2
             DGNLmatvec(R->F, sol.at(ap + 1), w.at(a + 1));           // w1 = F x2
+            // F x2 vanishes outside the rows of F: the forward part visits the rows they reach.
+            const auto* visit = trelvak::coupling_rows(*R);
             {
                 const MarkLift lift(*R);
                 {
                     const FactorPatch patch(*R);
                     if (!lift.marked()) {
-                        dsympilucsol(&m, w.at(a + 1), sol.at(a + 1), V, I, split);
+                        dsympilucsol(&m, w.at(a + 1), sol.at(a + 1), V, I, split, visit);
                     } else {
-                        dsympiluclsol(&m, w.at(a + 1), w.at(a + 1), V, I, split);
+                        dsympiluclsol(&m, w.at(a + 1), w.at(a + 1), V, I, split, visit);
                         apply_pivots(*R, V, a, w.data(), sol.data());
                     }
                 }

@@ -204,22 +204,33 @@ void forward_rows(const Factor& f, int lo, int hi, View1<double> sol, bool use_p
     }
 }
 
-// sol := L^-1 sol over rows 1..m. With a split, the lanes sweep their groups (whose rows touch
-// their own rows and the columns beyond the cut only), the spilled sums are subtracted, and the
-// rows after the cut follow.
-void forward_part(const Factor& f, View1<double> sol, bool use_pairs, FactorSplit* split) {
+// sol := L^-1 sol over rows 1..m, or over the rows of `visit` (the others stay zero). With a
+// split, the lanes sweep their groups (whose rows touch their own rows and the columns beyond the
+// cut only), the spilled sums are subtracted, and the rows after the cut follow.
+void forward_part(const Factor& f, View1<double> sol, bool use_pairs, FactorSplit* split,
+                  const trelvak::ForwardRows* visit = nullptr) {
+    const auto sweep = [&](const std::vector<std::pair<int, int>>& runs, auto... more) {
+        for (const auto& [lo, hi] : runs) {
+            forward_rows(f, lo, hi, sol, use_pairs, more...);
+        }
+    };
     if (split == nullptr || split->m != f.m) {
-        forward_rows(f, 1, f.m, sol, use_pairs);
+        if (visit != nullptr) {
+            sweep(visit->all);
+        } else {
+            forward_rows(f, 1, f.m, sol, use_pairs);
+        }
         return;
     }
-    const int cut   = split->cut;
-    const int width = split->reach - cut;
+    const bool sparse = visit != nullptr && visit->lanes.size() == split->runs.size();
+    const int cut     = split->cut;
+    const int width   = split->reach - cut;
     trelvak::run_lanes(split->lanes, [&](int lane) {
         double* sums = split->spill[static_cast<size_t>(lane)].data();
         std::fill_n(sums, width, 0.0);
-        for (const auto& [lo, hi] : split->runs[static_cast<size_t>(lane)]) {
-            forward_rows(f, lo, hi, sol, use_pairs, Spill{cut, sums, split->ascending});
-        }
+        const auto lane_at = static_cast<size_t>(lane);
+        sweep(sparse ? visit->lanes[lane_at] : split->runs[lane_at],
+              Spill{cut, sums, split->ascending});
     });
     double* beyond = sol.data() + cut;
     for (const auto& sums : split->spill) {
@@ -227,7 +238,11 @@ void forward_part(const Factor& f, View1<double> sol, bool use_pairs, FactorSpli
             beyond[c] -= sums[static_cast<size_t>(c)];
         }
     }
-    forward_rows(f, cut + 1, f.m, sol, use_pairs);
+    if (sparse) {
+        sweep(visit->tail);
+    } else {
+        forward_rows(f, cut + 1, f.m, sol, use_pairs);
+    }
 }
 
 // sol := U^-1 sol = (D L^T)^-1 sol over rows hi..lo.
@@ -318,18 +333,18 @@ void dsymildlcsol(const int* m, const double* rhs, double* sol, const double* V,
 }
 
 void dsympilucsol(const int* m, const double* rhs, double* sol, const double* V, const int* I,
-                  FactorSplit* split) {
+                  FactorSplit* split, const trelvak::ForwardRows* visit) {
     const Factor f{*m, view1(I), view1(V)};
     copy_in(f.m, rhs, sol);
-    forward_part(f, view1(sol), true, split);
+    forward_part(f, view1(sol), true, split, visit);
     backward_part_with_pivots(f, view1(sol), true, split);
 }
 
 void dsympiluclsol(const int* m, const double* rhs, double* sol, const double* V, const int* I,
-                   FactorSplit* split) {
+                   FactorSplit* split, const trelvak::ForwardRows* visit) {
     const Factor f{*m, view1(I), view1(V)};
     copy_in(f.m, rhs, sol);
-    forward_part(f, view1(sol), true, split);
+    forward_part(f, view1(sol), true, split, visit);
 }
 
 void dsympilucusol(const int* m, const double* rhs, double* sol, const double* V, const int* I,

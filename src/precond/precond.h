@@ -39,12 +39,34 @@ constexpr long kSplitEntries = kLaneWork;
 // min_entries entries, no useful cut).
 std::unique_ptr<FactorSplit> split_factor(int m, const int* I, int factor_nnz, int lanes,
                                           long min_entries = kSplitEntries);
-// Groups R's factor for the lanes and remembers the grouping for R (done by the factorization).
+
+// The rows a forward sweep must visit when the right-hand side vanishes outside a set S of rows:
+// S, every row that a visited row updates, and both rows of a visited 2x2 pivot. For rhs = F x2
+// (the way up through a level) S is the set of rows of F with entries, and on grids and Stokes
+// problems the visited rows hold a third to three quarters of the factor's entries. Runs of rows,
+// ascending: `all` over rows 1..m; with a grouping, `lanes` within each lane's runs and `tail`
+// after the cut.
+struct ForwardRows {
+    std::vector<std::pair<int, int>> all;
+    std::vector<std::vector<std::pair<int, int>>> lanes;
+    std::vector<std::pair<int, int>> tail;
+};
+
+// The rows visited from the rows of F (F.nr = m), or null when they hold more than max_share of
+// the factor's entries (or F does not fit the factor). The lane lists follow `split` if given.
+std::unique_ptr<ForwardRows> forward_rows_from(int m, const int* I, int factor_nnz,
+                                               const SparseMatrix& F, const FactorSplit* split,
+                                               double max_share = 0.9);
+
+// Groups R's factor for the lanes and finds the rows reached from its coupling block, and
+// remembers both for R (done by the factorization).
 void attach_factor_split(const LevelRecord& R);
-// Drops the grouping kept for R; called before R is freed.
+// Drops what is kept for R; called before R is freed.
 void forget_factor_split(const LevelRecord* R);
 // The grouping kept for R, or null (none kept, R's factor changed since, or one lane in use).
 FactorSplit* factor_split(const LevelRecord& R);
+// The rows reached from R's coupling block, or null (none kept, R's factor or F changed since).
+const ForwardRows* coupling_rows(const LevelRecord& R);
 
 }  // namespace trelvak
 
@@ -64,13 +86,15 @@ void dsymppiluclsol(const int* mt, const int* m, const double* rhs, double* sol,
 void dsymppilucusol(const int* mt, const int* m, const double* rhs, double* sol, const double* V,
                     const int* I);
 
-// The same solves with the rows dealt to lanes as `split` says (null: one lane).
+// The same solves with the rows dealt to lanes as `split` says (null: one lane). Given `visit`,
+// the forward part sweeps only its rows (its lane lists when they were made for `split`): rhs
+// must vanish outside the rows they were found from.
 void dsymildlcsol(const int* m, const double* rhs, double* sol, const double* V, const int* I,
                   trelvak::FactorSplit* split);
 void dsympilucsol(const int* m, const double* rhs, double* sol, const double* V, const int* I,
-                  trelvak::FactorSplit* split);
+                  trelvak::FactorSplit* split, const trelvak::ForwardRows* visit = nullptr);
 void dsympiluclsol(const int* m, const double* rhs, double* sol, const double* V, const int* I,
-                   trelvak::FactorSplit* split);
+                   trelvak::FactorSplit* split, const trelvak::ForwardRows* visit = nullptr);
 void dsympilucusol(const int* m, const double* rhs, double* sol, const double* V, const int* I,
                    trelvak::FactorSplit* split);
 void dsymppiluclsol(const int* mt, const int* m, const double* rhs, double* sol, const double* V,

@@ -1,5 +1,5 @@
-// splits.cpp: the rows of a factor grouped for lanes, and the registry that ties a grouping to
-// the level record whose factor it describes.
+// splits.cpp: the rows of a factor grouped for lanes, the rows a forward sweep reaches from the
+// coupling block, and the registry that ties both to the level record whose factor they describe.
 //
 // Rows i < j are coupled when row i of U holds column j (or i, j form a 2x2 pivot). For a cut h,
 // the rows 1..h fall into connected groups; a forward or backward sweep over one group reads and
@@ -12,6 +12,11 @@
 // of the largest group and P lanes, a sweep takes about max(G(h), W(h) / P) + W(m) - W(h). The
 // groups of the best cut are dealt to the lanes largest first, each to the lane with the least
 // work so far.
+//
+// On the way up through a level the forward sweep solves L z = F x2, whose right-hand side
+// vanishes outside the rows of F. A row of z is non-zero only if that row of F is, or a row with
+// a non-zero z updates it; one pass down the rows finds these rows, and the sweep visits them
+// alone instead of testing every row's multiplier.
 #include <algorithm>
 #include <map>
 #include <memory>
@@ -197,6 +202,71 @@ std::unique_ptr<FactorSplit> split_factor(int m, const int* I_in, int factor_nnz
     return split;
 }
 
+// ---- Rows reached from the coupling block
+// --------------------------------------------------------
+
+std::unique_ptr<ForwardRows> forward_rows_from(int m, const int* I_in, int factor_nnz,
+                                               const SparseMatrix& F, const FactorSplit* split,
+                                               double max_share) {
+    if (m <= 0 || F.nr != m || F.ia == nullptr) {
+        return nullptr;
+    }
+    const auto first = [&](int i) {
+        return i == 1 ? std::abs(I_in[0]) : i == m + 1 ? factor_nnz + 1 : I_in[i - 1];
+    };
+    // One pass down the rows suffices: a row updates later rows only.
+    std::vector<char> visited(static_cast<size_t>(m) + 2, 0);
+    for (int i = 1; i <= m; ++i) {
+        visited[static_cast<size_t>(i)] = F.ia[i] > F.ia[i - 1] ? 1 : 0;
+    }
+    long entries = 0;
+    for (int i = 1; i <= m;) {
+        const int width = i < m && I_in[m + i] != 0 ? 2 : 1;
+        auto* v         = &visited[static_cast<size_t>(i)];
+        if (v[0] != 0 || (width == 2 && v[1] != 0)) {
+            v[0]         = 1;
+            v[width - 1] = 1;
+            const int lo = first(i), hi = first(i + 1);
+            entries += static_cast<long>(width) * (hi - lo);
+            for (int k = lo; k < hi; ++k) {
+                const int j = I_in[k - 1];
+                if (j > i && j <= m) {
+                    visited[static_cast<size_t>(j)] = 1;
+                }
+            }
+        }
+        i += width;
+    }
+    if (static_cast<double>(entries) > max_share * (first(m + 1) - first(1))) {
+        return nullptr;
+    }
+    // The visited rows of lo..hi as runs.
+    const auto runs_within = [&](int lo, int hi, std::vector<std::pair<int, int>>& out) {
+        for (int i = lo; i <= hi; ++i) {
+            if (visited[static_cast<size_t>(i)] == 0) {
+                continue;
+            }
+            if (!out.empty() && out.back().second == i - 1) {
+                out.back().second = i;
+            } else {
+                out.emplace_back(i, i);
+            }
+        }
+    };
+    auto rows = std::make_unique<ForwardRows>();
+    runs_within(1, m, rows->all);
+    if (split != nullptr && split->m == m) {
+        rows->lanes.resize(split->runs.size());
+        for (size_t lane = 0; lane < split->runs.size(); ++lane) {
+            for (const auto& [lo, hi] : split->runs[lane]) {
+                runs_within(lo, hi, rows->lanes[lane]);
+            }
+        }
+        runs_within(split->cut + 1, m, rows->tail);
+    }
+    return rows;
+}
+
 // ---- Registry ----------------------------------------------------------------------------------
 namespace {
 
@@ -204,7 +274,13 @@ struct Entry {
     const int* factor_index;
     int nB;
     int factor_nnz;
+    const int* F_ia;
     std::unique_ptr<FactorSplit> split;
+    std::unique_ptr<ForwardRows> coupling;
+
+    bool describes(const LevelRecord& R) const {
+        return factor_index == R.factor_index && nB == R.nB && factor_nnz == R.factor_nnz;
+    }
 };
 
 std::mutex registry_lock;
@@ -221,15 +297,17 @@ void attach_factor_split(const LevelRecord& R) {
         return;
     }
     try {
-        auto split = split_factor(R.nB, R.factor_index, R.factor_nnz, lane_count());
+        auto split    = split_factor(R.nB, R.factor_index, R.factor_nnz, lane_count());
+        auto coupling = forward_rows_from(R.nB, R.factor_index, R.factor_nnz, R.F, split.get());
         const std::lock_guard<std::mutex> hold(registry_lock);
-        if (split) {
-            registry()[&R] = Entry{R.factor_index, R.nB, R.factor_nnz, std::move(split)};
+        if (split || coupling) {
+            registry()[&R] = Entry{R.factor_index,     R.nB, R.factor_nnz, R.F.ia, std::move(split),
+                                   std::move(coupling)};
         } else {
             registry().erase(&R);
         }
     } catch (const std::bad_alloc&) {
-        // Without a grouping the sweeps run on one lane.
+        // Without a grouping the sweeps run on one lane, and over all rows.
     }
 }
 
@@ -244,11 +322,15 @@ FactorSplit* factor_split(const LevelRecord& R) {
     }
     const std::lock_guard<std::mutex> hold(registry_lock);
     const auto it = registry().find(&R);
-    if (it == registry().end() || it->second.factor_index != R.factor_index ||
-        it->second.nB != R.nB || it->second.factor_nnz != R.factor_nnz) {
-        return nullptr;
-    }
-    return it->second.split.get();
+    return it != registry().end() && it->second.describes(R) ? it->second.split.get() : nullptr;
+}
+
+const ForwardRows* coupling_rows(const LevelRecord& R) {
+    const std::lock_guard<std::mutex> hold(registry_lock);
+    const auto it = registry().find(&R);
+    return it != registry().end() && it->second.describes(R) && it->second.F_ia == R.F.ia
+               ? it->second.coupling.get()
+               : nullptr;
 }
 
 }  // namespace trelvak

@@ -1,5 +1,6 @@
 // The factorization groups each large factor's rows for the lanes; the preconditioner applied on
-// several lanes gives the one-lane result up to rounding, and SQMR converges the same way.
+// several lanes gives the one-lane result up to rounding, and SQMR converges the same way. The
+// rows reached from each coupling block are kept too, and sweeping them alone changes nothing.
 #include "common/lanes.h"
 
 #include <gtest/gtest.h>
@@ -55,6 +56,18 @@ TEST(FactorLanes, LargeFactorsAreGroupedAndApplyLikeOneLane) {
     ASSERT_GT(its_one, 0);
     EXPECT_NEAR(its_two, its_one, 2);
     EXPECT_LT(relres_two, 1e-7);
+
+    // On the way up, the forward sweeps visit the rows reached from F alone; with that list
+    // dropped they visit every row, to the same result.
+    trelvak::set_lane_count(1);
+    const trelvak::ForwardRows* visit = trelvak::coupling_rows(*f.levels);
+    ASSERT_NE(visit, nullptr);
+    EXPECT_LT(visit->all.size(), static_cast<size_t>(f.levels->nB));
+    for (const LevelRecord* l = f.levels; l != nullptr; l = l->next) {
+        trelvak::forget_factor_split(l);
+    }
+    EXPECT_EQ(trelvak::coupling_rows(*f.levels), nullptr);
+    EXPECT_EQ(trelvak::test::apply_preconditioner(f.levels, f.param, b), on_one);
 }
 
 }  // namespace

@@ -378,11 +378,16 @@ TEST(FactorKernelsSplit, LanesSweepIndependentGroupsAndMatchOneLane) {
             EXPECT_EQ(unsorted->runs, split->runs);
             for (const bool whole : {false, true}) {
                 std::vector<double> a(rhs), b(rhs);
-                using Kernel       = void (*)(const int*, const double*, double*, const double*,
-                                        const int*, trelvak::FactorSplit*);
-                const Kernel solve = whole ? Kernel{dsympilucsol} : Kernel{dsympiluclsol};
-                solve(&m, a.data(), a.data(), V, I, nullptr);
-                solve(&m, b.data(), b.data(), r.V.data(), r.I.data(), unsorted.get());
+                const auto solve = [&](double* x, const double* v, const int* i,
+                                       trelvak::FactorSplit* s) {
+                    if (whole) {
+                        dsympilucsol(&m, x, x, v, i, s);
+                    } else {
+                        dsympiluclsol(&m, x, x, v, i, s);
+                    }
+                };
+                solve(a.data(), V, I, nullptr);
+                solve(b.data(), r.V.data(), r.I.data(), unsorted.get());
                 expect_near(b, a, scale_of(a));
             }
 
@@ -396,6 +401,101 @@ TEST(FactorKernelsSplit, LanesSweepIndependentGroupsAndMatchOneLane) {
             expect_near(b, a, scale_of(a));
         }
     }
+}
+
+// Right-hand sides F x2 vanish outside the rows of F. The rows they reach are closed under the
+// updates of the forward sweep, each lane's list lies within its groups, and a sweep over them
+// alone gives the full sweep's result exactly, on one lane and on the lanes of a grouping.
+TEST(FactorKernelsSplit, ForwardSweepVisitsTheRowsReachedFromTheCouplingBlock) {
+    for (const int lanes : {2, 3}) {
+        for (const std::uint64_t seed : {1u, 2u, 3u}) {
+            const int m = 130, mt = 140;
+            const RandomFactor f(m, mt, 970 + seed, 0.3, false, /*group=*/12, /*separator=*/10);
+            const int* I    = f.I.data();
+            const double* V = f.V.data();
+            std::mt19937_64 rng(seed);
+            std::vector<int> ia(1, 1), ja;  // F: one entry in about every twelfth row
+            std::vector<double> fa;
+            for (int i = 1; i <= m; ++i) {
+                if (rng() % 12 == 0) {
+                    ja.push_back(1);
+                    fa.push_back(1.0);
+                }
+                ia.push_back(static_cast<int>(ja.size()) + 1);
+            }
+            SparseMatrix F{};
+            F.nr = m;
+            F.nc = 1;
+            F.ia = ia.data();
+            F.ja = ja.data();
+            F.a  = fa.data();
+
+            auto split = trelvak::split_factor(m, I, f.factor_nnz(), lanes, 0);
+            ASSERT_TRUE(split);
+            auto visit = trelvak::forward_rows_from(m, I, f.factor_nnz(), F, split.get(), 1.0);
+            ASSERT_TRUE(visit);
+            std::vector<char> seen(m + 2, 0);
+            for (const auto& [lo, hi] : visit->all) {
+                for (int i = lo; i <= hi; ++i) seen[i] = 1;
+            }
+            for (int i = 1; i <= m;) {
+                const int width = i < m && I[m + i] != 0 ? 2 : 1;
+                if (ia[i] > ia[i - 1]) {
+                    EXPECT_TRUE(seen[i]) << "row " << i << " of F";
+                }
+                EXPECT_EQ(seen[i], seen[i + width - 1]) << "pair " << i;
+                for (int k = I[i - 1]; seen[i] && k < I[i]; ++k) {
+                    if (I[k - 1] <= m) {
+                        EXPECT_TRUE(seen[I[k - 1]]) << "row " << I[k - 1] << " from " << i;
+                    }
+                }
+                i += width;
+            }
+            ASSERT_EQ(visit->lanes.size(), static_cast<size_t>(lanes));
+            for (int lane = 0; lane < lanes; ++lane) {
+                std::vector<char> own(m + 1, 0);
+                for (const auto& [lo, hi] : split->runs[lane]) {
+                    for (int i = lo; i <= hi; ++i) own[i] = 1;
+                }
+                for (const auto& [lo, hi] : visit->lanes[lane]) {
+                    for (int i = lo; i <= hi; ++i) {
+                        EXPECT_TRUE(own[i] && seen[i]) << "lane " << lane << ", row " << i;
+                    }
+                }
+            }
+
+            std::vector<double> rhs(mt, 0.0);
+            for (int i = 1; i <= m; ++i) {
+                if (ia[i] > ia[i - 1])
+                    rhs[i - 1] = std::ldexp(1.0, static_cast<int>(rng() % 7));
+            }
+            for (trelvak::FactorSplit* s :
+                 {static_cast<trelvak::FactorSplit*>(nullptr), split.get()}) {
+                std::vector<double> a(rhs), b(rhs), c(rhs), d(rhs);
+                dsympilucsol(&m, a.data(), a.data(), V, I, s);
+                dsympilucsol(&m, b.data(), b.data(), V, I, s, visit.get());
+                EXPECT_EQ(b, a);
+                dsympiluclsol(&m, c.data(), c.data(), V, I, s);
+                dsympiluclsol(&m, d.data(), d.data(), V, I, s, visit.get());
+                EXPECT_EQ(d, c);
+            }
+        }
+    }
+    // Nothing is kept when the rows reach too much of the factor or F does not fit it.
+    const RandomFactor f(40, 40, 5, 0.3);
+    std::vector<int> ia(41, 1), ja;
+    ia[40] = 1;
+    SparseMatrix F{};
+    F.nr = 40;
+    F.ia = ia.data();
+    F.ja = ja.data();
+    EXPECT_TRUE(trelvak::forward_rows_from(40, f.I.data(), f.factor_nnz(), F, nullptr, 0.0));
+    ia.assign(41, 1);
+    for (int i = 1; i <= 40; ++i) ia[i] = i + 1;  // every row
+    ja.assign(40, 1);
+    EXPECT_FALSE(trelvak::forward_rows_from(40, f.I.data(), f.factor_nnz(), F, nullptr, 0.9));
+    F.nr = 39;
+    EXPECT_FALSE(trelvak::forward_rows_from(40, f.I.data(), f.factor_nnz(), F, nullptr, 1.0));
 }
 
 TEST(FactorKernelsSplit, NoSplitForOneLaneSmallOrCoupledFactors) {
