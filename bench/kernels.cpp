@@ -132,27 +132,49 @@ double median(std::vector<double> v) {
 // A kernel timed in rounds, each a triad (best of five) and then the kernel (median of reps
 // calls); the medians over the rounds and the range of the rounds' fractions of the bound.
 struct Timing {
-    double seconds = 0.0, bandwidth = 0.0, fraction = 0.0, low = 0.0, high = 0.0;
+    double seconds = 0.0, bandwidth = 0.0, lanes_bandwidth = 0.0, fraction = 0.0, low = 0.0,
+           high = 0.0;
 };
+
+// One round's triads: on one lane (the bound's) and on the kernels' lanes, which shows whether
+// the machine gave the run its other cores at that moment.
+struct Triads {
+    std::vector<double> one, all;
+    void measure() {
+        one.push_back(triad_bandwidth(1, 5));
+        all.push_back(trelvak::lane_count() > 1 ? triad_bandwidth(trelvak::lane_count(), 5)
+                                                : one.back());
+    }
+};
+
+Timing summarise(const std::vector<double>& t, const Triads& triads,
+                 const std::vector<double>& fr) {
+    return {median(t),
+            median(triads.one),
+            median(triads.all),
+            median(fr),
+            *std::min_element(fr.begin(), fr.end()),
+            *std::max_element(fr.begin(), fr.end())};
+}
 
 template <class F>
 Timing timed_rounds(int rounds, int reps, double bytes, F&& f) {
-    std::vector<double> t, bw, fr;
+    std::vector<double> t, fr;
+    Triads triads;
     for (int r = 0; r < rounds; ++r) {
-        bw.push_back(triad_bandwidth(1, 5));
+        triads.measure();
         t.push_back(median_time(reps, f));
-        fr.push_back(bytes / bw.back() / t.back());
+        fr.push_back(bytes / triads.one.back() / t.back());
     }
-    return {median(t), median(bw), median(fr), *std::min_element(fr.begin(), fr.end()),
-            *std::max_element(fr.begin(), fr.end())};
+    return summarise(t, triads, fr);
 }
 
 void line(const char* what, const Timing& m, double bytes) {
     std::printf(
-        "  %-10s %9.3f ms   bytes %7.1f MB   triad %4.1f GB/s   bound %8.3f ms   "
-        "fraction of bound %4.2f (%4.2f to %4.2f)\n",
-        what, 1e3 * m.seconds, bytes / 1e6, m.bandwidth / 1e9, 1e3 * bytes / m.bandwidth,
-        m.fraction, m.low, m.high);
+        "  %-10s %9.3f ms   bytes %7.1f MB   triad %4.1f GB/s (on the lanes %4.1f)   "
+        "bound %8.3f ms   fraction of bound %4.2f (%4.2f to %4.2f)\n",
+        what, 1e3 * m.seconds, bytes / 1e6, m.bandwidth / 1e9, m.lanes_bandwidth / 1e9,
+        1e3 * bytes / m.bandwidth, m.fraction, m.low, m.high);
 }
 
 }  // namespace
@@ -326,22 +348,21 @@ int main(int argc, char** argv) {
         // One SQMR iteration from two solves of k and 2k steps, in rounds as above.
         const int k           = quick ? 10 : 20;
         const double it_bytes = 12.0 * nnzA + pc_bytes + 160.0 * n;
-        std::vector<double> t_it, bw_it, fr_it;
+        std::vector<double> t_it, fr_it;
+        Triads triads;
         for (int r = 0; r < (quick ? 1 : 3); ++r) {
-            const double bw_now = triad_bandwidth(1, 5);
-            const auto r1       = solver.solve("sqmr", b, &sol, k, 1e-15, false);
-            const auto r2       = solver.solve("sqmr", b, &sol, 2 * k, 1e-15, false);
-            const int dk        = r2.iterations - r1.iterations;
-            if (dk > 0) {
-                t_it.push_back((r2.solve - r1.solve) / dk);
-                bw_it.push_back(bw_now);
-                fr_it.push_back(it_bytes / bw_now / t_it.back());
+            triads.measure();
+            const auto r1 = solver.solve("sqmr", b, &sol, k, 1e-15, false);
+            const auto r2 = solver.solve("sqmr", b, &sol, 2 * k, 1e-15, false);
+            const int dk  = r2.iterations - r1.iterations;
+            if (dk <= 0) {
+                break;
             }
+            t_it.push_back((r2.solve - r1.solve) / dk);
+            fr_it.push_back(it_bytes / triads.one.back() / t_it.back());
         }
         if (!t_it.empty()) {
-            const Timing it{median(t_it), median(bw_it), median(fr_it),
-                            *std::min_element(fr_it.begin(), fr_it.end()),
-                            *std::max_element(fr_it.begin(), fr_it.end())};
+            const Timing it = summarise(t_it, triads, fr_it);
             line("sqmr step", it, it_bytes);
             keep(summary.step, it.fraction);
         }
@@ -349,12 +370,15 @@ int main(int argc, char** argv) {
                     run1.solve, run1.relres);
     }
     if (!summary.matrices.empty()) {
+        const auto shown = [](double f) {
+            return f < 1e29 ? std::to_string(std::lround(100 * f)) + " %" : std::string("-");
+        };
         std::printf(
             "\nbeyond the last-level cache (%s), the lowest fraction of the bound:\n"
-            "  product %.2f, precond %.2f (against two sweeps per level %.2f), "
-            "sqmr step %.2f\n",
-            summary.matrices.c_str(), summary.product, summary.precond, summary.precond_two,
-            summary.step);
+            "  product %s, precond %s (against two sweeps per level %s), sqmr step %s\n",
+            summary.matrices.c_str(), shown(summary.product).c_str(),
+            shown(summary.precond).c_str(), shown(summary.precond_two).c_str(),
+            shown(summary.step).c_str());
     }
     return 0;
 }
