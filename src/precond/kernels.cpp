@@ -204,9 +204,10 @@ void forward_rows(const Factor& f, int lo, int hi, View1<double> sol, bool use_p
     }
 }
 
-// sol := L^-1 sol over rows 1..m, or over the rows of `visit` (the others stay zero). With a
-// split, the lanes sweep their groups (whose rows touch their own rows and the columns beyond the
-// cut only), the spilled sums are subtracted, and the rows after the cut follow.
+// sol := L^-1 sol over rows 1..m, or over the rows of `visit` (sol vanishes on the others and
+// stays zero there). With a split, the lanes sweep their groups (whose rows touch their own rows
+// and the columns beyond the cut only), the spilled sums are subtracted, and the rows after the cut
+// follow.
 void forward_part(const Factor& f, View1<double> sol, bool use_pairs, FactorSplit* split,
                   const trelvak::ForwardRows* visit = nullptr) {
     const auto sweep = [&](const std::vector<std::pair<int, int>>& runs, auto... more) {

@@ -202,8 +202,7 @@ std::unique_ptr<FactorSplit> split_factor(int m, const int* I_in, int factor_nnz
     return split;
 }
 
-// ---- Rows reached from the coupling block
-// --------------------------------------------------------
+// ---- Rows reached from the coupling block -------------------------------------------------------
 
 std::unique_ptr<ForwardRows> forward_rows_from(int m, const int* I_in, int factor_nnz,
                                                const SparseMatrix& F, const FactorSplit* split,
@@ -301,8 +300,12 @@ void attach_factor_split(const LevelRecord& R) {
         auto coupling = forward_rows_from(R.nB, R.factor_index, R.factor_nnz, R.F, split.get());
         const std::lock_guard<std::mutex> hold(registry_lock);
         if (split || coupling) {
-            registry()[&R] = Entry{R.factor_index,     R.nB, R.factor_nnz, R.F.ia, std::move(split),
-                                   std::move(coupling)};
+            registry()[&R] = Entry{.factor_index = R.factor_index,
+                                   .nB           = R.nB,
+                                   .factor_nnz   = R.factor_nnz,
+                                   .F_ia         = R.F.ia,
+                                   .split        = std::move(split),
+                                   .coupling     = std::move(coupling)};
         } else {
             registry().erase(&R);
         }
