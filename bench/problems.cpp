@@ -259,7 +259,7 @@ OurRun OurSolver::solve(const std::string& method, const std::vector<double>& b,
     run.grew       = r.grew;
     if (r.grew) {
         run.setup += fallback_.seconds;
-        run.note = "the residual grew in the watch; ";
+        run.note = std::string("the residual ") + cli::watch_verdict(r) + " in the watch; ";
         if (r.fallback_used) {
             run.fill = fallback_.info.fill;
             run.note += "solved with the droptol " + cli::json_number(cli::kCruderDroptol) +

@@ -10,7 +10,8 @@
 ## @code{struct ("droptol", 1e-3, "restol", 1e-8)}.
 ##
 ## Each solve first runs 10 iterations. When the true residual has not fallen below
-## @code{norm (b)} by then, the incomplete factors are unstable (as on shifted Laplacians in
+## @code{norm (b)} by then (with GMRES and FGMRES, which never let it grow: below
+## @code{0.9 * norm (b)}), the incomplete factors are unstable (as on shifted Laplacians in
 ## 3D): @var{A} is factored again with @code{droptol} 0.3, keeping only the dominant entries,
 ## and the column is solved with that factor; the result with the smaller true residual is
 ## returned. Otherwise, unless the watch converged, the solve starts over from zero with the
@@ -77,6 +78,11 @@ function [x, info] = trelvak (A, b, options)
   CRUDE = [];
   fallback_fill = NaN;
   maxit = options.maxit;
+  ## GMRES and FGMRES minimise the residual: under an unstable factor it stalls instead of growing.
+  stalled = 1;
+  if (any (strcmpi (options.solver, {"gmres", "fgmres"})))
+    stalled = 0.9;
+  endif
   try
     t = tic ();
     for k = 1:m
@@ -94,14 +100,14 @@ function [x, info] = trelvak (A, b, options)
         continue;                     # converged within the watch
       endif
       r = relres (x(:,k), b(:,k));
-      if (r < 1)
+      if (r < stalled)
         ## The factor works: the solve starts over, as a restarted method would lose ground.
         watched(k) = niter(k);
         [x(:,k), options] = DSYMtrelvaksolver (A, PREC, options, b(:,k), zeros (n, 1));
         niter(k) = options.niter;
         continue;
       endif
-      ## The residual grew: factor again, keeping only the dominant entries (once for all columns).
+      ## The residual grew (or stalled): factor again, keeping only the dominant entries (once for all columns).
       if (isempty (CRUDE))
         crude = options;
         crude.droptol = 0.3;

@@ -157,15 +157,19 @@ double relative_residual(const UpperMatrix& A, const std::vector<double>& b,
 // equilibrated matrix (entries at most 1 in magnitude) it keeps only the dominant couplings.
 constexpr int kWatchIterations  = 10;
 constexpr double kCruderDroptol = 0.3;
+// GMRES and FGMRES minimise the residual, so under an unstable factor theirs stalls instead of
+// growing: a true residual still above this share of ||b|| after the watch marks the factor.
+constexpr double kStalledRelres = 0.9;
 
 struct SolveResult {
-    int status         = 0;      // the driver's status of the solve whose x is returned
-    int iterations     = 0;      // iterations of that solve
-    int watched        = 0;      // iterations of the other solves run (the watch's)
-    double relres      = 0.0;    // true relative residual of x
-    double seconds     = 0.0;    // wall time of all solves run (refactoring excluded)
-    bool grew          = false;  // the residual did not fall in the first kWatchIterations
-    bool fallback_used = false;  // x comes from the cruder factor
+    int status          = 0;      // the driver's status of the solve whose x is returned
+    int iterations      = 0;      // iterations of that solve
+    int watched         = 0;      // iterations of the other solves run (the watch's)
+    double relres       = 0.0;    // true relative residual of x
+    double seconds      = 0.0;    // wall time of all solves run (refactoring excluded)
+    bool grew           = false;  // the watch found the factor unstable (unstable_after_watch)
+    double watch_relres = 0.0;    // then: the true relative residual after the watch
+    bool fallback_used  = false;  // x comes from the cruder factor
 };
 
 // The cruder factor, made at most once for several solves; its owner releases it.
@@ -186,9 +190,14 @@ struct Fallback {
 SolveResult solve_once(UpperMatrix& A, const std::vector<double>& pristine, LevelRecord* levels,
                        ParameterRecord* param, const std::vector<double>& b,
                        std::vector<double>* x);
-// The same, stopped after kWatchIterations first: a true residual that has not fallen below ||b||
-// marks the factor as unstable (grew); otherwise, unless the watch converged, the solve starts
-// over and runs as solve_once.
+// Whether the true relative residual after the watch marks the factor as unstable: not below 1
+// (it grew), or with GMRES and FGMRES not below kStalledRelres (it stalled).
+bool unstable_after_watch(const char* solver, double relres);
+// "grew" or "stalled", for a result whose watch found the factor unstable.
+const char* watch_verdict(const SolveResult& r);
+// The same, stopped after kWatchIterations first: a residual that marks the factor as unstable
+// sets grew; otherwise, unless the watch converged, the solve starts over and runs as
+// solve_once.
 SolveResult solve_watched(UpperMatrix& A, const std::vector<double>& pristine, LevelRecord* levels,
                           ParameterRecord* param, const std::vector<double>& b,
                           std::vector<double>* x);

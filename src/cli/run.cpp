@@ -384,9 +384,9 @@ int run(const Arguments& args, std::FILE* out, std::FILE* err) {
             if (!args.factor_only) {
                 if (solved.grew) {
                     std::fprintf(out,
-                                 "watch     the residual grew in the first %d iterations: the "
+                                 "watch     the residual %s in the first %d iterations: the "
                                  "factor is unstable\n",
-                                 kWatchIterations);
+                                 watch_verdict(solved), kWatchIterations);
                     if (fallback.code != 0 || fallback.levels == nullptr) {
                         std::fprintf(out, "          factoring again with droptol %g failed: %s\n",
                                      kCruderDroptol, strip(fallback.info.message).c_str());

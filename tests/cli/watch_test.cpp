@@ -1,6 +1,7 @@
 // The watch on the first iterations and the cruder factor that replaces an unstable one.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,39 @@ TEST(Watch, UnstableFactorIsReplacedByTheCruderOne) {
     EXPECT_EQ(again.iterations, r.iterations);
 }
 
+// GMRES and FGMRES never let the residual grow: under the same unstable factor theirs stalls,
+// which marks the factor too, and the cruder factor solves the system.
+TEST(Watch, StalledResidualOfGmresAndFgmresAlsoMarksTheFactor) {
+    Problem p(trelvak::test::laplace3d(15, 15, 15, 0.72881));
+    const char* const solver = p.param->solver;
+    p.param->nrestart        = 200;
+    for (const char* method : {"gmres", "fgmres"}) {
+        p.param->solver = method;
+        std::vector<double> x;
+        const SolveResult w =
+            trelvak::cli::solve_watched(p.A, p.pristine, p.levels, p.param, p.b, &x);
+        EXPECT_TRUE(w.grew) << method;
+        EXPECT_LT(w.relres, 1.0) << method;
+        EXPECT_STREQ(trelvak::cli::watch_verdict(w), "stalled");
+        Fallback fallback;
+        const SolveResult r = trelvak::cli::solve_with_fallback(p.A, p.pristine, p.levels, p.param,
+                                                                p.b, &x, &fallback);
+        EXPECT_TRUE(r.fallback_used) << method;
+        EXPECT_EQ(r.status, 0) << method;
+        EXPECT_LE(r.relres, 1e-6) << method;
+        EXPECT_EQ(r.watch_relres, w.relres);
+    }
+    p.param->solver = solver;
+
+    using trelvak::cli::unstable_after_watch;
+    EXPECT_FALSE(unstable_after_watch("sqmr", 0.95));
+    EXPECT_TRUE(unstable_after_watch("sqmr", 1.0));
+    EXPECT_TRUE(unstable_after_watch("GMRES", 0.95));
+    EXPECT_FALSE(unstable_after_watch("fgmres", 0.89));
+    EXPECT_FALSE(unstable_after_watch(nullptr, 0.95));
+    EXPECT_TRUE(unstable_after_watch("bcg", std::nan("")));
+}
+
 // A sound factor: the watch changes nothing but the time. Within the watch the solve is the plain
 // one; beyond it, the solve starts over and gives the plain solve's iterate exactly.
 TEST(Watch, SoundFactorGivesThePlainSolve) {
@@ -112,6 +146,20 @@ TEST(Watch, SoundFactorGivesThePlainSolve) {
         EXPECT_EQ(a.iterations > trelvak::cli::kWatchIterations, beyond) << a.iterations;
         EXPECT_EQ(w.watched, beyond ? trelvak::cli::kWatchIterations : 0);
     }
+    // GMRES under the sound factor: no fallback either.
+    const char* const solver = p.param->solver;
+    p.param->solver          = "gmres";
+    p.param->restol          = 1e-13;
+    {
+        std::vector<double> x;
+        Fallback fallback;
+        const SolveResult g = trelvak::cli::solve_with_fallback(p.A, p.pristine, p.levels, p.param,
+                                                                p.b, &x, &fallback);
+        EXPECT_FALSE(g.grew);
+        EXPECT_FALSE(fallback.tried);
+        EXPECT_GT(g.iterations, trelvak::cli::kWatchIterations);
+    }
+    p.param->solver = solver;
     // An iteration limit within the watch's length: no watch at all.
     p.param->maxit = 3;
     std::vector<double> x;

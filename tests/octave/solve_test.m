@@ -180,6 +180,11 @@
 %! assert (info.converged, false);
 %! assert (isnan (info.fallback_fill));
 %! assert (! isfield (info.options, "fallback"));
+%! ## GMRES never lets the residual grow: it stalls, and that marks the factor too.
+%! [x, info] = trelvak (A, b, struct ("solver", "gmres", "nrestart", 200));
+%! assert (info.fallback_used, true);
+%! assert (info.watched, 10);
+%! assert (info.relres < 1e-6);
 %! ## A sound factor: the watch changes no iterate.
 %! S = tvk_problem ("saddle", 8);
 %! c = S * (1:rows (S))';
