@@ -107,7 +107,8 @@ function [x, info] = trelvak (A, b, options)
         niter(k) = options.niter;
         continue;
       endif
-      ## The residual grew (or stalled): factor again, keeping only the dominant entries (once for all columns).
+      ## The residual grew (or stalled): factor again, keeping only the dominant entries (once
+      ## for all columns).
       if (isempty (CRUDE))
         crude = options;
         crude.droptol = 0.3;
