@@ -30,6 +30,12 @@
 namespace trelvak {
 namespace {
 
+// The first slot of row i of a stored factor (I(1) may carry a sign mark; row m ends at
+// factor_nnz + 1, whatever I(m+1) holds between kernel calls).
+int row_start(int m, const int* I, int factor_nnz, int i) {
+    return i == 1 ? std::abs(I[0]) : i == m + 1 ? factor_nnz + 1 : I[i - 1];
+}
+
 // Union-find over rows 1..m with the entries of each group.
 class Groups {
 public:
@@ -72,11 +78,9 @@ std::unique_ptr<FactorSplit> split_factor(int m, const int* I_in, int factor_nnz
     if (lanes < 2 || m < 2 * lanes || factor_nnz < min_entries) {
         return nullptr;
     }
-    // Row i holds slots first(i)..first(i+1)-1 (I(1) may carry a sign mark, row m ends at
-    // factor_nnz + 1); the rows i, i+1 of a 2x2 pivot share the columns in the slots of row i.
-    const auto first = [&](int i) {
-        return i == 1 ? std::abs(I_in[0]) : i == m + 1 ? factor_nnz + 1 : I_in[i - 1];
-    };
+    // Row i holds slots first(i)..first(i+1)-1; the rows i, i+1 of a 2x2 pivot share the
+    // columns in the slots of row i.
+    const auto first = [&](int i) { return row_start(m, I_in, factor_nnz, i); };
     std::vector<char> second(static_cast<size_t>(m) + 2, 0);  // second row of a pair
     for (int i = 1; i <= m;) {
         if (i < m && I_in[m + i] != 0) {
@@ -210,9 +214,7 @@ std::unique_ptr<ForwardRows> forward_rows_from(int m, const int* I_in, int facto
     if (m <= 0 || F.nr != m || F.ia == nullptr) {
         return nullptr;
     }
-    const auto first = [&](int i) {
-        return i == 1 ? std::abs(I_in[0]) : i == m + 1 ? factor_nnz + 1 : I_in[i - 1];
-    };
+    const auto first = [&](int i) { return row_start(m, I_in, factor_nnz, i); };
     // One pass down the rows suffices: a row updates later rows only.
     std::vector<char> visited(static_cast<size_t>(m) + 2, 0);
     for (int i = 1; i <= m; ++i) {
