@@ -1,15 +1,20 @@
 // matrix_market.cpp: Matrix Market input and output for the command-line tool.
 //
 // Reads "%%MatrixMarket matrix coordinate {real|integer} {symmetric|general}" files, plain or
-// gzip-compressed (zlib when the build has it, else "gzip -dc" through a pipe), into the upper
-// triangle by rows that the solver takes. The format follows Boisvert, Pozo and Remington, "The
-// Matrix Market exchange formats: initial design" (NIST, 1996); keywords are case-insensitive.
+// gzip-compressed, into the upper triangle by rows that the solver takes; keywords are
+// case-insensitive. The input is opened once and read front to back, so named pipes, pipes
+// (/dev/stdin, process substitution) and regular files all work: whether it is compressed is told
+// from its first bytes (the gzip magic), and those bytes are then decoded, not read again
+// (zlib inflates the stream as it arrives; a build without zlib runs "gzip -dc" on a regular
+// file and refuses compressed pipes).
 //
 // On entry: path of the file. On exit: the matrix, or a one-line message that names the file and,
 // where it applies, the line and the entry at fault. Duplicate positions are summed. A symmetric
 // file must keep to one triangle; a general file must be symmetric up to ReadOptions::symmetry_tol
 // (relative, Frobenius norm) and its two triangles are averaged. NaN and infinite values, indices
-// out of range, short or long entry lists and sizes beyond 32-bit indices are errors.
+// out of range, short or long entry lists and sizes beyond 32-bit indices are errors. The entry
+// count of the size line is not trusted for memory: the arrays reserve at most what the file's
+// size could hold and grow as entries arrive.
 // Work space: three arrays of the entry count (row, column, value) and the row pointers.
 #include <sys/stat.h>
 
@@ -17,6 +22,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <numeric>
@@ -44,28 +50,20 @@ SparseMatrix UpperMatrix::record() {
 namespace {
 
 // ------------------------------------------------------------------------------------------------
-// Line source over a plain or compressed file
+// Line source: the input opened once, probed from the bytes read, decoded as it arrives
 // ------------------------------------------------------------------------------------------------
 
-bool has_gzip_magic(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return false;
-    }
-    unsigned char magic[2] = {0, 0};
-    const size_t got       = std::fread(magic, 1, 2, f);
-    std::fclose(f);
-    return got == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
-}
+constexpr size_t kChunk = size_t{1} << 17;
 
 class LineSource {
 public:
     LineSource()                             = default;
     LineSource(const LineSource&)            = delete;
     LineSource& operator=(const LineSource&) = delete;
-    ~LineSource() { close(); }
+    ~LineSource() { close_input(); }
 
-    // Opens path; on failure returns false and sets message().
+    // Opens path and reads its first chunk, which tells a gzip stream from plain text. On failure
+    // returns false and sets message().
     bool open(const std::string& path) {
         path_ = path;
         struct stat st {};
@@ -77,54 +75,39 @@ public:
             message_ = path + ": cannot read: is a directory";
             return false;
         }
-        std::FILE* probe = std::fopen(path.c_str(), "rb");
-        if (probe == nullptr) {
-            message_ = path + ": cannot open: " + std::strerror(errno);
-            return false;
-        }
-        std::fclose(probe);
-        compressed_ = has_gzip_magic(path);
-#ifdef TRELVAK_HAVE_ZLIB
-        gz_ = gzopen(path.c_str(), "rb");
-        if (gz_ == nullptr) {
-            message_ = path + ": cannot open: " + std::strerror(errno);
-            return false;
-        }
-        gzbuffer(gz_, 1 << 17);
-#else
-        if (compressed_) {
-            // Single quotes protect every character but the quote itself, written as '\''.
-            std::string quoted = "'";
-            for (char c : path) {
-                quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
-            }
-            quoted += "'";
-            const std::string command = "gzip -dc -- " + quoted + " 2>/dev/null";
-            file_                     = ::popen(command.c_str(), "r");
-            piped_                    = true;
-        } else {
-            file_ = std::fopen(path.c_str(), "rb");
-        }
+        file_ = std::fopen(path.c_str(), "rb");
         if (file_ == nullptr) {
             message_ = path + ": cannot open: " + std::strerror(errno);
             return false;
         }
-#endif
+        regular_size_ = S_ISREG(st.st_mode) ? static_cast<long long>(st.st_size) : -1;
+        raw_.resize(kChunk);
+        if (!read_raw()) {
+            return false;
+        }
+        compressed_ = raw_end_ >= 2 && static_cast<unsigned char>(raw_[0]) == 0x1f &&
+                      static_cast<unsigned char>(raw_[1]) == 0x8b;
+        if (!compressed_) {
+            return true;
+        }
+#ifdef TRELVAK_HAVE_ZLIB
+        if (inflateInit2(&z_, 16 + MAX_WBITS) != Z_OK) {
+            message_ = path + ": cannot start decompression: out of memory";
+            return false;
+        }
+        inflating_ = true;
         return true;
+#else
+        return open_gzip_pipe();
+#endif
     }
 
-    bool compressed() const {
-        return compressed_;
-    }
-    long line_number() const {
-        return line_number_;
-    }
-    const std::string& message() const {
-        return message_;
-    }
-    bool failed() const {
-        return failed_;
-    }
+    bool compressed() const { return compressed_; }
+    // Bytes of a plain regular file (a bound on what it can hold), or -1 when unknown.
+    long long plain_size() const { return compressed_ ? -1 : regular_size_; }
+    long line_number() const { return line_number_; }
+    const std::string& message() const { return message_; }
+    bool failed() const { return failed_; }
 
     // Next line without its terminator; false at the end of the input or on a read error
     // (failed() then tells which).
@@ -159,66 +142,88 @@ public:
         }
     }
 
-    // Closes the input; for a pipe, reports a failed decompression.
-    bool close() {
-        bool ok = true;
-#ifdef TRELVAK_HAVE_ZLIB
-        if (gz_ != nullptr) {
-            gzclose(gz_);
-            gz_ = nullptr;
+    // Whether compressed input is whole: decodes the rest of it and returns false (message()
+    // says why) when it is cut short or corrupt. Tells a damaged file from a malformed one after
+    // its contents were found wrong. Plain input is always whole.
+    bool intact() {
+        if (!compressed_) {
+            return true;
         }
-#else
-        if (file_ != nullptr) {
-            if (piped_) {
-                const int status = ::pclose(file_);
-                ok               = status == 0;
-            } else {
-                std::fclose(file_);
+        while (!failed_ && fill()) {
+        }
+        pos_ = end_;
+#ifndef TRELVAK_HAVE_ZLIB
+        if (!failed_ && file_ != nullptr) {
+            const int status = ::pclose(file_);
+            file_            = nullptr;
+            if (status != 0) {
+                message_ = path_ + ": decompression failed (corrupt or truncated file?)";
+                failed_  = true;
             }
-            file_ = nullptr;
         }
 #endif
-        return ok;
+        return !failed_;
     }
 
 private:
-    bool fill() {
-        if (eof_) {
-            return false;
+    // More raw bytes behind those not yet consumed (raw_pos_..raw_end_), up to kChunk in all.
+    bool read_raw() {
+        if (raw_eof_) {
+            return true;
         }
-        buffer_.resize(1 << 17);
+        std::memmove(raw_.data(), raw_.data() + raw_pos_, raw_end_ - raw_pos_);
+        raw_end_ -= raw_pos_;
+        raw_pos_ = 0;
+        const size_t want = raw_.size() - raw_end_;
+        const size_t got  = std::fread(raw_.data() + raw_end_, 1, want, file_);
+        raw_end_ += got;
+        if (got < want) {
+            raw_eof_ = true;
+            if (std::ferror(file_)) {
+                message_ = path_ + ": cannot read: " + std::strerror(errno);
+                failed_  = true;
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // The next decoded bytes into buffer_[0, end_); false at the end or on an error.
+    bool fill() {
         pos_ = 0;
         end_ = 0;
-#ifdef TRELVAK_HAVE_ZLIB
-        const int got = gzread(gz_, buffer_.data(), static_cast<unsigned>(buffer_.size()));
-        if (got < 0) {
-            int code         = 0;
-            const char* text = gzerror(gz_, &code);
-            message_ = path_ + ": cannot read" + (compressed_ ? " (corrupt gzip data?)" : "") +
-                       ": " + (text != nullptr ? text : "unknown error");
-            failed_ = true;
-            eof_    = true;
+        if (failed_ || done_) {
             return false;
         }
-        if (got == 0) {
-            eof_ = true;
-            // A truncated gzip stream ends early without an error from gzread.
-            int code = 0;
-            gzerror(gz_, &code);
-            if (code != Z_OK && code != Z_BUF_ERROR) {
-                message_ = path_ + ": cannot read compressed data";
-                failed_  = true;
-            } else if (compressed_ && code == Z_BUF_ERROR) {
-                message_ = path_ + ": compressed data ends unexpectedly (truncated file?)";
-                failed_  = true;
+        if (!compressed_) {
+            // Plain text is the raw bytes themselves: hand the chunk over and read the next.
+            if (raw_pos_ == raw_end_) {
+                if (raw_eof_) {
+                    done_ = true;
+                    return false;
+                }
+                if (!read_raw()) {
+                    return false;
+                }
+                if (raw_end_ == 0) {
+                    done_ = true;
+                    return false;
+                }
             }
-            return false;
+            buffer_.swap(raw_);
+            end_ = raw_end_;
+            raw_.resize(kChunk);
+            raw_pos_ = 0;
+            raw_end_ = 0;
+            return true;
         }
-        end_ = static_cast<size_t>(got);
+#ifdef TRELVAK_HAVE_ZLIB
+        return inflate_some();
 #else
+        buffer_.resize(kChunk);
         const size_t got = std::fread(buffer_.data(), 1, buffer_.size(), file_);
         if (got == 0) {
-            eof_ = true;
+            done_ = true;
             if (std::ferror(file_)) {
                 message_ = path_ + ": cannot read: " + std::strerror(errno);
                 failed_  = true;
@@ -226,23 +231,123 @@ private:
             return false;
         }
         end_ = got;
-#endif
         return true;
+#endif
+    }
+
+#ifdef TRELVAK_HAVE_ZLIB
+    // Inflates until some output is ready. Concatenated gzip members are decoded in turn; bytes
+    // after the last member that do not begin another are ignored, as gzip's own readers do.
+    bool inflate_some() {
+        buffer_.resize(kChunk);
+        for (;;) {
+            if (raw_pos_ == raw_end_ && !raw_eof_ && !read_raw()) {
+                return false;
+            }
+            z_.next_in   = reinterpret_cast<Bytef*>(raw_.data() + raw_pos_);
+            z_.avail_in  = static_cast<uInt>(raw_end_ - raw_pos_);
+            z_.next_out  = reinterpret_cast<Bytef*>(buffer_.data());
+            z_.avail_out = static_cast<uInt>(buffer_.size());
+            const int rc = inflate(&z_, Z_NO_FLUSH);
+            raw_pos_     = raw_end_ - z_.avail_in;
+            end_         = buffer_.size() - z_.avail_out;
+            if (rc == Z_STREAM_END) {
+                if (!next_member()) {
+                    done_ = true;
+                }
+            } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
+                message_ = path_ + ": cannot read (corrupt gzip data?): " +
+                           (z_.msg != nullptr ? z_.msg : "invalid compressed data");
+                failed_  = true;
+                return false;
+            } else if (end_ == 0 && raw_pos_ == raw_end_ && raw_eof_) {
+                message_ = path_ + ": compressed data ends unexpectedly (truncated file?)";
+                failed_  = true;
+                return false;
+            }
+            if (end_ > 0) {
+                return true;
+            }
+            if (done_) {
+                return false;
+            }
+        }
+    }
+
+    // After a member's end: whether another member follows (the decoder is then reset for it).
+    bool next_member() {
+        if (raw_end_ - raw_pos_ < 2 && !raw_eof_ && !read_raw()) {
+            return false;
+        }
+        if (raw_end_ - raw_pos_ < 2 || static_cast<unsigned char>(raw_[raw_pos_]) != 0x1f ||
+            static_cast<unsigned char>(raw_[raw_pos_ + 1]) != 0x8b) {
+            return false;
+        }
+        return inflateReset(&z_) == Z_OK;
+    }
+#else
+    // Without zlib a regular file is decompressed by "gzip -dc" through a pipe; a stream cannot
+    // be handed to it again, since its first bytes are already read.
+    bool open_gzip_pipe() {
+        if (regular_size_ < 0) {
+            message_ = path_ + ": cannot read compressed data from a pipe (this build has no zlib)";
+            return false;
+        }
+        std::fclose(file_);
+        // Single quotes protect every character but the quote itself, written as '\''.
+        std::string quoted = "'";
+        for (char c : path_) {
+            quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+        }
+        quoted += "'";
+        const std::string command = "gzip -dc -- " + quoted + " 2>/dev/null";
+        file_                     = ::popen(command.c_str(), "r");
+        piped_                    = file_ != nullptr;
+        if (file_ == nullptr) {
+            message_ = path_ + ": cannot open: " + std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+#endif
+
+    void close_input() {
+#ifdef TRELVAK_HAVE_ZLIB
+        if (inflating_) {
+            inflateEnd(&z_);
+            inflating_ = false;
+        }
+#else
+        if (piped_ && file_ != nullptr) {
+            ::pclose(file_);
+            file_ = nullptr;
+        }
+#endif
+        if (file_ != nullptr) {
+            std::fclose(file_);
+            file_ = nullptr;
+        }
     }
 
     std::string path_;
     std::string message_;
-    std::vector<char> buffer_;
-    size_t pos_       = 0;
-    size_t end_       = 0;
-    long line_number_ = 0;
-    bool compressed_  = false;
-    bool failed_      = false;
-    bool eof_         = false;
-#ifdef TRELVAK_HAVE_ZLIB
-    gzFile gz_ = nullptr;
-#else
     std::FILE* file_ = nullptr;
+    std::vector<char> raw_;     // bytes as read; [raw_pos_, raw_end_) not yet consumed
+    size_t raw_pos_ = 0;
+    size_t raw_end_ = 0;
+    bool raw_eof_   = false;
+    std::vector<char> buffer_;  // decoded bytes; [pos_, end_) not yet handed out as lines
+    size_t pos_              = 0;
+    size_t end_              = 0;
+    long line_number_        = 0;
+    long long regular_size_  = -1;
+    bool compressed_         = false;
+    bool failed_             = false;
+    bool done_               = false;
+#ifdef TRELVAK_HAVE_ZLIB
+    z_stream z_{};
+    bool inflating_ = false;
+#else
     bool piped_ = false;
 #endif
 };
@@ -413,6 +518,298 @@ double find(const Rows& r, int i, int j, bool* present) {
     return *present ? r.val[static_cast<size_t>(it - r.col.begin())] : 0.0;
 }
 
+// Rows as the solver's 1-based record.
+void store(const Rows& r, int n, UpperMatrix* m) {
+    m->n = n;
+    m->ia.resize(static_cast<size_t>(n) + 1);
+    for (int i = 0; i <= n; ++i) {
+        m->ia[static_cast<size_t>(i)] = static_cast<int>(r.ptr[static_cast<size_t>(i)] + 1);
+    }
+    m->ja.resize(r.col.size());
+    for (size_t k = 0; k < r.col.size(); ++k) {
+        m->ja[k] = r.col[k] + 1;
+    }
+    m->a = r.val;
+}
+
+// ------------------------------------------------------------------------------------------------
+// The reader's steps. Each one reads on from where the last stopped and returns a Step: ok, or
+// the kind and the message of the first fault.
+// ------------------------------------------------------------------------------------------------
+
+struct Step {
+    ReadError kind = ReadError::kNone;
+    std::string message;
+    bool ok() const { return kind == ReadError::kNone; }
+};
+
+Step invalid(std::string message) {
+    return {ReadError::kInvalid, std::move(message)};
+}
+Step unreadable(std::string message) {
+    return {ReadError::kUnreadable, std::move(message)};
+}
+
+// A line that src could not deliver: a read error, or else the end of the input described.
+Step missing(const LineSource& src, std::string at_end) {
+    return src.failed() ? unreadable(src.message()) : invalid(std::move(at_end));
+}
+
+struct SizeLine {
+    int n     = 0;
+    long nnz  = 0;  // as declared
+    long line = 0;  // its line number
+};
+
+// Entries as read: 0-based positions and values.
+struct Triplets {
+    std::vector<int> row, col;
+    std::vector<double> val;
+    long first_up   = 0;  // line of the first entry above the diagonal
+    long first_down = 0;  // line of the first entry below the diagonal
+};
+
+// The banner: "%%MatrixMarket matrix coordinate <real|integer> <symmetric|general>".
+Step read_banner(LineSource& src, const std::string& path, ReadResult* result) {
+    std::string line;
+    if (!src.next(line)) {
+        return missing(src, path + ": file is empty");
+    }
+    const auto banner = split(line);
+    if (banner.empty() || lower(banner[0]) != "%%matrixmarket") {
+        return invalid(located(path, 1,
+                               "not a Matrix Market file (the first line must begin with "
+                               "'%%MatrixMarket')"));
+    }
+    if (banner.size() != 5) {
+        return invalid(located(path, 1,
+                               "banner must read '%%MatrixMarket matrix coordinate <field> "
+                               "<symmetry>'"));
+    }
+    const std::string object = lower(banner[1]);
+    const std::string format = lower(banner[2]);
+    const std::string field  = lower(banner[3]);
+    const std::string symm   = lower(banner[4]);
+    if (object != "matrix") {
+        return invalid(
+            located(path, 1, "object '" + banner[1] + "' is not supported (need 'matrix')"));
+    }
+    if (format != "coordinate") {
+        return invalid(located(
+            path, 1, "format '" + banner[2] + "' is not supported (need a sparse 'coordinate' file)"));
+    }
+    if (field == "complex") {
+        return invalid(located(path, 1, "complex matrices are not supported (need a real matrix)"));
+    }
+    if (field == "pattern") {
+        return invalid(located(path, 1, "pattern matrices carry no values (need a real matrix)"));
+    }
+    if (field != "real" && field != "integer" && field != "double") {
+        return invalid(located(path, 1, "unknown field '" + banner[3] + "' (need real or integer)"));
+    }
+    if (symm == "skew-symmetric" || symm == "hermitian") {
+        return invalid(located(path, 1,
+                               "'" + banner[4] +
+                                   "' matrices are not supported (need a real symmetric matrix "
+                                   "stored as 'symmetric' or 'general')"));
+    }
+    if (symm != "symmetric" && symm != "general") {
+        return invalid(located(path, 1, "unknown symmetry '" + banner[4] + "'"));
+    }
+    result->general       = symm == "general";
+    result->integer_field = field == "integer";
+    return {};
+}
+
+// The size line "rows columns entries" after the comments: a square matrix within 32-bit indices.
+Step read_size_line(LineSource& src, const std::string& path, SizeLine* size) {
+    std::string line;
+    do {
+        if (!src.next(line)) {
+            return missing(src, path + ": file ends before the size line");
+        }
+    } while (line.empty() || line[0] == '%' || blank(line));
+    size->line       = src.line_number();
+    const auto sizes = split(line);
+    long rows = 0, cols = 0, nnz = 0;
+    if (sizes.size() != 3 || !parse_long(sizes[0].c_str(), &rows) ||
+        !parse_long(sizes[1].c_str(), &cols) || !parse_long(sizes[2].c_str(), &nnz)) {
+        return invalid(located(path, size->line, "size line must hold 'rows columns entries'"));
+    }
+    if (rows < 0 || cols < 0 || nnz < 0) {
+        return invalid(located(path, size->line, "negative size"));
+    }
+    if (rows != cols) {
+        return invalid(located(path, size->line,
+                               "matrix is not square (" + std::to_string(rows) + " x " +
+                                   std::to_string(cols) + ")"));
+    }
+    if (rows == 0) {
+        return invalid(located(path, size->line, "matrix is empty (0 x 0)"));
+    }
+    if (rows >= INT_MAX || nnz >= INT_MAX / 2) {
+        return invalid(located(path, size->line, "matrix too large for 32-bit indices"));
+    }
+    size->n   = static_cast<int>(rows);
+    size->nnz = nnz;
+    return {};
+}
+
+// Room for the declared entries, but no more than the input can hold: a plain regular file of
+// b bytes holds at most b / 6 entry lines ("1 1 1" and its end of line); of other input only a
+// first share is reserved, and the arrays grow as entries arrive.
+size_t entries_to_reserve(const LineSource& src, long declared) {
+    constexpr long kUnknownInputReserve = 1L << 20;
+    const long long bytes               = src.plain_size();
+    const long bound = bytes >= 0 ? static_cast<long>(bytes / 6 + 1) : kUnknownInputReserve;
+    return static_cast<size_t>(std::min(declared, bound));
+}
+
+// The entry lines "row column value": exactly as many as the size line declares, inside the
+// matrix, finite.
+Step read_entries(LineSource& src, const std::string& path, const SizeLine& size,
+                  Triplets* t, ReadResult* result) {
+    const size_t room = entries_to_reserve(src, size.nnz);
+    t->row.reserve(room);
+    t->col.reserve(room);
+    t->val.reserve(room);
+    const long n = size.n;
+    long count   = 0;
+    std::string line;
+    while (src.next(line)) {
+        if (line.empty() || line[0] == '%' || blank(line)) {
+            continue;
+        }
+        const long at = src.line_number();
+        if (count == size.nnz) {
+            return invalid(located(path, at,
+                                   "more entries than the " + std::to_string(size.nnz) +
+                                       " the size line declares"));
+        }
+        long i = 0, j = 0;
+        double v = 0.0;
+        if (parse_entry(line, &i, &j, &v, true) != 3) {
+            return invalid(located(
+                path, at, "entry must read 'row column value', got '" + line.substr(0, 60) + "'"));
+        }
+        const std::string entry = "entry (" + std::to_string(i) + "," + std::to_string(j) + ")";
+        if (i < 1 || i > n || j < 1 || j > n) {
+            return invalid(located(path, at,
+                                   entry + " is outside the " + std::to_string(n) + " x " +
+                                       std::to_string(n) + " matrix"));
+        }
+        if (!std::isfinite(v)) {
+            return invalid(
+                located(path, at, entry + " is " + (std::isnan(v) ? "NaN" : "infinite")));
+        }
+        if (v == 0.0) {
+            ++result->explicit_zeros;
+        }
+        if (i < j && t->first_up == 0) {
+            t->first_up = at;
+        }
+        if (i > j && t->first_down == 0) {
+            t->first_down = at;
+        }
+        t->row.push_back(static_cast<int>(i - 1));
+        t->col.push_back(static_cast<int>(j - 1));
+        t->val.push_back(v);
+        ++count;
+    }
+    if (src.failed() || !src.intact()) {
+        return unreadable(src.message());
+    }
+    if (count < size.nnz) {
+        return invalid(located(path, size.line,
+                               "file ends after " + std::to_string(count) + " of the " +
+                                   std::to_string(size.nnz) + " entries the size line declares"));
+    }
+    result->entries_read = count;
+    return {};
+}
+
+// Symmetric storage: the entries of one triangle (either) become the upper triangle.
+Step fold_one_triangle(const std::string& path, int n, Triplets& t, ReadResult* result) {
+    if (t.first_up != 0 && t.first_down != 0) {
+        return invalid(path + ": a symmetric file must store one triangle, but line " +
+                       std::to_string(t.first_down) + " lies below and line " +
+                       std::to_string(t.first_up) + " above the diagonal");
+    }
+    for (size_t k = 0; k < t.row.size(); ++k) {
+        if (t.row[k] > t.col[k]) {
+            std::swap(t.row[k], t.col[k]);
+        }
+    }
+    store(compress(n, t.row, t.col, t.val, &result->duplicates), n, &result->matrix);
+    return {};
+}
+
+// General storage: the asymmetry is measured, then the two triangles are averaged, which the
+// summing of duplicate positions does when each off-diagonal entry enters as a half.
+Step average_triangles(const std::string& path, int n, Triplets& t, double tolerance,
+                       ReadResult* result) {
+    const Rows r = compress(n, t.row, t.col, t.val, &result->duplicates);
+    t            = Triplets{};
+    double norm2 = 0.0, diff2 = 0.0, worst = -1.0;
+    int wi = 0, wj = 0;
+    double wa = 0.0, wb = 0.0;
+    std::vector<int> ui, uj;
+    std::vector<double> uv;
+    for (int i = 0; i < n; ++i) {
+        for (long k = r.ptr[static_cast<size_t>(i)]; k < r.ptr[static_cast<size_t>(i) + 1]; ++k) {
+            const int j     = r.col[static_cast<size_t>(k)];
+            const double ai = r.val[static_cast<size_t>(k)];
+            norm2 += ai * ai;
+            ui.push_back(std::min(i, j));
+            uj.push_back(std::max(i, j));
+            uv.push_back(i == j ? ai : 0.5 * ai);
+            if (i == j) {
+                continue;
+            }
+            bool present    = false;
+            const double aj = find(r, j, i, &present);
+            if (i > j && present) {
+                continue;  // the pair was measured from its upper entry
+            }
+            // ||A - A'||_F^2 counts the difference at (i,j) and at (j,i).
+            const double d = ai - aj;
+            diff2 += 2.0 * d * d;
+            if (std::fabs(d) > worst) {
+                worst = std::fabs(d);
+                wi    = i;
+                wj    = j;
+                wa    = ai;
+                wb    = aj;
+            }
+        }
+    }
+    result->asymmetry = norm2 > 0.0 ? std::sqrt(diff2 / norm2) : 0.0;
+    if (result->asymmetry > tolerance) {
+        return invalid(path + ": matrix is not symmetric: ||A - A'||_F / ||A||_F = " +
+                       fmt(result->asymmetry) + "; largest difference: A(" +
+                       std::to_string(wi + 1) + "," + std::to_string(wj + 1) + ") = " + fmt(wa) +
+                       " but A(" + std::to_string(wj + 1) + "," + std::to_string(wi + 1) +
+                       ") = " + fmt(wb) + " (tolerance " + fmt(tolerance) +
+                       ", see --symmetry-tol)");
+    }
+    long merged = 0;
+    store(compress(n, ui, uj, uv, &merged), n, &result->matrix);
+    return {};
+}
+
+// Rows without a nonzero diagonal entry.
+long count_zero_diagonal(const UpperMatrix& m) {
+    long zeros = 0;
+    for (int i = 1; i <= m.n; ++i) {
+        const int k             = m.ia[static_cast<size_t>(i) - 1];
+        const bool has_diagonal = k < m.ia[static_cast<size_t>(i)] &&
+                                  m.ja[static_cast<size_t>(k) - 1] == i &&
+                                  m.a[static_cast<size_t>(k) - 1] != 0.0;
+        zeros += has_diagonal ? 0 : 1;
+    }
+    return zeros;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------------------------------------
@@ -422,289 +819,34 @@ double find(const Rows& r, int i, int j, bool* present) {
 ReadResult read_matrix_market(const std::string& path, const ReadOptions& options) {
     ReadResult result;
     LineSource src;
-    auto fail = [&](ReadError kind, const std::string& message) {
-        result.error   = kind;
-        result.message = message;
+    SizeLine size;
+    Triplets entries;
+    Step step = src.open(path) ? Step{} : unreadable(src.message());
+    if (step.ok()) {
+        result.compressed = src.compressed();
+        step              = read_banner(src, path, &result);
+    }
+    if (step.ok()) {
+        step = read_size_line(src, path, &size);
+    }
+    if (step.ok()) {
+        step = read_entries(src, path, size, &entries, &result);
+    }
+    if (step.ok()) {
+        step = result.general ? average_triangles(path, size.n, entries, options.symmetry_tol, &result)
+                              : fold_one_triangle(path, size.n, entries, &result);
+    }
+    if (!step.ok()) {
+        // Contents cut short by a damaged compressed file are an unreadable file, not a bad one.
+        if (step.kind == ReadError::kInvalid && !src.intact()) {
+            step = unreadable(src.message());
+        }
+        result.error   = step.kind;
+        result.message = step.message;
         result.matrix  = UpperMatrix{};
-        // Contents cut short by a failed decompression are an unreadable file, not a bad one.
-        if (kind == ReadError::kInvalid && src.compressed() && !src.close()) {
-            result.error   = ReadError::kUnreadable;
-            result.message = path + ": decompression failed (corrupt or truncated file?)";
-        }
         return result;
-    };
-
-    if (!src.open(path)) {
-        return fail(ReadError::kUnreadable, src.message());
     }
-    result.compressed = src.compressed();
-
-    std::string line;
-    if (!src.next(line)) {
-        if (src.failed()) {
-            return fail(ReadError::kUnreadable, src.message());
-        }
-        return fail(ReadError::kInvalid, path + ": file is empty");
-    }
-
-    // Banner.
-    const auto banner = split(line);
-    if (banner.empty() || lower(banner[0]) != "%%matrixmarket") {
-        return fail(ReadError::kInvalid,
-                    located(path, 1,
-                            "not a Matrix Market file (the first line must begin with "
-                            "'%%MatrixMarket')"));
-    }
-    if (banner.size() != 5) {
-        return fail(ReadError::kInvalid,
-                    located(path, 1,
-                            "banner must read '%%MatrixMarket matrix coordinate <field> "
-                            "<symmetry>'"));
-    }
-    const std::string object = lower(banner[1]);
-    const std::string format = lower(banner[2]);
-    const std::string field  = lower(banner[3]);
-    const std::string symm   = lower(banner[4]);
-    if (object != "matrix") {
-        return fail(
-            ReadError::kInvalid,
-            located(path, 1, "object '" + banner[1] + "' is not supported (need 'matrix')"));
-    }
-    if (format != "coordinate") {
-        return fail(ReadError::kInvalid,
-                    located(path, 1,
-                            "format '" + banner[2] +
-                                "' is not supported (need a sparse 'coordinate' file)"));
-    }
-    if (field == "complex") {
-        return fail(ReadError::kInvalid,
-                    located(path, 1, "complex matrices are not supported (need a real matrix)"));
-    }
-    if (field == "pattern") {
-        return fail(ReadError::kInvalid,
-                    located(path, 1, "pattern matrices carry no values (need a real matrix)"));
-    }
-    if (field != "real" && field != "integer" && field != "double") {
-        return fail(ReadError::kInvalid,
-                    located(path, 1, "unknown field '" + banner[3] + "' (need real or integer)"));
-    }
-    if (symm == "skew-symmetric" || symm == "hermitian") {
-        return fail(ReadError::kInvalid,
-                    located(path, 1,
-                            "'" + banner[4] +
-                                "' matrices are not supported (need a real symmetric "
-                                "matrix stored as 'symmetric' or 'general')"));
-    }
-    if (symm != "symmetric" && symm != "general") {
-        return fail(ReadError::kInvalid, located(path, 1, "unknown symmetry '" + banner[4] + "'"));
-    }
-    result.general       = symm == "general";
-    result.integer_field = field == "integer";
-
-    // Size line after the comments.
-    long size_line = 0;
-    for (;;) {
-        if (!src.next(line)) {
-            if (src.failed()) {
-                return fail(ReadError::kUnreadable, src.message());
-            }
-            return fail(ReadError::kInvalid, path + ": file ends before the size line");
-        }
-        if (line.empty() || line[0] == '%' || blank(line)) {
-            continue;
-        }
-        size_line = src.line_number();
-        break;
-    }
-    const auto sizes = split(line);
-    long rows = 0, cols = 0, nnz = 0;
-    if (sizes.size() != 3 || !parse_long(sizes[0].c_str(), &rows) ||
-        !parse_long(sizes[1].c_str(), &cols) || !parse_long(sizes[2].c_str(), &nnz)) {
-        return fail(ReadError::kInvalid,
-                    located(path, size_line, "size line must hold 'rows columns entries'"));
-    }
-    if (rows < 0 || cols < 0 || nnz < 0) {
-        return fail(ReadError::kInvalid, located(path, size_line, "negative size"));
-    }
-    if (rows != cols) {
-        return fail(ReadError::kInvalid, located(path, size_line,
-                                                 "matrix is not square (" + std::to_string(rows) +
-                                                     " x " + std::to_string(cols) + ")"));
-    }
-    if (rows == 0) {
-        return fail(ReadError::kInvalid, located(path, size_line, "matrix is empty (0 x 0)"));
-    }
-    if (rows >= INT_MAX || nnz >= INT_MAX / 2) {
-        return fail(ReadError::kInvalid,
-                    located(path, size_line, "matrix too large for 32-bit indices"));
-    }
-    const int n = static_cast<int>(rows);
-
-    // Entries.
-    std::vector<int> ri, ci;
-    std::vector<double> vals;
-    ri.reserve(static_cast<size_t>(nnz));
-    ci.reserve(static_cast<size_t>(nnz));
-    vals.reserve(static_cast<size_t>(nnz));
-    long count      = 0;
-    long first_up   = 0;  // line of the first entry above the diagonal (symmetric files)
-    long first_down = 0;  // line of the first entry below the diagonal
-    while (src.next(line)) {
-        if (line.empty() || line[0] == '%' || blank(line)) {
-            continue;
-        }
-        const long at = src.line_number();
-        if (count == nnz) {
-            return fail(ReadError::kInvalid,
-                        located(path, at,
-                                "more entries than the " + std::to_string(nnz) +
-                                    " the size line declares"));
-        }
-        long i = 0, j = 0;
-        double v      = 0.0;
-        const int got = parse_entry(line, &i, &j, &v, true);
-        if (got != 3) {
-            return fail(ReadError::kInvalid, located(path, at,
-                                                     "entry must read 'row column value', got '" +
-                                                         line.substr(0, 60) + "'"));
-        }
-        if (i < 1 || i > rows || j < 1 || j > cols) {
-            return fail(ReadError::kInvalid,
-                        located(path, at,
-                                "entry (" + std::to_string(i) + "," + std::to_string(j) +
-                                    ") is outside the " + std::to_string(rows) + " x " +
-                                    std::to_string(cols) + " matrix"));
-        }
-        if (!std::isfinite(v)) {
-            return fail(ReadError::kInvalid, located(path, at,
-                                                     std::string("entry (") + std::to_string(i) +
-                                                         "," + std::to_string(j) + ") is " +
-                                                         (std::isnan(v) ? "NaN" : "infinite")));
-        }
-        if (v == 0.0) {
-            ++result.explicit_zeros;
-        }
-        if (i < j && first_up == 0) {
-            first_up = at;
-        }
-        if (i > j && first_down == 0) {
-            first_down = at;
-        }
-        ri.push_back(static_cast<int>(i - 1));
-        ci.push_back(static_cast<int>(j - 1));
-        vals.push_back(v);
-        ++count;
-    }
-    if (src.failed()) {
-        return fail(ReadError::kUnreadable, src.message());
-    }
-    if (!src.close()) {
-        return fail(ReadError::kUnreadable, path + ": decompression failed");
-    }
-    if (count < nnz) {
-        return fail(ReadError::kInvalid, path + ": file ends after " + std::to_string(count) +
-                                             " of the " + std::to_string(nnz) +
-                                             " entries the size line declares");
-    }
-    result.entries_read = count;
-
-    UpperMatrix& m = result.matrix;
-    m.n            = n;
-    if (!result.general) {
-        if (first_up != 0 && first_down != 0) {
-            return fail(ReadError::kInvalid,
-                        path + ": a symmetric file must store one triangle, but line " +
-                            std::to_string(first_down) + " lies below and line " +
-                            std::to_string(first_up) + " above the diagonal");
-        }
-        for (size_t k = 0; k < ri.size(); ++k) {
-            if (ri[k] > ci[k]) {
-                std::swap(ri[k], ci[k]);
-            }
-        }
-        const Rows r = compress(n, ri, ci, vals, &result.duplicates);
-        m.ia.resize(static_cast<size_t>(n) + 1);
-        for (int i = 0; i <= n; ++i) {
-            m.ia[static_cast<size_t>(i)] = static_cast<int>(r.ptr[static_cast<size_t>(i)] + 1);
-        }
-        m.ja.resize(r.col.size());
-        for (size_t k = 0; k < r.col.size(); ++k) {
-            m.ja[k] = r.col[k] + 1;
-        }
-        m.a = r.val;
-    } else {
-        // General storage: measure the asymmetry, then average the two triangles, which the
-        // summing of duplicate positions does when each entry enters as a half.
-        const Rows r = compress(n, ri, ci, vals, &result.duplicates);
-        ri.clear();
-        ci.clear();
-        vals.clear();
-        double norm2 = 0.0, diff2 = 0.0, worst = -1.0;
-        int wi = 0, wj = 0;
-        double wa = 0.0, wb = 0.0;
-        std::vector<int> ui, uj;
-        std::vector<double> uv;
-        for (int i = 0; i < n; ++i) {
-            for (long k = r.ptr[static_cast<size_t>(i)]; k < r.ptr[static_cast<size_t>(i) + 1];
-                 ++k) {
-                const int j     = r.col[static_cast<size_t>(k)];
-                const double ai = r.val[static_cast<size_t>(k)];
-                norm2 += ai * ai;
-                ui.push_back(std::min(i, j));
-                uj.push_back(std::max(i, j));
-                uv.push_back(i == j ? ai : 0.5 * ai);
-                if (i == j) {
-                    continue;
-                }
-                bool present    = false;
-                const double aj = find(r, j, i, &present);
-                if (i > j && present) {
-                    continue;  // the pair was measured from its upper entry
-                }
-                // ||A - A'||_F^2 counts the difference at (i,j) and at (j,i).
-                const double d = ai - aj;
-                diff2 += 2.0 * d * d;
-                if (std::fabs(d) > worst) {
-                    worst = std::fabs(d);
-                    wi    = i;
-                    wj    = j;
-                    wa    = ai;
-                    wb    = aj;
-                }
-            }
-        }
-        result.asymmetry = norm2 > 0.0 ? std::sqrt(diff2 / norm2) : 0.0;
-        if (result.asymmetry > options.symmetry_tol) {
-            return fail(ReadError::kInvalid,
-                        path + ": matrix is not symmetric: ||A - A'||_F / ||A||_F = " +
-                            fmt(result.asymmetry) + "; largest difference: A(" +
-                            std::to_string(wi + 1) + "," + std::to_string(wj + 1) +
-                            ") = " + fmt(wa) + " but A(" + std::to_string(wj + 1) + "," +
-                            std::to_string(wi + 1) + ") = " + fmt(wb) + " (tolerance " +
-                            fmt(options.symmetry_tol) + ", see --symmetry-tol)");
-        }
-        long merged  = 0;
-        const Rows u = compress(n, ui, uj, uv, &merged);
-        m.ia.resize(static_cast<size_t>(n) + 1);
-        for (int i = 0; i <= n; ++i) {
-            m.ia[static_cast<size_t>(i)] = static_cast<int>(u.ptr[static_cast<size_t>(i)] + 1);
-        }
-        m.ja.resize(u.col.size());
-        for (size_t k = 0; k < u.col.size(); ++k) {
-            m.ja[k] = u.col[k] + 1;
-        }
-        m.a = u.val;
-    }
-
-    for (int i = 1; i <= n; ++i) {
-        const int k             = m.ia[static_cast<size_t>(i) - 1];
-        const bool has_diagonal = k < m.ia[static_cast<size_t>(i)] &&
-                                  m.ja[static_cast<size_t>(k) - 1] == i &&
-                                  m.a[static_cast<size_t>(k) - 1] != 0.0;
-        if (!has_diagonal) {
-            ++result.zero_diagonal;
-        }
-    }
+    result.zero_diagonal = count_zero_diagonal(result.matrix);
     return result;
 }
 
@@ -714,13 +856,15 @@ ReadResult read_matrix_market(const std::string& path, const ReadOptions& option
 
 VectorResult read_vector(const std::string& path, int n) {
     VectorResult result;
+    LineSource src;
     auto fail = [&](ReadError kind, const std::string& message) {
-        result.error   = kind;
-        result.message = message;
+        // Contents cut short by a damaged compressed file are an unreadable file, not a bad one.
+        const bool damaged = kind == ReadError::kInvalid && !src.intact();
+        result.error       = damaged ? ReadError::kUnreadable : kind;
+        result.message     = damaged ? src.message() : message;
         result.values.clear();
         return result;
     };
-    LineSource src;
     if (!src.open(path)) {
         return fail(ReadError::kUnreadable, src.message());
     }
@@ -729,7 +873,6 @@ VectorResult read_vector(const std::string& path, int n) {
     enum class Kind { kPlain, kArray, kCoordinate } kind = Kind::kPlain;
     long expected                                        = n;
     bool sized                                           = false;
-    std::vector<char> seen;
     result.values.reserve(static_cast<size_t>(n));
     long count = 0;
     while (src.next(line)) {
@@ -751,7 +894,6 @@ VectorResult read_vector(const std::string& path, int n) {
                     kind = Kind::kArray;
                 } else if (lower(b[2]) == "coordinate") {
                     kind = Kind::kCoordinate;
-                    seen.assign(static_cast<size_t>(n), 0);
                     result.values.assign(static_cast<size_t>(n), 0.0);
                 } else {
                     return fail(ReadError::kInvalid,
@@ -773,6 +915,12 @@ VectorResult read_vector(const std::string& path, int n) {
                                       : tokens.size() == 3 && parse_long(tokens[2].c_str(), &e));
             if (!ok) {
                 return fail(ReadError::kInvalid, located(path, at, "bad size line"));
+            }
+            if (r < 0 || c < 0 || e < 0) {
+                return fail(ReadError::kInvalid,
+                            located(path, at,
+                                    "negative " + std::string(e < 0 ? "entry count" : "size") +
+                                        " in the size line"));
             }
             if (std::min(r, c) != 1 || std::max(r, c) != n) {
                 return fail(ReadError::kInvalid, located(path, at,
@@ -827,11 +975,8 @@ VectorResult read_vector(const std::string& path, int n) {
             ++count;
         }
     }
-    if (src.failed()) {
+    if (src.failed() || !src.intact()) {
         return fail(ReadError::kUnreadable, src.message());
-    }
-    if (!src.close()) {
-        return fail(ReadError::kUnreadable, path + ": decompression failed");
     }
     if (kind != Kind::kPlain && !sized) {
         return fail(ReadError::kInvalid, path + ": file ends before the size line");
