@@ -1,9 +1,9 @@
 // arguments.cpp: the command line of the tool `trelvak`, and small output helpers.
 //
 // Every key of the options structure is a flag of the same spelling (case-sensitive):
-// --droptol 1e-2 or --droptol=1e-2. Numeric keys take a finite number; the integer keys take an
-// integral value within 32-bit range. Text keys take any text (the solver normalises texts it
-// does not recognise). Besides: the matrix file, --rhs, --output, --json, --quiet, --factor-only,
+// --droptol 1e-2 or --droptol=1e-2. Numeric keys take a finite number within the key's range
+// (option_number_error); the integer keys take an integral value. Text keys take one of their
+// keywords (option_text_error): a misspelt --ordering would otherwise mean no reordering. Besides: the matrix file, --rhs, --output, --json, --quiet, --factor-only,
 // --no-fallback, --symmetry-tol, --help, --version.
 //
 // On exit: ParseResult with ok = false and a one-line message for a usage error.
@@ -18,6 +18,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "common/option_checks.h"
 
 namespace trelvak::cli {
 
@@ -242,6 +243,9 @@ ParseResult parse_arguments(int argc, const char* const* argv) {
             if (v.find('\0') != std::string::npos) {
                 return error("--" + name + ": bad text");
             }
+            if (const std::string bad = option_text_error(name, v); !bad.empty()) {
+                return error("--" + bad.substr(std::strlen("option ")));
+            }
             a.texts[name] = v;
             continue;
         }
@@ -255,6 +259,9 @@ ParseResult parse_arguments(int argc, const char* const* argv) {
                 return error("--" + name + " needs a whole number within 32-bit range, got '" + v +
                              "'");
             }
+        }
+        if (const std::string bad = option_number_error(name, x); !bad.empty()) {
+            return error("--" + bad.substr(std::strlen("option ")));
         }
         a.numbers[name] = x;
     }

@@ -30,6 +30,7 @@ enum ExitCode : int {
     kExitInvalidMatrix = 4,  // malformed file, unsupported kind, non-square, asymmetric, NaN/Inf
     kExitFactorFailed  = 5,  // the factorization failed
     kExitSolveFailed   = 6,  // breakdown, workspace or another solver error
+    kExitInterrupted   = 130,  // stopped by SIGINT or SIGTERM (the shell's code for SIGINT)
     kExitInternal      = 70  // fatal error inside the package (for example out of memory)
 };
 
@@ -219,6 +220,10 @@ long peak_memory_bytes();
 // Runs the tool: parses nothing (arguments are given), writes results to out and diagnostics to
 // err, and returns an ExitCode. Never throws; fatal errors of the package are caught.
 int run(const Arguments& arguments, std::FILE* out, std::FILE* err);
+
+// Makes SIGINT and SIGTERM stop the work at its next poll (run then ends with
+// kExitInterrupted); a second signal ends the process at once.
+void install_signal_stop();
 
 // parse_arguments + run, for main().
 int main_entry(int argc, const char* const* argv);

@@ -8,6 +8,7 @@
 // memory, an inconsistent level list) are turned into exit code 70 by a throwing handler.
 // Work space: the matrix, one copy of its values, four vectors of length n.
 #include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "common/interrupt.h"
 #include "common/lanes.h"
 #include "common/onebased.h"
 #include "factor/factor.h"
@@ -66,6 +68,8 @@ const char* kind_name(int code) {
             return "factorization_failed";
         case kExitSolveFailed:
             return "solver_error";
+        case kExitInterrupted:
+            return "interrupted";
         default:
             return "internal_error";
     }
@@ -522,6 +526,8 @@ int run(const Arguments& args, std::FILE* out, std::FILE* err) {
         }
         std::fflush(out);
         return code;
+    } catch (const Interrupted&) {
+        return report_error(kExitInterrupted, "interrupted by a signal; nothing was written");
     } catch (const FatalError& e) {
         return report_error(kExitInternal, strip(e.what()));
     } catch (const std::bad_alloc&) {
@@ -529,6 +535,34 @@ int run(const Arguments& args, std::FILE* out, std::FILE* err) {
     } catch (const std::exception& e) {
         return report_error(kExitInternal, e.what());
     }
+}
+
+namespace {
+
+volatile std::sig_atomic_t stop_signal = 0;
+
+extern "C" void on_stop_signal(int signal) {
+    if (stop_signal != 0) {
+        // The work did not reach a poll since the first signal: give up at once.
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
+    stop_signal = signal;
+}
+
+bool stop_requested() {
+    return stop_signal != 0;
+}
+
+}  // namespace
+
+void install_signal_stop() {
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    set_interrupt_check(stop_requested);
 }
 
 int main_entry(int argc, const char* const* argv) {
@@ -546,6 +580,7 @@ int main_entry(int argc, const char* const* argv) {
         }
         return kExitUsage;
     }
+    install_signal_stop();
     return run(parsed.arguments, stdout, stderr);
 }
 

@@ -44,6 +44,7 @@
 #include <span>
 #include <utility>
 
+#include "common/interrupt.h"
 #include "factor/factor.h"
 
 namespace trelvak::factor_detail {
@@ -53,6 +54,10 @@ namespace {
 enum Status : unsigned char { kPending = 0, kAccepted = 1, kPostponed = 2, kCoarse = 3 };
 
 constexpr double kPairAlpha = 0.64;
+
+// Rows between two polls of a stop asked for by the user (a power of two): the poll reads one
+// flag, a few thousand rows take well below a millisecond.
+constexpr int kRowsPerPoll = 512;
 
 // w(j) += x in a stamped sparse accumulator (w, stamp, slots[0, count)) at time `now`.
 inline void accumulate(double* __restrict w, int* __restrict stamp, int* __restrict slots, int now,
@@ -462,6 +467,9 @@ void LevelFactorizer::accept_2x2(int k, const double dinv[3], const double x[2])
 void LevelFactorizer::run(LevelFactor* out) {
     int k = 0;
     while (k < nB_) {
+        if ((k & (kRowsPerPoll - 1)) == 0) {
+            poll_interrupt();
+        }
         compute_row(k, -1, acc1_);
         const bool pair_possible = k + 1 < nB_;
         const double b           = pair_possible ? acc1_.get(k + 1) : 0.0;
@@ -672,6 +680,9 @@ void LevelFactorizer::schur_complement(LevelFactor* out, const std::vector<int>&
     Accumulator& acc = acc1_;
     std::vector<Kept> row;
     for (int c = 0; c < nc; ++c) {
+        if ((c & (kRowsPerPoll - 1)) == 0) {
+            poll_interrupt();
+        }
         const int o = out->order[m + c];
         acc.start();
         acc.add(o, 0.0);

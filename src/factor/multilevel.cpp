@@ -47,6 +47,7 @@
 #include <string>
 
 #include "common/blas.h"
+#include "common/interrupt.h"
 #include "factor/factor.h"
 #include "precond/precond.h"
 #include "solver/solver.h"
@@ -736,6 +737,7 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
             }
         };
         for (int level = 1;; ++level) {
+            poll_interrupt();
             const int n = current.n;
             // A dense last level counts against elbow like every other level.
             const double full             = 0.5 * n * (n + 1.0);  // entries of a packed triangle

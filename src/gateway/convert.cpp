@@ -8,10 +8,16 @@
 // taken as the symmetric matrix formed from its lower triangle. A missing diagonal stays missing;
 // explicit zeros are copied.
 //
+// Vectors b and x0 must hold exactly n finite values in one row or column, and A finite entries:
+// a NaN or Inf would only surface as a breakdown of the method many products later.
+//
 // On entry: A passed check_matrix_input. On exit: ia (n+1), ja and a (nzmax entries each, the
 // host's storage capacity) from MAlloc under `tag`; the record views them.
+#include <algorithm>
 #include <climits>
+#include <cmath>
 #include <string>
+#include <vector>
 
 #include "gateway/gateway.h"
 
@@ -75,12 +81,75 @@ ConvertedMatrix convert_upper(const mxArray* A, const char* tag) {
 }
 
 void check_vector_input(const mxArray* v, int n, const char* which) {
-    const bool ok = mxIsDouble(v) && !mxIsComplex(v) && !mxIsSparse(v) &&
-                    mxGetNumberOfElements(v) >= static_cast<size_t>(n);
+    const size_t count = mxGetNumberOfElements(v);
+    const bool vector  = mxGetNumberOfDimensions(v) == 2 && (mxGetM(v) == 1 || mxGetN(v) == 1);
+    const bool ok      = mxIsDouble(v) && !mxIsComplex(v) && !mxIsSparse(v) &&
+                    count == static_cast<size_t>(n) && (vector || n == 0);
     if (!ok) {
-        throw HostError(std::string(which) +
-                        " input must be a real full double vector with at least " +
-                        std::to_string(n) + " elements.");
+        throw HostError(std::string(which) + " input must be a real full double vector of " +
+                        std::to_string(n) + " elements, one for each row of the matrix.");
+    }
+    const double* x = mxGetPr(v);
+    for (size_t i = 0; i < count; ++i) {
+        if (!std::isfinite(x[i])) {
+            throw HostError(std::string(which) + " input holds " +
+                            (std::isnan(x[i]) ? "NaN" : "Inf") + " in element " +
+                            std::to_string(i + 1) + ": every element must be finite.");
+        }
+    }
+}
+
+void check_matrix_values(const mxArray* A) {
+    const size_t count = mxGetJc(A)[mxGetN(A)];
+    const double* a    = mxGetPr(A);
+    for (size_t k = 0; k < count; ++k) {
+        if (!std::isfinite(a[k])) {
+            throw HostError(std::string("First input holds ") + (std::isnan(a[k]) ? "NaN" : "Inf") +
+                            " entries: every entry must be finite.");
+        }
+    }
+}
+
+namespace {
+
+// The methods square what they measure (inner products, norms): vectors whose entries reach this
+// bound, times sqrt(n), would overflow them on the way.
+constexpr double kLargestMagnitude = 1e150;
+
+double largest_magnitude(const double* x, int n) {
+    double m = 0.0;
+    for (int i = 0; i < n; ++i) {
+        m = std::max(m, std::abs(x[i]));
+    }
+    return m;
+}
+
+// The largest absolute row sum of the full symmetric matrix of the record.
+double norm_inf(const SparseMatrix& A) {
+    std::vector<double> rowsum(static_cast<size_t>(A.nr), 0.0);
+    for (int i = 0; i < A.nr; ++i) {
+        for (int k = A.ia[i] - 1; k < A.ia[i + 1] - 1; ++k) {
+            const int j = A.ja[k] - 1;
+            rowsum[static_cast<size_t>(i)] += std::abs(A.a[k]);
+            if (j != i) {
+                rowsum[static_cast<size_t>(j)] += std::abs(A.a[k]);
+            }
+        }
+    }
+    return A.nr > 0 ? *std::max_element(rowsum.begin(), rowsum.end()) : 0.0;
+}
+
+}  // namespace
+
+void check_solve_magnitudes(const SparseMatrix& A, const double* b, const double* x0) {
+    const double root_n = std::sqrt(static_cast<double>(A.nr));
+    if (!(largest_magnitude(b, A.nr) * root_n <= kLargestMagnitude)) {
+        throw HostError("Fourth input is too large: entries beyond about 1e150 would overflow the "
+                        "method's inner products; scale the system.");
+    }
+    if (!(norm_inf(A) * largest_magnitude(x0, A.nr) * root_n <= kLargestMagnitude)) {
+        throw HostError("Fifth input is too large for this matrix: the entries of A*x0 would "
+                        "overflow the method's inner products; start from a smaller guess.");
     }
 }
 

@@ -7,7 +7,8 @@
 //
 // On entry: A real square sparse double; options (optional) a structure.
 // On exit: PREC with fields ptr and param (uint64 keys of the live handle), n, nlev, fill
-// (stored entries relative to the triangle of A), nnz and time (processor seconds); options
+// (stored entries relative to the triangle of A), nnz, time (processor seconds) and id (its
+// serial number, never reused in a session: a copy of a released handle stays refused); options
 // with the values the factorization used (every key when no options were given). Work copies:
 // ia (n+1), ja and a (nzmax), released before the module returns.
 #include <string>
@@ -29,6 +30,7 @@ void factor_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         throw HostError("Second input must be a structure.");
     }
     check_matrix_input(prhs[0]);
+    check_matrix_values(prhs[0]);
 
     ParametersPtr param(trelvak::create_parameters());
     TextCache texts;
@@ -52,6 +54,7 @@ void factor_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     handle.param  = param.get();
     handle.n      = A.record.nr;
     handle.nlev   = info.nlev;
+    handle.id     = next_handle_id();
     handle.texts  = std::move(texts);
     plhs[0] =
         make_handle_struct(handle, info.fill, static_cast<double>(info.nnz_stored), info.seconds);

@@ -68,9 +68,14 @@ int check_matrix_input(const mxArray* A);
 // Keeps the diagonal and the entries below it of every column j as row j of the record.
 ConvertedMatrix convert_upper(const mxArray* A, const char* tag);
 
-// Checks that v is a full real double array with at least n elements; `which` names the input in
-// the message ("Fourth", "Fifth", ...).
+// Checks that v is a full real double vector of n finite elements; `which` names the input in
+// the message ("Fourth input (b)", ...).
 void check_vector_input(const mxArray* v, int n, const char* which);
+// Checks that the stored entries of a matrix that passed check_matrix_input are finite.
+void check_matrix_values(const mxArray* A);
+// Checks that b and A x0 (n values each, A the symmetric record) are small enough for the
+// method's inner products not to overflow.
+void check_solve_magnitudes(const SparseMatrix& A, const double* b, const double* x0);
 
 // ---- Handle registry ------------------------------------------------------------------------
 
@@ -84,9 +89,12 @@ struct Handle {
     int n                  = 0;     // order of the factored matrix
     int nlev               = 0;     // number of levels
     bool usable            = true;  // false after a fatal stop inside a solve with this handle
+    std::uint64_t id       = 0;     // serial number, never reused in a session
     TextCache texts;                // text copies owned by param
 };
 
+// A serial number for a new handle, never given out before in this process.
+std::uint64_t next_handle_id();
 // Registers a new handle (the registry takes ownership of levels and param).
 void register_handle(Handle handle);
 // The live handle behind PREC; throws HostError for anything else. Reads no address.
@@ -100,7 +108,7 @@ size_t live_handles();
 void keep_loaded(bool& locked);
 
 // The handle structure returned to the host: ptr and param as uint64 addresses, plus the order,
-// levels, fill, stored entries and factorization time.
+// levels, fill, stored entries, factorization time and the serial number id (uint64).
 mxArray* make_handle_struct(const Handle& handle, double fill, double nnz, double seconds);
 
 // Owners of a parameter record and a level list until they are handed over.

@@ -6,13 +6,22 @@
 // error with the same message. BLAS runs on one thread for the length of the call (OpenBLAS's
 // thread count is restored afterwards, so the user's session keeps its own setting).
 //
+// A stop asked for by the user: Octave's signal handler only raises a flag
+// (octave_signal_caught) and acts on it when the interpreter next looks, which a module's long
+// loop never does. guarded() therefore installs a check of that flag, which the factorization and
+// the solver poll; the work then ends with Interrupted, unwinding like a fatal stop, and the flag
+// is left set so that Octave also handles the signal it caught (Ctrl-C ends the user's command;
+// SIGTERM ends the session as it would have).
+//
 // On entry: body, the module's work. On exit: "" when body returned normally, else the message
 // of the exception it threw. No exception leaves guarded().
 #include <dlfcn.h>
 
+#include <csignal>
 #include <new>
 #include <string>
 
+#include "common/interrupt.h"
 #include "gateway/gateway.h"
 
 namespace trelvak::gateway {
@@ -47,6 +56,27 @@ struct BlasThreads {
     BlasThreads& operator=(const BlasThreads&) = delete;
 };
 
+// Octave's flag of a caught signal, looked up at run time (absent outside Octave).
+volatile std::sig_atomic_t* host_signal_flag() {
+    static auto* flag =
+        static_cast<volatile std::sig_atomic_t*>(dlsym(RTLD_DEFAULT, "octave_signal_caught"));
+    return flag;
+}
+
+bool host_signal_caught() {
+    volatile std::sig_atomic_t* flag = host_signal_flag();
+    return flag != nullptr && *flag != 0;
+}
+
+// Installs the check of the host's signal flag for the length of one call.
+struct InterruptGuard {
+    InterruptCheck previous = set_interrupt_check(host_signal_caught);
+    ~InterruptGuard() { set_interrupt_check(previous); }
+    InterruptGuard()                                 = default;
+    InterruptGuard(const InterruptGuard&)            = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+};
+
 // Installs the throwing handler for the length of one call.
 struct FatalGuard {
     FatalHandler previous = trelvak_set_fatal_handler(throwing_fatal_handler);
@@ -62,6 +92,7 @@ std::string guarded(const std::function<void()>& body) {
     std::string error;
     try {
         FatalGuard fatal;
+        InterruptGuard interrupt;
         BlasThreads blas;
         body();
     } catch (const std::bad_alloc&) {

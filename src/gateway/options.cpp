@@ -1,21 +1,24 @@
 // options.cpp: the exchange between the host's options structure and the parameter record.
 //
-// Input half (options_to_record), on element 1 of the structure: a character field with one of
-// the eight text keys replaces the record's text by a copy when the texts differ (the copy comes
-// from MAlloc under "trelvaksolver" and is handed to the record, which frees it on release); a
-// numeric or logical field with one of the fourteen numeric keys is read by value, whatever its
-// class, and stored into the record (truncated toward zero for an int field; NaN is refused for
-// an int field, and values beyond the int range are clamped). Empty and sparse values, fields of
-// other classes, and unrecognised keys are ignored; an absent key leaves the record as it is.
-// All values are checked before the record is changed. A text the record already owns a copy of
-// (texts, the handle's cache) reuses that copy, so the record grows only with distinct texts.
+// Input half (options_to_record), on element 1 of the structure: a recognised key must hold a
+// value of its kind, else the call fails with a message naming the key: a character array for
+// the eight text keys, a real numeric or logical array for the fourteen numeric keys (its first
+// element is read, whatever its class; an int field receives it truncated toward zero). Values
+// are checked against what each key accepts (common/option_checks.h): a number outside its range,
+// NaN or Inf, or a text that is none of the key's keywords is refused, because the solver would
+// otherwise run something else than was asked for without a word. An empty value leaves the
+// record's value as it is. Unrecognised keys are ignored; an absent key leaves the record as it
+// is. All values are checked before the record is changed. A changed text replaces the record's
+// text by a copy (MAlloc, "trelvaksolver") that the record frees on release; a text the record
+// already owns a copy of (texts, the handle's cache) reuses that copy, so the record grows only
+// with distinct texts.
 //
 // Output half (options_from_record): a 1x1 structure with the input's fields in order. A
 // recognised text field shows the record's text; a recognised numeric field comes back in its
 // own class, size and shape, with the record's value in its first element and the user's other
-// elements kept; every other field (unrecognised, empty, wrong class, structure, cell) comes back
-// exactly as given. "niter" (ipar(7), a double) replaces an input "niter" in place or is added
-// last.
+// elements kept. Every other field (unrecognised, empty) comes back exactly as given. "niter" (ipar(7), a double)
+// replaces an input "niter" in place or is added last.
+#include <cctype>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -23,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "common/option_checks.h"
 #include "factor/factor.h"
 #include "gateway/gateway.h"
 
@@ -181,10 +185,7 @@ void set_first_value(mxArray* v, double x) {
 }
 
 // Truncation toward zero into an int field; values beyond the range are clamped.
-int to_int_option(double x, const char* name) {
-    if (std::isnan(x)) {
-        throw HostError(std::string("Option ") + name + " must be a number, not NaN.");
-    }
+int to_int_option(double x) {
     if (x >= static_cast<double>(INT_MAX)) {
         return INT_MAX;
     }
@@ -192,6 +193,20 @@ int to_int_option(double x, const char* name) {
         return INT_MIN;
     }
     return static_cast<int>(x);
+}
+
+// Raises the check's verdict on a value, if any, as the module's error.
+void refuse_if(const std::string& problem) {
+    if (!problem.empty()) {
+        std::string message = problem;
+        message[0]          = static_cast<char>(std::toupper(static_cast<unsigned char>(message[0])));
+        throw HostError(message);
+    }
+}
+
+std::string class_name(const mxArray* v) {
+    const char* name = mxGetClassName(v);
+    return name ? name : "unknown";
 }
 
 // The characters of a char array (column by column) as a NUL-terminated text.
@@ -227,27 +242,42 @@ void options_to_record(const mxArray* options, ParameterRecord* param, TextCache
         if (!v) {
             continue;
         }
+        const TextKey* tkey   = find_key(text_keys, name);
+        const DoubleKey* dkey = find_key(double_keys, name);
+        const IntKey* ikey    = find_key(int_keys, name);
+        if (!tkey && !dkey && !ikey) {
+            continue;
+        }
+        if (mxIsEmpty(v)) {
+            continue;  // [] or '': the record's value stays
+        }
         Change c;
-        if (mxIsChar(v)) {
-            const TextKey* key = find_key(text_keys, name);
-            if (!key) {
-                continue;
+        if (tkey) {
+            if (!mxIsChar(v)) {
+                throw HostError(std::string("Option ") + name + " must be text (one of " +
+                                option_keywords(name) + "), not a " + class_name(v) + " value.");
             }
-            c.tfield = key->field;
+            c.tfield = tkey->field;
             c.text   = text_of(v);
-        } else if (is_numeric_option(v)) {
+            refuse_if(option_text_error(name, c.text.data()));
+        } else {
+            if (!is_numeric_option(v) || mxIsComplex(v)) {
+                throw HostError(std::string("Option ") + name +
+                                " must be a real number, not a " +
+                                (mxIsComplex(v) ? std::string("complex") : class_name(v)) +
+                                " value.");
+            }
             const double x = first_value(v);
-            if (const DoubleKey* dkey = find_key(double_keys, name)) {
+            if (dkey) {
                 c.dfield = dkey->field;
                 c.dvalue = x;
-            } else if (const IntKey* ikey = find_key(int_keys, name)) {
-                c.ifield = ikey->field;
-                c.ivalue = to_int_option(x, name);
+                refuse_if(option_number_error(name, x));
             } else {
-                continue;
+                refuse_if(std::isfinite(x) ? option_number_error(name, std::trunc(x))
+                                           : option_number_error(name, x));
+                c.ifield = ikey->field;
+                c.ivalue = to_int_option(x);
             }
-        } else {
-            continue;
         }
         changes.push_back(std::move(c));
     }

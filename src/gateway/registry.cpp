@@ -6,6 +6,11 @@
 // address is used only when the pair belongs to a handle that DSYMtrelvakfactor registered and
 // nobody has released. The registry lives in libtrelvak_octave.so, which every module links, so
 // a release by DSYMtrelvakdelete is seen by every module.
+//
+// Addresses come back: after a release, the next factorization may get the same two blocks. A
+// handle therefore also carries `id`, a serial number that is never given out twice in a
+// session, and a copy of a released handle stays refused even when both addresses are live
+// again (and cannot release the new handle).
 #include <cmath>
 #include <limits>
 #include <map>
@@ -89,6 +94,11 @@ void LevelsDeleter::operator()(LevelRecord* p) const {
     trelvak::release_levels(p);
 }
 
+std::uint64_t next_handle_id() {
+    static std::uint64_t last = 0;
+    return ++last;
+}
+
 void register_handle(Handle handle) {
     const auto key  = reinterpret_cast<std::uintptr_t>(handle.param);
     registry()[key] = std::move(handle);
@@ -102,9 +112,11 @@ Handle& resolve_handle(const mxArray* prec, const char* which_input) {
     }
     const std::uint64_t ptr   = key_field(prec, "ptr", which);
     const std::uint64_t param = key_field(prec, "param", which);
+    const std::uint64_t id    = key_field(prec, "id", which);
     auto& handles             = registry();
     const auto it             = handles.find(static_cast<std::uintptr_t>(param));
-    if (it == handles.end() || reinterpret_cast<std::uintptr_t>(it->second.levels) != ptr) {
+    if (it == handles.end() || reinterpret_cast<std::uintptr_t>(it->second.levels) != ptr ||
+        it->second.id != id) {
         throw_not_live(which);
     }
     return it->second;
@@ -133,7 +145,7 @@ void keep_loaded(bool& locked) {
 }
 
 mxArray* make_handle_struct(const Handle& handle, double fill, double nnz, double seconds) {
-    static const char* names[] = {"ptr", "param", "n", "nlev", "fill", "nnz", "time"};
+    static const char* names[] = {"ptr", "param", "n", "nlev", "fill", "nnz", "time", "id"};
     constexpr int nfields      = static_cast<int>(sizeof names / sizeof names[0]);
     mxArray* s                 = mxCreateStructMatrix(1, 1, nfields, names);
     if (!s) {
@@ -152,6 +164,9 @@ mxArray* make_handle_struct(const Handle& handle, double fill, double nnz, doubl
     mxSetFieldByNumber(s, 0, 4, mxCreateDoubleScalar(fill));
     mxSetFieldByNumber(s, 0, 5, mxCreateDoubleScalar(nnz));
     mxSetFieldByNumber(s, 0, 6, mxCreateDoubleScalar(seconds));
+    mxArray* id = mxCreateNumericArray(2, dims, mxUINT64_CLASS, mxREAL);
+    *static_cast<std::uint64_t*>(mxGetData(id)) = handle.id;
+    mxSetFieldByNumber(s, 0, 7, id);
     return s;
 }
 

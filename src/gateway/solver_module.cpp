@@ -6,10 +6,13 @@
 // handle's parameter record (and stay there for later calls with the same handle); the second
 // output shows the values the solve used and the iteration count "niter".
 //
-// On entry: A real square sparse double; PREC a live handle of the same order; options a
-// structure; b and x0 full real double arrays with at least n elements (their first n are used).
+// On entry: A real square sparse double with finite entries; PREC a live handle of the same
+// order; options a structure whose recognised fields hold acceptable values; b and x0 full real
+// double vectors of n finite elements (x0 small enough that A x0 does not overflow).
 // On exit: x (n x 1) and the options output. Iteration limit: a printed warning, both outputs.
-// Breakdown, too little workspace, any other status: a host error. Work copies: ia (n+1), ja and
+// Breakdown, too little workspace, any other status: a host error that names its cause (the
+// status is printed before it). A stop asked for by the user (Ctrl-C) ends the call with an
+// error after the scaling is undone; the handle stays usable. Work copies: ia (n+1), ja and
 // a (nzmax), rhs and sol (n), all released before the module returns or raises an error.
 #include <algorithm>
 #include <string>
@@ -18,6 +21,26 @@
 #include "solver/solver.h"
 
 namespace trelvak::gateway {
+namespace {
+
+// The cause of a final status that ends the call with an error, for its message.
+std::string status_cause(int status) {
+    switch (status) {
+        case -4:
+            return "The tolerances are unusable: restol must lie in (0, 1).";
+        case -9:
+            return "A quantity the method divides by became infinite or NaN: the system may be "
+                   "singular and inconsistent, or the preconditioner unstable; try another "
+                   "solver (gmres) or a smaller droptol.";
+        case -10:
+            return "The method stopped without meeting its stopping test and before its "
+                   "iteration limit.";
+        default:
+            return "Unknown status of the iterative method.";
+    }
+}
+
+}  // namespace
 
 void solver_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     // Argument checks, in this order; nothing is allocated before they pass.
@@ -44,8 +67,10 @@ void solver_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     }
     check_vector_input(prhs[3], n, "Fourth");
     check_vector_input(prhs[4], n, "Fifth");
+    check_matrix_values(prhs[0]);
 
     ConvertedMatrix A = convert_upper(prhs[0], "DSYMtrelvaksolver");
+    check_solve_magnitudes(A.record, mxGetPr(prhs[3]), mxGetPr(prhs[4]));
     options_to_record(prhs[2], handle.param, handle.texts);
 
     auto rhs = allocate<double>(static_cast<size_t>(n), "DSYMtrelvaksolver:rhs");
@@ -92,7 +117,7 @@ void solver_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
                 "preconditioner using a smaller `options.droptol'");
         default:
             mexPrintf("iterative solver exited with error code %d", status);
-            throw HostError(".");
+            throw HostError(status_cause(status));
     }
 }
 

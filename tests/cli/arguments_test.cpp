@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "common/option_checks.h"
 #include "common/testing.h"
 
 namespace {
@@ -27,16 +28,23 @@ TEST(Arguments, EveryOptionKeyIsAFlagInBothSpellings) {
     const auto& keys = trelvak::cli::option_keys();
     ASSERT_EQ(keys.size(), 22u);
     for (const auto& k : keys) {
-        const std::string value = k.kind == OptionKey::kText ? "gmres20" : "3";
+        // A value each key accepts: its first keyword, or a number within its range.
+        const std::string name  = k.name;
+        const std::string first = trelvak::option_keywords(name).substr(
+            0, trelvak::option_keywords(name).find(','));
+        const std::string value = k.kind == OptionKey::kText ? first + "20"
+                                  : name == "restol"         ? "0.5"
+                                  : name == "matching"       ? "1"
+                                                             : "3";
         for (bool joined : {false, true}) {
             const auto r = joined ? parse({std::string("--") + k.name + "=" + value, "m.mtx"})
                                   : parse({std::string("--") + k.name, value, "m.mtx"});
             ASSERT_TRUE(r.ok) << k.name << ": " << r.message;
             EXPECT_EQ(r.arguments.matrix_path, "m.mtx");
             if (k.kind == OptionKey::kText) {
-                EXPECT_EQ(r.arguments.texts.at(k.name), "gmres20");
+                EXPECT_EQ(r.arguments.texts.at(k.name), value);
             } else {
-                EXPECT_EQ(r.arguments.numbers.at(k.name), 3.0);
+                EXPECT_EQ(r.arguments.numbers.at(k.name), std::stod(value));
             }
         }
     }
@@ -94,11 +102,51 @@ TEST(Arguments, UsageErrorsSayWhatIsWrong) {
     }
 }
 
+// Values that would change the run without a word: a limit of 0 that means none (a run that
+// never ends), a misspelt ordering that means none (hundreds of iterations instead of ten),
+// negative or zero controls that mean nothing.
+TEST(Arguments, OptionValuesOutsideTheirKeysAreRefusedWithTheKey) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--maxit", "0"}, "--maxit = 0 is not accepted: it must be an iteration limit >= 1"},
+        {{"--maxit=-1"}, "--maxit = -1 is not accepted"},
+        {{"--restol", "0"}, "--restol = 0 is not accepted: it must be a relative tolerance"},
+        {{"--restol", "1.5"}, "--restol = 1.5 is not accepted"},
+        {{"--droptol", "-1e-3"}, "--droptol = -0.001 is not accepted: it must be a drop tolerance"},
+        {{"--droptolS", "-1"}, "--droptolS = -1 is not accepted"},
+        {{"--condest", "0.5"}, "--condest = 0.5 is not accepted"},
+        {{"--elbow", "0"}, "--elbow = 0 is not accepted"},
+        {{"--damping", "-0.5"}, "--damping = -0.5 is not accepted"},
+        {{"--lfil", "-2"}, "--lfil = -2 is not accepted"},
+        {{"--lfilS", "-2"}, "--lfilS = -2 is not accepted"},
+        {{"--matching", "2"}, "--matching = 2 is not accepted: it must be 0 (off) or 1 (on)"},
+        {{"--ncoarse", "0"}, "--ncoarse = 0 is not accepted"},
+        {{"--npresmoothing", "-1"}, "--npresmoothing = -1 is not accepted"},
+        {{"--ordering", "metis"}, "--ordering = \"metis\" is not known: it must be one of amd, metisn"},
+        {{"--ordering=AMD"}, "--ordering = \"AMD\" is not known"},
+        {{"--solver", "GMRES"}, "--solver = \"GMRES\" is not known"},
+        {{"--presmoother", "x"}, "--presmoother = \"x\" is not known: it must be one of gsf"},
+        {{"--typecoarse", "ILU"}, "--typecoarse = \"ILU\" is not known"},
+        {{"--FCpart", "Yes"}, "--FCpart = \"Yes\" is not known"},
+        {{"--amg", ""}, "--amg = \"\" is not known"},
+    };
+    for (auto [words, part] : cases) {
+        words.push_back("a.mtx");
+        const auto r = parse(words);
+        EXPECT_FALSE(r.ok) << part;
+        EXPECT_NE(r.message.find(part), std::string::npos)
+            << "expected '" << part << "' in: " << r.message;
+    }
+    // Keywords are matched over their own length, as the solver reads them.
+    EXPECT_TRUE(parse({"--ordering", "metisn", "--presmoother", "jacobi", "--solver", "bcgstab",
+                       "--lfil", "0", "--droptol", "0", "a.mtx"})
+                    .ok);
+}
+
 TEST(Arguments, IntegralValuesInAnySpellingAreAccepted) {
-    const auto r = parse({"--maxit", "1e3", "--matching=-1", "--nrestart", "+20", "a.mtx"});
+    const auto r = parse({"--maxit", "1e3", "--matching=1e0", "--nrestart", "+20", "a.mtx"});
     ASSERT_TRUE(r.ok) << r.message;
     EXPECT_EQ(r.arguments.numbers.at("maxit"), 1000.0);
-    EXPECT_EQ(r.arguments.numbers.at("matching"), -1.0);
+    EXPECT_EQ(r.arguments.numbers.at("matching"), 1.0);
     EXPECT_EQ(r.arguments.numbers.at("nrestart"), 20.0);
 }
 

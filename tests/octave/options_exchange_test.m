@@ -34,26 +34,46 @@
 %! assert ([o.npresmoothing, o.npostmoothing], [2, 2]);
 
 %!test
-%! ## Keywords: unrecognised solver and amg texts fall back and show the fallback.
-%! opts = struct ("solver", "GMRES", "amg", "AMLI", "presmoother", "jacobi", "extra", "kept text");
-%! [x, o] = DSYMtrelvaksolver (A, P, opts, b, x0);
-%! assert (o.solver, "sqmr");
-%! assert (o.amg, "ilu");
-%! assert (o.presmoother, "jacobi");
-%! assert (o.extra, "kept text");
-%! opts = struct ("solver", "gmres20");
+%! ## Keywords are matched over their own length; the text given comes back.
+%! opts = struct ("solver", "gmres20", "amg", "amli", "presmoother", "jacobi", "extra", "kept text");
 %! [x, o] = DSYMtrelvaksolver (A, P, opts, b, x0);
 %! assert (o.solver, "gmres20");
-%! [x, o] = DSYMtrelvaksolver (A, P, struct ("solver", "sqmr"), b, x0);
+%! assert (o.amg, "ilu");   # this factor kept no coarse systems for a cycle
+%! assert (o.presmoother, "jacobi");
+%! assert (o.extra, "kept text");
+%! [x, o] = DSYMtrelvaksolver (A, P, struct ("solver", "sqmr", "amg", "ilu"), b, x0);
 %! assert (o.solver, "sqmr");
 
 %!test
-%! ## A text key given a number, and a numeric key given a text: ignored and returned as given.
-%! opts = struct ("solver", int16 ([5 6]), "maxit", "100", "Maxit", 3);
-%! [x, o] = DSYMtrelvaksolver (A, P, opts, b, x0);
-%! assert (o.solver, int16 ([5 6]));
-%! assert (o.maxit, "100");
-%! assert (o.Maxit, 3);
+%! ## An unknown text is refused with the keywords, before anything changes: a misspelt
+%! ## ordering or solver would otherwise run something else without a word.
+%! [x, o] = DSYMtrelvaksolver (A, P, struct ("maxit", 77), b, x0);
+%! bad = {"solver", "GMRES"; "amg", "AMLI"; "ordering", "metis"; "presmoother", "x"; ...
+%!        "typecoarse", "ILU"; "FCpart", "Yes"; "typetv", "sometimes"};
+%! for k = 1:rows (bad)
+%!   opts = struct ("maxit", 12, bad{k, 1}, bad{k, 2});
+%!   fail ("[x, o] = DSYMtrelvaksolver (A, P, opts, b, x0)", ...
+%!         sprintf ('Option %s = "%s" is not known: it must be one of', bad{k, 1}, bad{k, 2}));
+%! endfor
+%! ## Nothing of the refused calls reached the record.
+%! [x, o] = DSYMtrelvaksolver (A, P, struct ("maxit", [], "solver", ""), b, x0);
+%! assert (o.solver, "sqmr");
+%! assert (o.niter <= 77);
+%! Q = DSYMtrelvakfactor (A, struct ("ordering", "amd_like_prefix"));
+%! DSYMtrelvakdelete (Q);
+
+%!test
+%! ## A text key given a number, and a numeric key given a text, are refused with the key.
+%! fail ("[x, o] = DSYMtrelvaksolver (A, P, struct ('solver', int16 ([5 6])), b, x0)", ...
+%!       "Option solver must be text \\(one of sqmr, sbcg, bcg, gmres, fgmres\\), not a int16 value");
+%! fail ("[x, o] = DSYMtrelvaksolver (A, P, struct ('maxit', '100'), b, x0)", ...
+%!       "Option maxit must be a real number, not a char value");
+%! fail ("[x, o] = DSYMtrelvaksolver (A, P, struct ('droptol', {{1}}), b, x0)", ...
+%!       "Option droptol must be a real number, not a cell value");
+%! fail ("DSYMtrelvakfactor (A, struct ('droptol', 1i))", ...
+%!       "Option droptol must be a real number, not a complex value");
+%! [x, o] = DSYMtrelvaksolver (A, P, struct ("Maxit", "3"), b, x0);
+%! assert (o.Maxit, "3");
 
 %!test
 %! ## Unrecognised fields come back exactly as given, whatever their class and shape.
@@ -91,18 +111,33 @@
 %! [x, o] = DSYMtrelvaksolver (A, P, struct ("maxit", zeros (0, 3, "int16"), "restol", []), b, x0);
 %! assert (o.maxit, zeros (0, 3, "int16"));
 %! assert (o.restol, []);
-%! [x, o] = DSYMtrelvaksolver (A, P, struct ("maxit", 0.5), b, x0);
-%! assert (o.maxit, 0);
+%! [x, o] = DSYMtrelvaksolver (A, P, struct ("maxit", 2.9), b, x0);
+%! assert (o.maxit, 2);
 %! [x, o] = DSYMtrelvaksolver (A, P, struct ("maxit", 500), b, x0);
 
 %!test
-%! ## Infinite integer options are clamped; NaN is refused and changes nothing.
-%! [x, o] = DSYMtrelvaksolver (A, P, struct ("maxit", Inf), b, x0);
-%! assert (o.maxit, 2147483647);
-%! fail ("[x, o] = DSYMtrelvaksolver (A, P, struct ('restol', 0.5, 'maxit', NaN), b, x0)", ...
-%!       "Option maxit must be a number, not NaN.");
+%! ## Values outside a key's range, NaN and Inf are refused with the key and the range, and
+%! ## change nothing: the limit 0 would mean no limit at all, and a solve that does not
+%! ## converge would never end.
 %! [x, o] = DSYMtrelvaksolver (A, P, struct ("maxit", 500, "restol", 1e-6), b, x0);
-%! assert (o.restol, 1e-6);
+%! bad = {"maxit", 0, "an iteration limit >= 1"; "maxit", -1, ""; "maxit", 0.5, ""; ...
+%!        "maxit", Inf, ""; "maxit", NaN, ""; "restol", 0, "a relative tolerance in \\(0, 1\\)"; ...
+%!        "restol", -1e-6, ""; "restol", 1, ""; "restol", NaN, ""; ...
+%!        "droptol", -1, "a drop tolerance >= 0"; "droptolS", Inf, ""; ...
+%!        "condest", 0.5, "a bound >= 1"; "elbow", 0, "a memory factor > 0"; ...
+%!        "lfil", -3, "an entry count >= 0"; "lfilS", NaN, ""; "damping", 0, ""; ...
+%!        "matching", 2, "0 \\(off\\) or 1 \\(on\\)"; "ncoarse", 0, ""; ...
+%!        "npresmoothing", -1, ""; "nrestart", -5, ""};
+%! for k = 1:rows (bad)
+%!   opts = struct ("restol", 0.5, bad{k, 1}, bad{k, 2});
+%!   fail ("[x, o] = DSYMtrelvaksolver (A, P, opts, b, x0)", ...
+%!         sprintf ("Option %s = [-a-z0-9.]+ is not accepted: it must be %s", bad{k, 1}, bad{k, 3}));
+%! endfor
+%! fail ("DSYMtrelvakfactor (A, struct ('condest', 0))", "Option condest = 0 is not accepted");
+%! [x, o] = DSYMtrelvaksolver (A, P, struct ("maxit", []), b, x0);
+%! assert (o.niter <= 500);
+%! [x, o] = DSYMtrelvaksolver (A, P, struct ("restol", []), b, x0);
+%! assert (norm (b - A * x) / norm (b) <= 1e-6);
 
 %!test
 %! ## A structure array passes its first element; the output is 1x1.
