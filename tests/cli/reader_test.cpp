@@ -1,10 +1,17 @@
 // Matrix Market reader of the tool: round trips of generated matrices, the format's variants,
 // and one clear, located error per kind of bad input.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/cli.h"
@@ -147,7 +154,11 @@ TEST(Reader, RejectsBadInputWithALocatedMessage) {
         {"zeroindex", "%%MatrixMarket matrix coordinate real symmetric\n2 2 1\n0 1 1\n",
          ReadError::kInvalid, "outside"},
         {"fewer", "%%MatrixMarket matrix coordinate real symmetric\n2 2 3\n1 1 1\n2 2 1\n",
-         ReadError::kInvalid, "ends after 2 of the 3 entries"},
+         ReadError::kInvalid, ":2: file ends after 2 of the 3 entries"},
+        {"truncated", "%%MatrixMarket matrix coordinate real symmetric\n2 2 2\n1 1 1\n2 2",
+         ReadError::kInvalid, ":4: entry must read 'row column value', got '2 2'"},
+        {"nonnumeric", "%%MatrixMarket matrix coordinate real symmetric\n2 2 1\n1 1 abc\n",
+         ReadError::kInvalid, ":3: entry must read 'row column value', got '1 1 abc'"},
         {"more", "%%MatrixMarket matrix coordinate real symmetric\n2 2 1\n1 1 1\n2 2 1\n",
          ReadError::kInvalid, ":4: more entries than the 1"},
         {"garbage", "%%MatrixMarket matrix coordinate real symmetric\n2 2 1\n1 x 1\n",
@@ -246,7 +257,158 @@ TEST(Vectors, ReadsEveryLayoutAndRejectsBadOnes) {
                   .message.find("need 3 x 1"),
               std::string::npos);
     EXPECT_EQ(read_vector(dir.path() + "/none", 3).error, ReadError::kUnreadable);
+    // Negative counts and sizes in a coordinate file were taken for "no entries".
+    const auto negative = read_vector(
+        dir.write("neg.mtx", "%%MatrixMarket matrix coordinate real general\n3 1 -2\n"), 3);
+    EXPECT_EQ(negative.error, ReadError::kInvalid);
+    EXPECT_NE(negative.message.find("neg.mtx:2: negative entry count"), std::string::npos)
+        << negative.message;
+    const auto negsize = read_vector(
+        dir.write("negs.mtx", "%%MatrixMarket matrix coordinate real general\n3 -1 1\n3 1 1\n"),
+        3);
+    EXPECT_EQ(negsize.error, ReadError::kInvalid);
+    EXPECT_NE(negsize.message.find("negs.mtx:2: negative size"), std::string::npos)
+        << negsize.message;
     EXPECT_FALSE(trelvak::cli::write_vector(dir.path() + "/no/such/dir/x", want, &message));
+}
+
+std::string file_bytes(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    std::string bytes;
+    if (f == nullptr) return bytes;
+    char buf[4096];
+    size_t got = 0;
+    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, got);
+    std::fclose(f);
+    return bytes;
+}
+
+// Calls read(path) with path naming the read end of a pipe that a second thread fills with bytes
+// (as /dev/stdin or a process substitution does); the pipe cannot be reopened or rewound.
+template <class Result>
+Result through_pipe(const std::string& bytes,
+                    const std::function<Result(const std::string&)>& read) {
+    std::signal(SIGPIPE, SIG_IGN);  // a reader that stops early must not end the test
+    int fds[2];
+    EXPECT_EQ(::pipe(fds), 0);
+    std::thread writer([&] {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fds[1], bytes.data() + done, bytes.size() - done);
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        ::close(fds[1]);
+    });
+    Result r = read("/dev/fd/" + std::to_string(fds[0]));
+    ::close(fds[0]);
+    writer.join();
+    return r;
+}
+
+TEST(Reader, PipesAreReadOnceAndProbedFromTheBytesRead) {
+    TempDir dir;
+    const Csr m            = trelvak::test::laplace2d(80, 40, 0.3);  // more than one read chunk
+    const std::string text = trelvak::test::matrix_market_text(m, false);
+    ASSERT_GT(text.size(), size_t{1} << 17);
+    const std::string gz = file_bytes(dir.write_gz("m.mtx.gz", text));
+    std::function<trelvak::cli::ReadResult(const std::string&)> read = [](const std::string& p) {
+        return read_matrix_market(p);
+    };
+    for (const bool compressed : {false, true}) {
+        const auto r = through_pipe(compressed ? gz : text, read);
+        ASSERT_EQ(r.error, ReadError::kNone) << r.message;
+        EXPECT_EQ(r.compressed, compressed);
+        expect_same(r.matrix, m);
+    }
+    // A bad file through a pipe gets the message of its real fault.
+    const auto junk = through_pipe(std::string("junk\n"), read);
+    EXPECT_EQ(junk.error, ReadError::kInvalid);
+    EXPECT_NE(junk.message.find(":1: not a Matrix Market file"), std::string::npos)
+        << junk.message;
+    const auto cut = through_pipe(gz.substr(0, gz.size() / 2), read);
+    EXPECT_EQ(cut.error, ReadError::kUnreadable);
+    EXPECT_NE(cut.message.find("truncated"), std::string::npos) << cut.message;
+
+    // The right-hand side through a pipe, plain and compressed.
+    std::function<trelvak::cli::VectorResult(const std::string&)> read_rhs =
+        [](const std::string& p) { return trelvak::cli::read_vector(p, 3); };
+    const auto rhs = through_pipe(std::string("1.5 -2\n3e-7\n"), read_rhs);
+    ASSERT_EQ(rhs.error, ReadError::kNone) << rhs.message;
+    EXPECT_EQ(rhs.values, (std::vector<double>{1.5, -2.0, 3e-7}));
+    const auto rhs_gz = through_pipe(file_bytes(dir.write_gz("b.gz", "1\n2\n3\n")), read_rhs);
+    ASSERT_EQ(rhs_gz.error, ReadError::kNone) << rhs_gz.message;
+    EXPECT_EQ(rhs_gz.values, (std::vector<double>{1.0, 2.0, 3.0}));
+}
+
+TEST(Reader, GzipStreamsAreDecodedWholeOrRefused) {
+    TempDir dir;
+    const Csr m            = trelvak::test::laplace2d(12, 9);
+    const std::string text = trelvak::test::matrix_market_text(m, true);
+    // Two members one after the other (as "cat a.gz b.gz" makes) are one stream.
+    const size_t half      = text.size() / 2;
+    const std::string both = file_bytes(dir.write_gz("h1.gz", text.substr(0, half))) +
+                             file_bytes(dir.write_gz("h2.gz", text.substr(half)));
+    const auto r = read_matrix_market(dir.write("both.mtx.gz", both));
+    ASSERT_EQ(r.error, ReadError::kNone) << r.message;
+    expect_same(r.matrix, m);
+    // Damaged data in the middle is an unreadable file, whatever the lines decoded so far say.
+    std::string bad = file_bytes(dir.write_gz("m.gz", text));
+    for (size_t k = bad.size() / 3; k < bad.size() / 3 + 16; ++k) bad[k] = static_cast<char>(~bad[k]);
+    const auto corrupt = read_matrix_market(dir.write("bad.mtx.gz", bad));
+    EXPECT_EQ(corrupt.error, ReadError::kUnreadable) << corrupt.message;
+    EXPECT_NE(corrupt.message.find("bad.mtx.gz"), std::string::npos) << corrupt.message;
+}
+
+TEST(Reader, DeclaredEntryCountIsNotTrustedForMemory) {
+    // A size line that declares a billion entries in a file that holds one: the reader must
+    // report the mismatch, not fail to reserve 16 GB. The reads run in a child process under a
+    // 200 MB address-space limit (not under AddressSanitizer, whose shadow memory needs more).
+    TempDir dir;
+    const std::string text =
+        "%%MatrixMarket matrix coordinate real symmetric\n3 3 1000000000\n1 1 4\n";
+    const std::vector<std::string> paths = {dir.write("huge.mtx", text),
+                                            dir.write_gz("hugez.mtx.gz", text)};
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid  = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::close(fds[0]);
+#ifndef __SANITIZE_ADDRESS__
+        const rlimit limit{200000000, 200000000};
+        ::setrlimit(RLIMIT_AS, &limit);
+#endif
+        std::string report;
+        for (const auto& p : paths) {
+            try {
+                report += read_matrix_market(p).message + "\n";
+            } catch (const std::exception& e) {
+                report += std::string("threw: ") + e.what() + "\n";
+            }
+        }
+        const ssize_t ignored = ::write(fds[1], report.data(), report.size());
+        (void)ignored;
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string report;
+    char buf[1024];
+    ssize_t got = 0;
+    while ((got = ::read(fds[0], buf, sizeof buf)) > 0) report.append(buf, static_cast<size_t>(got));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child ended abnormally";
+    EXPECT_NE(report.find("huge.mtx:2: file ends after 1 of the 1000000000 entries the size line "
+                          "declares"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("hugez.mtx.gz:2: file ends after 1 of the 1000000000 entries"),
+              std::string::npos)
+        << report;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 }  // namespace

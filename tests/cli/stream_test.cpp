@@ -1,0 +1,100 @@
+// The built tool on input that can be read only once: a named pipe (FIFO), a pipe given as
+// /dev/stdin and a process substitution, for the matrix (plain and gzip) and the right-hand side.
+// Each run has a time limit, so a tool that waits forever fails the test instead of blocking it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "common/testing.h"
+#include "temp_files.h"
+
+namespace {
+
+using trelvak::test::TempDir;
+
+struct Outcome {
+    int code = -1;  // the script's exit status; 124 when the time limit ended the tool
+    std::string out;
+};
+
+std::string read_file(const std::string& path) {
+    std::string s;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return s;
+    char buf[4096];
+    size_t got = 0;
+    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, got);
+    std::fclose(f);
+    return s;
+}
+
+// Runs a bash script in dir, where $TOOL is the tool run under a 20-second limit; returns its
+// exit status and its standard output and error together.
+Outcome bash(const TempDir& dir, const std::string& script) {
+    const std::string file = dir.write("script.sh", "cd '" + dir.path() + "' || exit 99\n" +
+                                                        "TOOL='timeout 20 " TRELVAK_TOOL_PATH
+                                                        "'\n" + script + "\n");
+    const std::string log  = dir.path() + "/script.log";
+    const int status       = std::system(("bash '" + file + "' > '" + log + "' 2>&1").c_str());
+    Outcome r;
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out  = read_file(log);
+    return r;
+}
+
+class ToolInput : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_.write("a.mtx", trelvak::test::matrix_market_text(trelvak::test::laplace2d(8, 8, 0.3),
+                                                              false));
+        dir_.write_gz("a.mtx.gz", read_file(dir_.path() + "/a.mtx"));
+        std::string rhs;
+        for (int i = 1; i <= 64; ++i) rhs += std::to_string(i) + "\n";
+        dir_.write("b.txt", rhs);
+    }
+    bool has(const Outcome& r, const std::string& part) {
+        return r.out.find(part) != std::string::npos;
+    }
+    TempDir dir_;
+};
+
+TEST_F(ToolInput, NamedPipesAreReadWithoutWaitingForever) {
+    for (const std::string file : {"a.mtx", "a.mtx.gz"}) {
+        const Outcome r = bash(dir_, "rm -f fifo; mkfifo fifo || exit 98\n"
+                                 "timeout 20 sh -c 'cat " + file + " > fifo' &\n"
+                                 "$TOOL fifo; code=$?; wait; exit $code");
+        EXPECT_EQ(r.code, 0) << file << ":\n" << r.out;
+        EXPECT_TRUE(has(r, "fifo: n = 64")) << r.out;
+        EXPECT_EQ(has(r, "gzip"), file == "a.mtx.gz") << r.out;
+    }
+    // The right-hand side from a named pipe too.
+    const Outcome rhs = bash(dir_, "rm -f fifo; mkfifo fifo || exit 98\n"
+                               "timeout 20 sh -c 'cat b.txt > fifo' &\n"
+                               "$TOOL --rhs fifo a.mtx; code=$?; wait; exit $code");
+    EXPECT_EQ(rhs.code, 0) << rhs.out;
+}
+
+TEST_F(ToolInput, PipesAreReadOnceFromTheFirstByte) {
+    const std::string scripts[] = {
+        "cat a.mtx | $TOOL /dev/stdin",
+        "cat a.mtx.gz | $TOOL /dev/stdin",
+        "$TOOL <(cat a.mtx)",
+        "$TOOL <(cat a.mtx.gz)",
+        "$TOOL --rhs /dev/stdin a.mtx < b.txt",
+        "$TOOL --rhs <(gzip -c b.txt) <(cat a.mtx.gz)",
+    };
+    for (const auto& script : scripts) {
+        const Outcome r = bash(dir_, script);
+        EXPECT_EQ(r.code, 0) << script << ":\n" << r.out;
+        EXPECT_TRUE(has(r, "n = 64")) << script << ":\n" << r.out;
+    }
+    // A bad file through a pipe is told by its real fault, from its first line.
+    const Outcome junk = bash(dir_, "printf 'junk\\n1 1 1\\n' | $TOOL /dev/stdin");
+    EXPECT_EQ(junk.code, 4) << junk.out;
+    EXPECT_TRUE(has(junk, "/dev/stdin:1: not a Matrix Market file")) << junk.out;
+}
+
+}  // namespace
