@@ -1,13 +1,27 @@
 // driver.cpp: DSYMAMGsolver, the solve of A x = b with a Krylov method in reverse communication,
-// preconditioned by the multilevel level list.
+// preconditioned by the multilevel level list, with its answer checked against A itself.
 //
 // Steps: derive the method's controls from the options (solver mode of DSYMAMGsetupparameters),
 // size the work buffer dbuff, scale the system with level 1's scaling vectors,
 //     A <- Dr A Dc,  b <- Dc b,  x <- Dc^-1 x,
 // run the method, answering its requests with y = A x (DSYMmatvec), y = M^-1 x (DSYMAMGsol) or a
-// copy for a side that is not preconditioned, then undo the scaling and return the method's
-// final status. The module-wide record TRELVAK_secnds receives the user time of the solve [5]
-// and the mean user time of one product with A [6].
+// copy for a side that is not preconditioned, then undo the scaling and return the final status.
+// The module-wide record TRELVAK_secnds receives the user time of the solve [5] and the mean user
+// time of one product with A [6].
+//
+// The answer is checked. The method tests a residual it updates by recurrence, in the norms of
+// the scaled system; on ill-conditioned problems that residual drifts from the true one and can
+// report success while ||b - A x|| is orders of magnitude larger. So whenever the method ends
+// converged (0) or at its iteration limit (-1), the driver computes the true residual of the
+// system it was given, unscaled, with one product,
+//     b - A x = bs ./ cs - (As xs) ./ rs      (As = Dr A Dc, bs = Dc b, xs = Dc^-1 x),
+// and relates it to ||b|| (to ||b - A x0|| when b = 0). Within restol (fpar(1)) the status is 0,
+// whatever the method said; otherwise the method is started afresh from the current x (the
+// residual is replaced by the true one) with the iterations left and a relative tolerance aimed
+// at restol ||b||, min(0.5, restol ||b|| / ||r||). Replacement stops when the limit leaves no
+// room for a step, or when one fails to reduce the true residual (without a limit: to halve it,
+// which bounds their number); the status is then -1. ipar(7) returns the products of all runs;
+// fpar(1) and ipar(6) return as they came. Statuses other than 0 and -1 are returned unchecked.
 //
 // On entry: A (upper triangle, 1-based rows), rhs, sol = initial guess, the level list PRE,
 //           param with its options, ipar(2), ipar(3) and fpar(2).
@@ -18,7 +32,8 @@
 //           (multigrid), S_l = nB_1 + ... + nB_l. The preconditioner scratch is dbuff(1..P), the
 //           method's work array w = dbuff(P+1..). The lengths are computed in 64 bits; a length
 //           beyond the int range (or a negative ipar(4)) ends the solve with status -2 before
-//           anything is allocated or scaled.
+//           anything is allocated or scaled. The true residual uses dbuff(1..n), which is free
+//           between requests.
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -135,6 +150,153 @@ double norm_estimate(const SparseMatrix& A, double* s_in) {
     return n > 0 ? *std::max_element(s.at(1), s.at(1) + n) : 0.0;
 }
 
+// Products with the scaled A, timed for TRELVAK_secnds[6].
+struct TimedProducts {
+    float seconds = 0.0f;
+    int count     = 0;
+    void apply(const SparseMatrix& A, const double* x, double* y) {
+        float before = 0.0f, after = 0.0f, unused = 0.0f;
+        evaluate_time(&before, &unused);
+        DSYMmatvec(A, x, y);
+        evaluate_time(&after, &unused);
+        seconds += after - before;
+        ++count;
+    }
+};
+
+// Runs the method from ipar(1) = 0 until it reports a final status, answering each request; the
+// preconditioner's scratch is dbuff, the method's work array w. Returns the status.
+int run_method(Method method, const SparseMatrix& A, LevelRecord* PRE, ParameterRecord* param,
+               const double* rhs, double* sol, double* dbuff, double* w, TimedProducts& products) {
+    using namespace trelvak;
+    const int n     = A.nr;
+    const auto ipar = view1(param->ipar, 16);
+    ipar(kRequest)  = 0;
+    for (;;) {
+        method(&n, rhs, sol, param->ipar, param->fpar, w);
+        const int request = ipar(kRequest);
+        if (request == kUserTest) {
+            continue;  // no test of our own: ipar(11) stays as the method left it
+        }
+        if (request < kMatVec || request > kRightTSolve) {
+            return request;
+        }
+        const double* x = w + (ipar(kOperand) - 1);
+        double* y       = w + (ipar(kResult) - 1);
+        switch (request) {
+            case kMatVec:
+            case kMatTVec:
+                products.apply(A, x, y);
+                break;
+            case kLeftSolve:
+            case kLeftTSolve:
+                if (ipar(kPrecSide) == 1) {
+                    DSYMAMGsol(PRE, param, x, y, dbuff);
+                } else {
+                    std::copy(x, x + n, y);
+                }
+                break;
+            default:  // kRightSolve, kRightTSolve
+                if (ipar(kPrecSide) == 2) {
+                    DSYMAMGsol(PRE, param, x, y, dbuff);
+                } else {
+                    std::copy(x, x + n, y);
+                }
+                break;
+        }
+    }
+}
+
+// ||bs ./ cs||: the norm of the unscaled right-hand side.
+double unscaled_norm(int n, const double* bs, const double* cs) {
+    double sum = 0.0;
+    for (int i = 0; i < n; ++i) {
+        const double v = bs[i] / cs[i];
+        sum += v * v;
+    }
+    return std::sqrt(sum);
+}
+
+// ||b - A x|| of the unscaled system from the scaled one: b - A x = bs ./ cs - (As xs) ./ rs.
+// r (n entries) is scratch and receives b - A x.
+double true_residual_norm(const SparseMatrix& As, const double* rs, const double* cs,
+                          const double* bs, const double* xs, double* r, TimedProducts& products) {
+    const int n = As.nr;
+    if (n == 0) {
+        return 0.0;
+    }
+    products.apply(As, xs, r);
+    for (int i = 0; i < n; ++i) {
+        r[i] = bs[i] / cs[i] - r[i] / rs[i];
+    }
+    return trelvak::blas::nrm2(n, r);
+}
+
+// Whether one more run from the current iterate may follow a check that failed: the limit (when
+// there is one, limit > 0) must leave room for the residual's product and a step, the last run
+// must have made a product, and the true residual must have fallen since the last check (by half
+// at least without a limit, so that the number of runs is bounded).
+bool may_replace(int limit, int used, int last_run, double residual, double previous) {
+    if (!std::isfinite(residual) || last_run <= 0) {
+        return false;
+    }
+    if (limit > 0) {
+        return limit - used >= 2 && residual < previous;
+    }
+    return residual <= 0.5 * previous;
+}
+
+// The loop "run the method, check the true residual, replace it": runs the method on the scaled
+// system (A, rhs, sol) until the true residual of the unscaled one meets restol = fpar(1)
+// relative to ||b|| (to ||b - A x0|| when b = 0), or may_replace says no more. Returns 0 or -1
+// after a check, any other status of the method as it came; ipar(7) = the products of all runs,
+// fpar(1) and ipar(6) as on entry. dbuff(1..n) holds the true residual.
+int solve_checked(Method method, const SparseMatrix& A, LevelRecord* PRE, ParameterRecord* param,
+                  const double* rhs, double* sol, double* dbuff, double* w,
+                  TimedProducts& products) {
+    using namespace trelvak;
+    const auto ipar     = view1(param->ipar, 16);
+    const auto fpar     = view1(param->fpar, 16);
+    const double restol = fpar(kRelTol);
+    const int limit     = ipar(kMaxIter);
+    const double* rs    = PRE->rowscale;
+    const double* cs    = PRE->colscale;
+
+    double reference = unscaled_norm(A.nr, rhs, cs);
+    if (reference == 0.0) {
+        reference = true_residual_norm(A, rs, cs, rhs, sol, dbuff, products);
+    }
+    double previous = HUGE_VAL;
+    int used        = 0;
+    int status      = 0;
+    for (;;) {
+        status             = run_method(method, A, PRE, param, rhs, sol, dbuff, w, products);
+        const int last_run = ipar(kProducts);
+        used += last_run;
+        if (status != kConverged && status != kIterLimit) {
+            break;
+        }
+        const double residual = true_residual_norm(A, rs, cs, rhs, sol, dbuff, products);
+        if (residual <= restol * reference) {
+            status = kConverged;
+            break;
+        }
+        status = kIterLimit;
+        if (!may_replace(limit, used, last_run, residual, previous)) {
+            break;
+        }
+        // Start afresh from x: the method computes its residual anew and aims at restol ||b||.
+        previous       = residual;
+        fpar(kRelTol)  = std::min(0.5, restol * reference / residual);
+        ipar(kMaxIter) = limit > 0 ? limit - used : limit;
+    }
+    fpar(kRelTol)   = restol;
+    ipar(kMaxIter)  = limit;
+    ipar(kProducts) = used;
+    ipar(kRequest)  = status;
+    return status;
+}
+
 }  // namespace
 
 int DSYMAMGsolver(SparseMatrix* A, LevelRecord* PRE, ParameterRecord* param, double* rhs,
@@ -178,7 +340,6 @@ int DSYMAMGsolver(SparseMatrix* A, LevelRecord* PRE, ParameterRecord* param, dou
         for (int k = 3; k <= 16; ++k) {
             fpar(k) = 0.0;
         }
-        ipar(kRequest) = 0;
         for (int k = 7; k <= 16; ++k) {
             ipar(k) = 0;
         }
@@ -186,55 +347,15 @@ int DSYMAMGsolver(SparseMatrix* A, LevelRecord* PRE, ParameterRecord* param, dou
             fpar(kNormA) = norm_estimate(*A, dbuff);
         }
 
-        const Method run   = method_of(param->ifact[5]);
-        float product_time = 0.0f;
-        int products       = 0;
-        for (;;) {
-            run(&n, rhs, sol, param->ipar, param->fpar, w);
-            const int request = ipar(kRequest);
-            if (request == kUserTest) {
-                continue;  // no test of our own: ipar(11) stays as the method left it
-            }
-            if (request < kMatVec || request > kRightTSolve) {
-                status = request;
-                break;
-            }
-            const double* x = w + (ipar(kOperand) - 1);
-            double* y       = w + (ipar(kResult) - 1);
-            switch (request) {
-                case kMatVec:
-                case kMatTVec: {
-                    float before = 0.0f, after = 0.0f, unused = 0.0f;
-                    evaluate_time(&before, &unused);
-                    DSYMmatvec(*A, x, y);
-                    evaluate_time(&after, &unused);
-                    product_time += after - before;
-                    ++products;
-                    break;
-                }
-                case kLeftSolve:
-                case kLeftTSolve:
-                    if (ipar(kPrecSide) == 1) {
-                        DSYMAMGsol(PRE, param, x, y, dbuff);
-                    } else {
-                        std::copy(x, x + n, y);
-                    }
-                    break;
-                default:  // kRightSolve, kRightTSolve
-                    if (ipar(kPrecSide) == 2) {
-                        DSYMAMGsol(PRE, param, x, y, dbuff);
-                    } else {
-                        std::copy(x, x + n, y);
-                    }
-                    break;
-            }
-        }
+        TimedProducts products;
+        status =
+            solve_checked(method_of(param->ifact[5]), *A, PRE, param, rhs, sol, dbuff, w, products);
 
         float user_end = 0.0f;
         evaluate_time(&user_end, &system_time);
         TRELVAK_secnds[5] = user_end - user_start;
-        if (products > 0) {
-            TRELVAK_secnds[6] = product_time / static_cast<float>(products);
+        if (products.count > 0) {
+            TRELVAK_secnds[6] = products.seconds / static_cast<float>(products.count);
         }
     }
     return status;

@@ -1,7 +1,9 @@
 // Tests of DSYMAMGsolver: every method with every cycle solves a system whose level list the test
 // producer built; unpreconditioned runs; data come back unscaled after early failures and after a
 // fatal stop; the norm estimate of stopping test 3; work lengths beyond the int range; reuse of
-// the work buffer.
+// the work buffer; the status follows the true residual of the unscaled system (a method's
+// success that the true residual belies, a good answer at the iteration limit, a tolerance below
+// the attainable accuracy without a limit).
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -29,6 +31,33 @@ struct FatalStop {
     throw FatalStop{message};
 }
 
+// Sane options for the solves below: SQMR, multilevel ILU, left preconditioning, test 1.
+void set_solve_options(ParameterRecord& p) {
+    p.restol        = 1e-10;
+    p.maxit         = 300;
+    p.nrestart      = 20;
+    p.solver        = "sqmr";
+    p.amg           = "ilu";
+    p.npresmoothing = 1;
+    p.npostmoothing = 1;
+    p.ncoarse       = 1;
+    p.presmoother   = "gsf";
+    p.damping       = 0.8;
+    p.ipar[1]       = 1;  // ipar(2): left preconditioning
+    p.ipar[2]       = 0;  // ipar(3): the method's default test
+    p.fpar[1]       = 0.0;
+}
+
+// ||b - A x|| for A given by its upper triangle.
+double residual_norm(const Csr& A, const std::vector<double>& b, const std::vector<double>& x) {
+    const auto Ax = trelvak::test::multiply(trelvak::test::dense_from_upper(A), x);
+    double r      = 0.0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        r += (Ax[i] - b[i]) * (Ax[i] - b[i]);
+    }
+    return std::sqrt(r);
+}
+
 // A solve set-up: matrix, level list and parameter record with sane options.
 struct Problem {
     Csr A;
@@ -38,22 +67,9 @@ struct Problem {
     std::vector<double> b;
 
     Problem(Csr matrix, ProducerOptions o) : A(std::move(matrix)), options(std::move(o)) {
-        list               = produce_level_list(A, options);
-        param              = trelvak::test::make_parameters(options);
-        ParameterRecord& p = *param;
-        p.restol           = 1e-10;
-        p.maxit            = 300;
-        p.nrestart         = 20;
-        p.solver           = "sqmr";
-        p.amg              = "ilu";
-        p.npresmoothing    = 1;
-        p.npostmoothing    = 1;
-        p.ncoarse          = 1;
-        p.presmoother      = "gsf";
-        p.damping          = 0.8;
-        p.ipar[1]          = 1;  // ipar(2): left preconditioning
-        p.ipar[2]          = 0;  // ipar(3): the method's default test
-        p.fpar[1]          = 0.0;
+        list  = produce_level_list(A, options);
+        param = trelvak::test::make_parameters(options);
+        set_solve_options(*param);
         b.resize(static_cast<size_t>(A.nr));
         for (int i = 0; i < A.nr; ++i) {
             b[static_cast<size_t>(i)] = 1.0 + std::sin(0.3 * i);
@@ -290,6 +306,164 @@ TEST(SolverDriver, BufferGrowsForALongerMethodAndKeepsItsCapacity) {
     x.clear();
     ASSERT_EQ(p.solve(x), 0);
     EXPECT_EQ(p.param->ndbuff, fgmres_capacity) << "the buffer never shrinks";
+}
+
+// A negative definite matrix whose diagonal is graded over fourteen decades: A = -(G S G), S the
+// 5-point Laplacian on a 12 x 12 grid, G = diag(g) with g from 1 down to 1e-7 scattered over the
+// rows, so cond(A) is about 1e16. Level 1's scaling is 1/g: the scaled system the method sees is
+// the well-conditioned -S, and the level list is the exact factor of -S with its diagonal
+// perturbed (a poor preconditioner). The right-hand side is the unit vector of the row with the
+// smallest g: after the scaling it dominates the rows where the unscaled residual weighs least,
+// so a residual the method finds small relative to its own b can be large relative to ||b||.
+struct GradedProblem {
+    Csr A;
+    std::vector<double> scaling, b;
+    std::unique_ptr<trelvak::test::LevelList> list;
+    std::unique_ptr<ParameterRecord> param;
+
+    GradedProblem() {
+        const Csr S         = trelvak::test::laplace2d(12, 12);
+        const int n         = S.nr;
+        const auto position = trelvak::test::random_permutation(n, 3);
+        std::vector<double> g(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            g[static_cast<size_t>(position[static_cast<size_t>(i)] - 1)] =
+                std::pow(1e-7, static_cast<double>(i) / (n - 1));
+        }
+        A        = S;
+        Csr poor = S;
+        for (int i = 0; i < n; ++i) {
+            for (int k = S.ia[static_cast<size_t>(i)] - 1; k < S.ia[static_cast<size_t>(i) + 1] - 1;
+                 ++k) {
+                const auto j  = static_cast<size_t>(S.ja[static_cast<size_t>(k)] - 1);
+                const auto kk = static_cast<size_t>(k);
+                A.a[kk]       = -g[static_cast<size_t>(i)] * g[j] * S.a[kk];
+                poor.a[kk] =
+                    -(S.a[kk] + (j == static_cast<size_t>(i) ? 2.0 * std::sin(3.0 * i) : 0.0));
+            }
+        }
+        ProducerOptions o;
+        o.block_sizes = {n};
+        o.scale       = false;
+        list          = produce_level_list(poor, o);
+        param         = trelvak::test::make_parameters(o);
+        set_solve_options(*param);
+        param->restol  = 1e-6;
+        param->maxit   = 500;
+        param->ipar[1] = 2;  // ipar(2): right preconditioning, as the factorization sets it
+        scaling.resize(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            scaling[static_cast<size_t>(i)] = 1.0 / g[static_cast<size_t>(i)];
+        }
+        list->first()->rowscale = scaling.data();
+        list->first()->colscale = scaling.data();
+        b.assign(static_cast<size_t>(n), 0.0);
+        b[static_cast<size_t>(std::min_element(g.begin(), g.end()) - g.begin())] = 1.0;
+    }
+    ~GradedProblem() { std::free(param->dbuff); }
+    GradedProblem(const GradedProblem&)            = delete;
+    GradedProblem& operator=(const GradedProblem&) = delete;
+
+    // Solves from x = 0 with a fresh copy of A (the scaling's rounding changes A in place).
+    int solve(std::vector<double>& x) {
+        x.assign(b.size(), 0.0);
+        Csr copy                = A;
+        std::vector<double> rhs = b;
+        SparseMatrix record     = copy.record();
+        return DSYMAMGsolver(&record, list->first(), param.get(), rhs.data(), x.data());
+    }
+};
+
+// Each method meets its stopping test here with a true relative residual between 0.1 and 4 (in
+// its scaled norms the residual is small); the driver must not call that converged.
+TEST(SolverDriverVerdict, SuccessOfTheMethodIsCheckedAgainstTheTrueResidual) {
+    for (const char* solver : {"sqmr", "sbcg", "bcg", "gmres", "fgmres"}) {
+        GradedProblem p;
+        p.param->solver = solver;
+        std::vector<double> x;
+        const int status    = p.solve(x);
+        const double relres = residual_norm(p.A, p.b, x) / trelvak::test::norm2(p.b);
+        if (status == trelvak::kConverged) {
+            EXPECT_LE(relres, 1e-6)
+                << solver << ": converged, but the true residual is above restol";
+        } else {
+            EXPECT_EQ(status, trelvak::kIterLimit)
+                << solver << ": " << trelvak::status_text(status);
+        }
+        EXPECT_EQ(p.param->fpar[0], 1e-6) << solver << ": fpar(1) is restored";
+        EXPECT_EQ(p.param->ipar[5], 500) << solver << ": ipar(6) is restored";
+        EXPECT_LE(p.param->ipar[6], 500 + 1) << solver << ": ipar(7) counts every run";
+        EXPECT_EQ(p.param->ipar[0], status) << solver << ": ipar(1) holds the status";
+    }
+}
+
+// A limit that lets SQMR meet its own test (after about 31 products) but cuts the run from the
+// current iterate short: the true residual still misses, so the solve ends at the limit.
+TEST(SolverDriverVerdict, LimitThatCutsTheReplacementShortEndsAtTheLimit) {
+    GradedProblem p;
+    p.param->maxit = 40;
+    std::vector<double> x;
+    EXPECT_EQ(p.solve(x), trelvak::kIterLimit);
+    EXPECT_GT(residual_norm(p.A, p.b, x) / trelvak::test::norm2(p.b), 1e-6);
+    EXPECT_LE(p.param->ipar[6], 40 + 1);
+}
+
+// At the iteration limit the answer may already be good: a starting guess within 1e-12 of the
+// solution and a limit of two products. The methods' test is relative to the initial residual,
+// which they cannot reduce a billionfold in one step; the true relative residual
+// ||b - A x|| / ||b|| is far below restol, and that is what the status reports.
+TEST(SolverDriverVerdict, GoodAnswerAtTheIterationLimitIsConverged) {
+    for (const char* solver : {"sqmr", "sbcg", "bcg", "gmres", "fgmres"}) {
+        Problem p(indefinite(40, 11), three_levels());
+        p.param->solver = solver;
+        p.param->maxit  = 2;
+        std::vector<double> solution(40);
+        for (size_t i = 0; i < solution.size(); ++i) {
+            solution[i] = std::cos(0.7 * static_cast<double>(i));
+        }
+        p.b = trelvak::test::multiply(trelvak::test::dense_from_upper(p.A), solution);
+        std::vector<double> x = solution;
+        for (size_t i = 0; i < x.size(); ++i) {
+            x[i] += 1e-12 * std::sin(1.9 * static_cast<double>(i));
+        }
+        EXPECT_EQ(p.solve(x), trelvak::kConverged) << solver;
+        EXPECT_LE(p.residual(x), 1e-10) << solver;
+        EXPECT_LE(p.param->ipar[6], 2 + 1) << solver;
+    }
+}
+
+// Without an iteration limit, a tolerance below what rounding allows cannot be met: the runs from
+// the current iterate stop once one fails to halve the true residual, and the status says so.
+TEST(SolverDriverVerdict, UnattainableToleranceWithoutLimitEndsAtTheLimitStatus) {
+    for (const char* solver : {"sqmr", "sbcg", "bcg", "gmres", "fgmres"}) {
+        ProducerOptions o = three_levels();
+        o.block_sizes     = {16, 12, 8};
+        Problem p(trelvak::test::laplace2d(6, 6, 0.5), o);
+        p.param->solver = solver;
+        p.param->restol = 1e-17;
+        p.param->maxit  = 0;
+        std::vector<double> x;
+        EXPECT_EQ(p.solve(x), trelvak::kIterLimit) << solver;
+        EXPECT_LT(p.residual(x), 1e-12) << solver << ": the best the runs reached";
+        EXPECT_LT(p.param->ipar[6], 1000) << solver;
+        EXPECT_EQ(p.param->ipar[5], 0) << solver << ": ipar(6) is restored";
+    }
+}
+
+// b = 0: the reference is the initial residual; x0 = 0 is already exact.
+TEST(SolverDriverVerdict, ZeroRightHandSideIsMeasuredAgainstTheInitialResidual) {
+    Problem p(indefinite(40, 7), three_levels());
+    std::fill(p.b.begin(), p.b.end(), 0.0);
+    std::vector<double> x(40, 0.0);
+    EXPECT_EQ(p.solve(x), trelvak::kConverged);
+    EXPECT_EQ(x, std::vector<double>(40, 0.0));
+    std::vector<double> x0(40);
+    for (size_t i = 0; i < x0.size(); ++i) {
+        x0[i] = 1.0 + std::sin(0.4 * static_cast<double>(i));
+    }
+    x = x0;
+    EXPECT_EQ(p.solve(x), trelvak::kConverged);
+    EXPECT_LE(residual_norm(p.A, p.b, x), 1e-10 * residual_norm(p.A, p.b, x0));
 }
 
 }  // namespace
