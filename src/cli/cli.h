@@ -24,7 +24,7 @@ namespace trelvak::cli {
 
 enum ExitCode : int {
     kExitConverged     = 0,  // solved to the requested tolerance (or factored, with --factor-only)
-    kExitNotConverged  = 1,  // the method stopped at its iteration limit; a result was printed
+    kExitNotConverged  = 1,  // true residual above restol (iteration limit); a result was printed
     kExitUsage         = 2,  // bad command line
     kExitUnreadable    = 3,  // the file cannot be opened, decompressed or read
     kExitInvalidMatrix = 4,  // malformed file, unsupported kind, non-square, asymmetric, NaN/Inf
@@ -163,7 +163,7 @@ constexpr double kCruderDroptol = 0.3;
 constexpr double kStalledRelres = 0.9;
 
 struct SolveResult {
-    int status          = 0;      // the driver's status of the solve whose x is returned
+    int status          = 0;      // status_verdict of the solve whose x is returned
     int iterations      = 0;      // iterations of that solve
     int watched         = 0;      // iterations of the other solves run (the watch's)
     double relres       = 0.0;    // true relative residual of x
@@ -186,8 +186,14 @@ struct Fallback {
     ~Fallback();
 };
 
+// The status of a solve as the tool reports it: 0 (converged) or -1 (iteration limit) follow the
+// true relative residual alone, converged exactly when relres <= restol (a NaN is not converged);
+// any other status stands.
+int status_verdict(int status, double relres, double restol);
+
 // Solves A x = b from x = 0 with the level list (the driver with param's options). A's values are
-// restored from pristine after each call of the driver (it scales them in place).
+// restored from pristine after each call of the driver (it scales them in place). The status is
+// the verdict on the true relative residual.
 SolveResult solve_once(UpperMatrix& A, const std::vector<double>& pristine, LevelRecord* levels,
                        ParameterRecord* param, const std::vector<double>& b,
                        std::vector<double>* x);

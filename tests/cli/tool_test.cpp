@@ -184,6 +184,76 @@ TEST_F(Tool, ExitCodesTellTheFailuresApart) {
     EXPECT_FALSE(has(factored.out, "\"solve\"")) << factored.out;
 }
 
+// Text value of a string field "key": "value" in a JSON text (first occurrence).
+std::string json_text(const std::string& json, const std::string& key) {
+    const size_t at = json.find("\"" + key + "\": \"");
+    if (at == std::string::npos)
+        return "";
+    const size_t from = at + key.size() + 5;
+    return json.substr(from, json.find('"', from) - from);
+}
+
+// One verdict: exit code 0, JSON status 0, "converged": true and the word "converged" in the text
+// report all mean the same thing, the true relative residual at most restol; otherwise exit code
+// 1, status -1 and "iteration limit reached". Runs that converge, that stop at the limit, that ask
+// for less than rounding allows, and GMRES and SQMR on a singular system with no solution (the
+// 2D Laplacian with Neumann boundary, b outside its range).
+TEST_F(Tool, ExitCodeTextAndJsonStatusFollowOneVerdict) {
+    auto dense  = trelvak::test::dense_from_upper(trelvak::test::laplace2d(12, 12));
+    const int n = dense.n;
+    for (int i = 0; i < n; ++i) {
+        double off = 0.0;
+        for (int j = 0; j < n; ++j) off += j != i ? dense(i, j) : 0.0;
+        dense(i, i) = -off;  // rows sum to zero: constants span the null space
+    }
+    std::vector<double> ramp(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) ramp[static_cast<size_t>(i)] = i + 1.0;
+    auto b = trelvak::test::multiply(dense, ramp);
+    b[0] += 1.0;  // a component along the null space: no solution
+    std::string text;
+    for (double v : b) text += std::to_string(v) + "\n";
+    const std::string neumann = dir_.write(
+        "neumann.mtx",
+        trelvak::test::matrix_market_text(trelvak::test::upper_from_dense(dense), false));
+    const std::string rhs = dir_.write("neumann_b.txt", text);
+
+    const std::vector<std::vector<std::string>> runs = {
+        {helmholtz_},
+        {"--maxit", "2", "--restol", "1e-14", helmholtz_},
+        {"--restol", "1e-15", helmholtz_},
+        {"--restol", "3e-16", helmholtz_},
+        {"--restol", "3e-16", "--solver", "gmres", helmholtz_},
+        {"--maxit", "3", "--solver", "fgmres", kkt_},
+        {"--solver", "gmres", "--rhs", rhs, neumann},
+        {"--solver", "sqmr", "--rhs", rhs, neumann},
+    };
+    for (const auto& words : runs) {
+        std::string what;
+        for (const auto& w : words) what += w + " ";
+        auto json_words = words;
+        json_words.insert(json_words.begin(), "--json");
+        const auto o = run_tool(json_words);
+        ASSERT_TRUE(o.code == trelvak::cli::kExitConverged ||
+                    o.code == trelvak::cli::kExitNotConverged)
+            << what << o.out << o.err;
+        const bool converged = o.code == trelvak::cli::kExitConverged;
+        EXPECT_EQ(json_value(o.out, "exit_code"), o.code) << what;
+        EXPECT_EQ(json_value(o.out, "status"), converged ? 0 : -1) << what << o.out;
+        EXPECT_EQ(json_text(o.out, "status_text"),
+                  converged ? "converged" : "iteration limit reached")
+            << what << o.out;
+        EXPECT_EQ(has(o.out, "\"converged\": true"), converged) << what << o.out;
+        EXPECT_EQ(json_value(o.out, "relres") <= json_value(o.out, "restol"), converged)
+            << what << o.out;
+
+        const auto plain = run_tool(words);
+        EXPECT_EQ(plain.code, o.code) << what;
+        EXPECT_EQ(has(plain.out, converged ? ", converged:" : ", iteration limit reached:"), true)
+            << what << plain.out;
+        EXPECT_EQ(has(plain.err, "warning: no convergence"), !converged) << what << plain.err;
+    }
+}
+
 // On a shifted 3D grid the default factor is unstable: the watch sees the residual grow, and the
 // tool solves with a cruder factor and says so.
 TEST_F(Tool, ReportsTheSecondFactorOfTheWatchAndCanDoWithout) {
