@@ -20,10 +20,10 @@
 ##
 ## @var{info} holds: @code{niter} (iterations per column), @code{relres} (true relative
 ## residual @code{norm (b - A*x) / norm (b)} per column, with A the symmetric matrix of its
-## lower triangle), @code{converged} (per column: false when the iteration limit stopped the
-## method), @code{nlev}, @code{fill}, @code{setup_time}, @code{solve_time} (seconds),
-## @code{watched} (iterations per column spent in the watch and in a solve that was not kept),
-## @code{fallback_used} (per column: the solution comes from the second factor),
+## lower triangle), @code{converged} (per column: true exactly when @code{relres} is at most
+## @code{options.restol}), @code{nlev}, @code{fill}, @code{setup_time}, @code{solve_time}
+## (seconds), @code{watched} (iterations per column spent in the watch and in a solve that was
+## not kept), @code{fallback_used} (per column: the solution comes from the second factor),
 ## @code{fallback_fill} (fill of the second factor, NaN when none was made) and
 ## @code{options} (every option with the value the last solve used).
 ##
@@ -96,10 +96,10 @@ function [x, info] = trelvak (A, b, options)
       evalc ("[x(:,k), options] = DSYMtrelvaksolver (A, PREC, options, b(:,k), zeros (n, 1));");
       options.maxit = maxit;
       niter(k) = options.niter;
-      if (niter(k) < 10)
+      r = relres (x(:,k), b(:,k));
+      if (r <= options.restol)
         continue;                     # converged within the watch
       endif
-      r = relres (x(:,k), b(:,k));
       if (r < stalled)
         ## The factor works: the solve starts over, as a restarted method would lose ground.
         watched(k) = niter(k);
@@ -152,9 +152,11 @@ function [x, info] = trelvak (A, b, options)
     info = struct ("niter", niter,
                    "relres", sqrt (sum ((b - As * x) .^ 2, 1)) ./ nb,
                    "nlev", PREC.nlev, "fill", PREC.fill,
-                   "converged", niter < options.maxit | options.maxit <= 0,
+                   "converged", [],
                    "setup_time", setup_time, "solve_time", solve_time,
                    "watched", watched, "fallback_used", used,
                    "fallback_fill", fallback_fill, "options", options);
+    ## Converged means the answer is good, whatever stopped the method.
+    info.converged = info.relres <= options.restol;
   endif
 endfunction

@@ -1,5 +1,5 @@
-## Solves through the Octave modules: accuracy, what is read of A, the status messages, and the
-## persistence of options in a handle's record.
+## Solves through the Octave modules: accuracy, what is read of A, the status messages, the
+## persistence of options in a handle's record, and the verdict on the true residual.
 1;
 
 %!function r = relres (A, x, b)
@@ -193,3 +193,57 @@
 %! assert (y, z);
 %! assert (info.niter, plain.niter);
 %! assert (info.fallback_used, false);
+
+%!function [A, b] = inconsistent (k)
+%!  ## The 2D Laplacian with Neumann boundary (singular: constants span its null space) and a
+%!  ## right-hand side with a component along the null space, so that A x = b has no solution.
+%!  e = ones (k, 1);
+%!  T = spdiags ([-e, 2*e, -e], -1:1, k, k);
+%!  T(1,1) = 1;
+%!  T(k,k) = 1;
+%!  A = kron (speye (k), T) + kron (T, speye (k));
+%!  b = A * (1:k^2)';
+%!  b(1) += 1;
+%!endfunction
+
+%!test
+%! ## The answer is checked: the solver warns exactly when the true relative residual exceeds
+%! ## restol, whatever stopped the method. Tolerances at and below what rounding allows, a good
+%! ## answer at the iteration limit, and three methods on a system with no solution.
+%! H = tvk_problem ("helmholtz", 12);
+%! h = H * ones (rows (H), 1);
+%! [N, c] = inconsistent (12);
+%! cases = {H, h, struct("restol", 1e-15); H, h, struct("restol", 3e-16);
+%!          H, h, struct("restol", 3e-16, "solver", "gmres");
+%!          H, h, struct("maxit", 2, "restol", 1e-2);
+%!          N, c, struct("solver", "gmres"); N, c, struct("solver", "fgmres");
+%!          N, c, struct("solver", "sqmr")};
+%! for i = 1:rows (cases)
+%!   [A, b, o] = cases{i, :};
+%!   P = DSYMtrelvakfactor (A);
+%!   out = evalc ("[x, opts] = DSYMtrelvaksolver (A, P, o, b, zeros (rows (A), 1));");
+%!   DSYMtrelvakdelete (P);
+%!   restol = DSYMtrelvakinit ().restol;
+%!   if (isfield (o, "restol"))
+%!     restol = o.restol;
+%!   endif
+%!   warned = ! isempty (strfind (out, "exceeded its limit"));
+%!   assert (warned == (relres (A, x, b) > restol), "case %d: warned %d, relres %g", i, warned,
+%!           relres (A, x, b));
+%! endfor
+
+%!test
+%! ## trelvak's info.converged is the verdict on norm (b - A*x) / norm (b) <= restol, also for
+%! ## GMRES on a system with no solution and for a tolerance below what rounding allows.
+%! H = tvk_problem ("helmholtz", 12);
+%! h = H * ones (rows (H), 1);
+%! [N, c] = inconsistent (12);
+%! cases = {H, h, struct(); H, h, struct("restol", 3e-16);
+%!          H, h, struct("maxit", 2, "restol", 1e-2);
+%!          N, c, struct("solver", "gmres"); N, c, struct("solver", "gmres", "fallback", false)};
+%! for i = 1:rows (cases)
+%!   [A, b, o] = cases{i, :};
+%!   out = evalc ("[x, info] = trelvak (A, b, o);");
+%!   assert (info.converged == (relres (A, x, b) <= info.options.restol),
+%!           "case %d: converged %d, relres %g", i, info.converged, relres (A, x, b));
+%! endfor
