@@ -102,12 +102,22 @@ public:
 #endif
     }
 
-    bool compressed() const { return compressed_; }
+    bool compressed() const {
+        return compressed_;
+    }
     // Bytes of a plain regular file (a bound on what it can hold), or -1 when unknown.
-    long long plain_size() const { return compressed_ ? -1 : regular_size_; }
-    long line_number() const { return line_number_; }
-    const std::string& message() const { return message_; }
-    bool failed() const { return failed_; }
+    long long plain_size() const {
+        return compressed_ ? -1 : regular_size_;
+    }
+    long line_number() const {
+        return line_number_;
+    }
+    const std::string& message() const {
+        return message_;
+    }
+    bool failed() const {
+        return failed_;
+    }
 
     // Next line without its terminator; false at the end of the input or on a read error
     // (failed() then tells which).
@@ -173,7 +183,7 @@ private:
         }
         std::memmove(raw_.data(), raw_.data() + raw_pos_, raw_end_ - raw_pos_);
         raw_end_ -= raw_pos_;
-        raw_pos_ = 0;
+        raw_pos_          = 0;
         const size_t want = raw_.size() - raw_end_;
         const size_t got  = std::fread(raw_.data() + raw_end_, 1, want, file_);
         raw_end_ += got;
@@ -258,7 +268,7 @@ private:
             } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
                 message_ = path_ + ": cannot read (corrupt gzip data?): " +
                            (z_.msg != nullptr ? z_.msg : "invalid compressed data");
-                failed_  = true;
+                failed_ = true;
                 return false;
             } else if (end_ == 0 && raw_pos_ == raw_end_ && raw_eof_) {
                 message_ = path_ + ": compressed data ends unexpectedly (truncated file?)";
@@ -301,8 +311,8 @@ private:
         }
         quoted += "'";
         const std::string command = "gzip -dc -- " + quoted + " 2>/dev/null";
-        file_                     = ::popen(command.c_str(), "r");
-        piped_                    = file_ != nullptr;
+        file_ = ::popen(command.c_str(), "r");
+        piped_ = file_ != nullptr;
         if (file_ == nullptr) {
             message_ = path_ + ": cannot open: " + std::strerror(errno);
             return false;
@@ -332,18 +342,18 @@ private:
     std::string path_;
     std::string message_;
     std::FILE* file_ = nullptr;
-    std::vector<char> raw_;     // bytes as read; [raw_pos_, raw_end_) not yet consumed
+    std::vector<char> raw_;  // bytes as read; [raw_pos_, raw_end_) not yet consumed
     size_t raw_pos_ = 0;
     size_t raw_end_ = 0;
     bool raw_eof_   = false;
     std::vector<char> buffer_;  // decoded bytes; [pos_, end_) not yet handed out as lines
-    size_t pos_              = 0;
-    size_t end_              = 0;
-    long line_number_        = 0;
-    long long regular_size_  = -1;
-    bool compressed_         = false;
-    bool failed_             = false;
-    bool done_               = false;
+    size_t pos_             = 0;
+    size_t end_             = 0;
+    long line_number_       = 0;
+    long long regular_size_ = -1;
+    bool compressed_        = false;
+    bool failed_            = false;
+    bool done_              = false;
 #ifdef TRELVAK_HAVE_ZLIB
     z_stream z_{};
     bool inflating_ = false;
@@ -596,7 +606,8 @@ Step read_banner(LineSource& src, const std::string& path, ReadResult* result) {
     }
     if (format != "coordinate") {
         return invalid(located(
-            path, 1, "format '" + banner[2] + "' is not supported (need a sparse 'coordinate' file)"));
+            path, 1,
+            "format '" + banner[2] + "' is not supported (need a sparse 'coordinate' file)"));
     }
     if (field == "complex") {
         return invalid(located(path, 1, "complex matrices are not supported (need a real matrix)"));
@@ -605,7 +616,8 @@ Step read_banner(LineSource& src, const std::string& path, ReadResult* result) {
         return invalid(located(path, 1, "pattern matrices carry no values (need a real matrix)"));
     }
     if (field != "real" && field != "integer" && field != "double") {
-        return invalid(located(path, 1, "unknown field '" + banner[3] + "' (need real or integer)"));
+        return invalid(
+            located(path, 1, "unknown field '" + banner[3] + "' (need real or integer)"));
     }
     if (symm == "skew-symmetric" || symm == "hermitian") {
         return invalid(located(path, 1,
@@ -640,9 +652,9 @@ Step read_size_line(LineSource& src, const std::string& path, SizeLine* size) {
         return invalid(located(path, size->line, "negative size"));
     }
     if (rows != cols) {
-        return invalid(located(path, size->line,
-                               "matrix is not square (" + std::to_string(rows) + " x " +
-                                   std::to_string(cols) + ")"));
+        return invalid(located(
+            path, size->line,
+            "matrix is not square (" + std::to_string(rows) + " x " + std::to_string(cols) + ")"));
     }
     if (rows == 0) {
         return invalid(located(path, size->line, "matrix is empty (0 x 0)"));
@@ -667,8 +679,8 @@ size_t entries_to_reserve(const LineSource& src, long declared) {
 
 // The entry lines "row column value": exactly as many as the size line declares, inside the
 // matrix, finite.
-Step read_entries(LineSource& src, const std::string& path, const SizeLine& size,
-                  Triplets* t, ReadResult* result) {
+Step read_entries(LineSource& src, const std::string& path, const SizeLine& size, Triplets* t,
+                  ReadResult* result) {
     const size_t room = entries_to_reserve(src, size.nnz);
     t->row.reserve(room);
     t->col.reserve(room);
@@ -682,9 +694,9 @@ Step read_entries(LineSource& src, const std::string& path, const SizeLine& size
         }
         const long at = src.line_number();
         if (count == size.nnz) {
-            return invalid(located(path, at,
-                                   "more entries than the " + std::to_string(size.nnz) +
-                                       " the size line declares"));
+            return invalid(located(
+                path, at,
+                "more entries than the " + std::to_string(size.nnz) + " the size line declares"));
         }
         long i = 0, j = 0;
         double v = 0.0;
@@ -785,12 +797,11 @@ Step average_triangles(const std::string& path, int n, Triplets& t, double toler
     }
     result->asymmetry = norm2 > 0.0 ? std::sqrt(diff2 / norm2) : 0.0;
     if (result->asymmetry > tolerance) {
-        return invalid(path + ": matrix is not symmetric: ||A - A'||_F / ||A||_F = " +
-                       fmt(result->asymmetry) + "; largest difference: A(" +
-                       std::to_string(wi + 1) + "," + std::to_string(wj + 1) + ") = " + fmt(wa) +
-                       " but A(" + std::to_string(wj + 1) + "," + std::to_string(wi + 1) +
-                       ") = " + fmt(wb) + " (tolerance " + fmt(tolerance) +
-                       ", see --symmetry-tol)");
+        return invalid(
+            path + ": matrix is not symmetric: ||A - A'||_F / ||A||_F = " + fmt(result->asymmetry) +
+            "; largest difference: A(" + std::to_string(wi + 1) + "," + std::to_string(wj + 1) +
+            ") = " + fmt(wa) + " but A(" + std::to_string(wj + 1) + "," + std::to_string(wi + 1) +
+            ") = " + fmt(wb) + " (tolerance " + fmt(tolerance) + ", see --symmetry-tol)");
     }
     long merged = 0;
     store(compress(n, ui, uj, uv, &merged), n, &result->matrix);
@@ -833,8 +844,9 @@ ReadResult read_matrix_market(const std::string& path, const ReadOptions& option
         step = read_entries(src, path, size, &entries, &result);
     }
     if (step.ok()) {
-        step = result.general ? average_triangles(path, size.n, entries, options.symmetry_tol, &result)
-                              : fold_one_triangle(path, size.n, entries, &result);
+        step = result.general
+                   ? average_triangles(path, size.n, entries, options.symmetry_tol, &result)
+                   : fold_one_triangle(path, size.n, entries, &result);
     }
     if (!step.ok()) {
         // Contents cut short by a damaged compressed file are an unreadable file, not a bad one.

@@ -41,8 +41,9 @@ std::string file_argument(const mxArray* file) {
 }
 
 double tolerance_argument(const mxArray* tol) {
-    if (!mxIsDouble(tol) || mxIsComplex(tol) || mxIsSparse(tol) || mxGetNumberOfElements(tol) != 1 ||
-        !std::isfinite(mxGetScalar(tol)) || mxGetScalar(tol) < 0.0) {
+    if (!mxIsDouble(tol) || mxIsComplex(tol) || mxIsSparse(tol) ||
+        mxGetNumberOfElements(tol) != 1 || !std::isfinite(mxGetScalar(tol)) ||
+        mxGetScalar(tol) < 0.0) {
         throw HostError("SYMMETRY_TOL must be a finite real scalar >= 0.");
     }
     return mxGetScalar(tol);
@@ -90,7 +91,7 @@ mxArray* full_symmetric(const UpperMatrix& m) {
             if (v == 0.0) {
                 continue;
             }
-            const size_t j = static_cast<size_t>(m.ja[static_cast<size_t>(k)] - 1);
+            const size_t j    = static_cast<size_t>(m.ja[static_cast<size_t>(k)] - 1);
             ir[next_own[i]]   = static_cast<mwIndex>(j);
             pr[next_own[i]++] = v;
             if (j != i) {

@@ -315,7 +315,12 @@ TEST(Reader, PipesAreReadOnceAndProbedFromTheBytesRead) {
     std::function<trelvak::cli::ReadResult(const std::string&)> read = [](const std::string& p) {
         return read_matrix_market(p);
     };
+    // A build without zlib decompresses regular files only and says so for a pipe.
+    const bool inflates = through_pipe(gz, read).message.find("no zlib") == std::string::npos;
     for (const bool compressed : {false, true}) {
+        if (compressed && !inflates) {
+            continue;
+        }
         const auto r = through_pipe(compressed ? gz : text, read);
         ASSERT_EQ(r.error, ReadError::kNone) << r.message;
         EXPECT_EQ(r.compressed, compressed);
@@ -328,7 +333,8 @@ TEST(Reader, PipesAreReadOnceAndProbedFromTheBytesRead) {
         << junk.message;
     const auto cut = through_pipe(gz.substr(0, gz.size() / 2), read);
     EXPECT_EQ(cut.error, ReadError::kUnreadable);
-    EXPECT_NE(cut.message.find("truncated"), std::string::npos) << cut.message;
+    EXPECT_NE(cut.message.find(inflates ? "truncated" : "no zlib"), std::string::npos)
+        << cut.message;
 
     // The right-hand side through a pipe, plain and compressed.
     std::function<trelvak::cli::VectorResult(const std::string&)> read_rhs =
@@ -336,9 +342,11 @@ TEST(Reader, PipesAreReadOnceAndProbedFromTheBytesRead) {
     const auto rhs = through_pipe(std::string("1.5 -2\n3e-7\n"), read_rhs);
     ASSERT_EQ(rhs.error, ReadError::kNone) << rhs.message;
     EXPECT_EQ(rhs.values, (std::vector<double>{1.5, -2.0, 3e-7}));
-    const auto rhs_gz = through_pipe(file_bytes(dir.write_gz("b.gz", "1\n2\n3\n")), read_rhs);
-    ASSERT_EQ(rhs_gz.error, ReadError::kNone) << rhs_gz.message;
-    EXPECT_EQ(rhs_gz.values, (std::vector<double>{1.0, 2.0, 3.0}));
+    if (inflates) {
+        const auto rhs_gz = through_pipe(file_bytes(dir.write_gz("b.gz", "1\n2\n3\n")), read_rhs);
+        ASSERT_EQ(rhs_gz.error, ReadError::kNone) << rhs_gz.message;
+        EXPECT_EQ(rhs_gz.values, (std::vector<double>{1.0, 2.0, 3.0}));
+    }
 }
 
 TEST(Reader, GzipStreamsAreDecodedWholeOrRefused) {
@@ -354,7 +362,9 @@ TEST(Reader, GzipStreamsAreDecodedWholeOrRefused) {
     expect_same(r.matrix, m);
     // Damaged data in the middle is an unreadable file, whatever the lines decoded so far say.
     std::string bad = file_bytes(dir.write_gz("m.gz", text));
-    for (size_t k = bad.size() / 3; k < bad.size() / 3 + 16; ++k) bad[k] = static_cast<char>(~bad[k]);
+    for (size_t k = bad.size() / 3; k < bad.size() / 3 + 16; ++k) {
+        bad[k] = static_cast<char>(~bad[k]);
+    }
     const auto corrupt = read_matrix_market(dir.write("bad.mtx.gz", bad));
     EXPECT_EQ(corrupt.error, ReadError::kUnreadable) << corrupt.message;
     EXPECT_NE(corrupt.message.find("bad.mtx.gz"), std::string::npos) << corrupt.message;
@@ -396,7 +406,9 @@ TEST(Reader, DeclaredEntryCountIsNotTrustedForMemory) {
     std::string report;
     char buf[1024];
     ssize_t got = 0;
-    while ((got = ::read(fds[0], buf, sizeof buf)) > 0) report.append(buf, static_cast<size_t>(got));
+    while ((got = ::read(fds[0], buf, sizeof buf)) > 0) {
+        report.append(buf, static_cast<size_t>(got));
+    }
     ::close(fds[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);

@@ -23,7 +23,8 @@ struct Outcome {
 std::string read_file(const std::string& path) {
     std::string s;
     std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return s;
+    if (f == nullptr)
+        return s;
     char buf[4096];
     size_t got = 0;
     while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, got);
@@ -34,11 +35,11 @@ std::string read_file(const std::string& path) {
 // Runs a bash script in dir, where $TOOL is the tool run under a 20-second limit; returns its
 // exit status and its standard output and error together.
 Outcome bash(const TempDir& dir, const std::string& script) {
-    const std::string file = dir.write("script.sh", "cd '" + dir.path() + "' || exit 99\n" +
-                                                        "TOOL='timeout 20 " TRELVAK_TOOL_PATH
-                                                        "'\n" + script + "\n");
-    const std::string log  = dir.path() + "/script.log";
-    const int status       = std::system(("bash '" + file + "' > '" + log + "' 2>&1").c_str());
+    const std::string file =
+        dir.write("script.sh", "cd '" + dir.path() + "' || exit 99\n" +
+                                   "TOOL='timeout 20 " TRELVAK_TOOL_PATH "'\n" + script + "\n");
+    const std::string log = dir.path() + "/script.log";
+    const int status      = std::system(("bash '" + file + "' > '" + log + "' 2>&1").c_str());
     Outcome r;
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.out  = read_file(log);
@@ -48,8 +49,8 @@ Outcome bash(const TempDir& dir, const std::string& script) {
 class ToolInput : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_.write("a.mtx", trelvak::test::matrix_market_text(trelvak::test::laplace2d(8, 8, 0.3),
-                                                              false));
+        dir_.write("a.mtx",
+                   trelvak::test::matrix_market_text(trelvak::test::laplace2d(8, 8, 0.3), false));
         dir_.write_gz("a.mtx.gz", read_file(dir_.path() + "/a.mtx"));
         std::string rhs;
         for (int i = 1; i <= 64; ++i) rhs += std::to_string(i) + "\n";
@@ -58,22 +59,33 @@ protected:
     bool has(const Outcome& r, const std::string& part) {
         return r.out.find(part) != std::string::npos;
     }
+    // A build without zlib refuses compressed data from a pipe, and says so.
+    bool without_zlib(const Outcome& r) {
+        return r.code == 3 && has(r, "(this build has no zlib)");
+    }
     TempDir dir_;
 };
 
 TEST_F(ToolInput, NamedPipesAreReadWithoutWaitingForever) {
     for (const std::string file : {"a.mtx", "a.mtx.gz"}) {
-        const Outcome r = bash(dir_, "rm -f fifo; mkfifo fifo || exit 98\n"
-                                 "timeout 20 sh -c 'cat " + file + " > fifo' &\n"
-                                 "$TOOL fifo; code=$?; wait; exit $code");
+        const Outcome r = bash(dir_,
+                               "rm -f fifo; mkfifo fifo || exit 98\n"
+                               "timeout 20 sh -c 'cat " +
+                                   file +
+                                   " > fifo' &\n"
+                                   "$TOOL fifo; code=$?; wait; exit $code");
+        if (without_zlib(r)) {
+            continue;
+        }
         EXPECT_EQ(r.code, 0) << file << ":\n" << r.out;
         EXPECT_TRUE(has(r, "fifo: n = 64")) << r.out;
         EXPECT_EQ(has(r, "gzip"), file == "a.mtx.gz") << r.out;
     }
     // The right-hand side from a named pipe too.
-    const Outcome rhs = bash(dir_, "rm -f fifo; mkfifo fifo || exit 98\n"
-                               "timeout 20 sh -c 'cat b.txt > fifo' &\n"
-                               "$TOOL --rhs fifo a.mtx; code=$?; wait; exit $code");
+    const Outcome rhs = bash(dir_,
+                             "rm -f fifo; mkfifo fifo || exit 98\n"
+                             "timeout 20 sh -c 'cat b.txt > fifo' &\n"
+                             "$TOOL --rhs fifo a.mtx; code=$?; wait; exit $code");
     EXPECT_EQ(rhs.code, 0) << rhs.out;
 }
 
@@ -88,6 +100,9 @@ TEST_F(ToolInput, PipesAreReadOnceFromTheFirstByte) {
     };
     for (const auto& script : scripts) {
         const Outcome r = bash(dir_, script);
+        if (without_zlib(r)) {
+            continue;
+        }
         EXPECT_EQ(r.code, 0) << script << ":\n" << r.out;
         EXPECT_TRUE(has(r, "n = 64")) << script << ":\n" << r.out;
     }
