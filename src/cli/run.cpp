@@ -572,8 +572,18 @@ int main_entry(int argc, const char* const* argv) {
         }
         return kExitUsage;
     }
+    use_single_thread_blas();
     install_signal_stop();
-    return run(parsed.arguments, stdout, stderr);
+    int code = run(parsed.arguments, stdout, stderr);
+    // From here on a signal ends the process at once; one that came while the work could not
+    // poll (a blocking read) still ends the run as interrupted.
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    if (stop_signal != 0 && code != kExitInterrupted) {
+        std::fprintf(stderr, "trelvak: interrupted by a signal\n");
+        code = kExitInterrupted;
+    }
+    return code;
 }
 
 }  // namespace trelvak::cli

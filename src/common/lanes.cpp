@@ -6,6 +6,7 @@
 // themselves done. Workers block every signal, so that the host's handlers run on its own thread.
 #include "common/lanes.h"
 
+#include <dlfcn.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -172,6 +173,19 @@ int lane_count() {
 
 void set_lane_count(int count) {
     lane_override.store(std::clamp(count, 0, kMaxLanes), std::memory_order_relaxed);
+}
+
+void use_single_thread_blas() {
+    using SetThreads = void (*)(int);
+    using Shutdown   = int (*)();
+    auto set      = reinterpret_cast<SetThreads>(dlsym(RTLD_DEFAULT, "openblas_set_num_threads"));
+    auto shutdown = reinterpret_cast<Shutdown>(dlsym(RTLD_DEFAULT, "blas_thread_shutdown_"));
+    if (set != nullptr) {
+        set(1);
+        if (shutdown != nullptr) {
+            shutdown();
+        }
+    }
 }
 
 namespace detail {

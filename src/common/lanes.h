@@ -30,6 +30,13 @@ int lane_count();
 // Overrides lane_count() for this process (tests, benchmarks); 0 returns to the default.
 void set_lane_count(int count);
 
+// BLAS on one thread for good, in a process that owns its BLAS (the tool, programs that link
+// the library; not inside a host whose session owns it): our own lanes are the threads, and
+// OpenBLAS's idle workers are ended now, while memory is plentiful. Left alone, they are woken at
+// exit and, under a memory limit that the run has exhausted, one of them can spin in the
+// allocator forever. Harmless with another BLAS library.
+void use_single_thread_blas();
+
 namespace detail {
 void run_lanes(int count, void (*call)(void* task, int lane), void* task);
 }

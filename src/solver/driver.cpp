@@ -34,12 +34,15 @@
 //           beyond the int range (or a negative ipar(4)) ends the solve with status -2 before
 //           anything is allocated or scaled. The true residual uses dbuff(1..n), which is free
 //           between requests.
+// A stop asked for by the user (common/interrupt.h) is polled before each call of the method and
+// ends the solve with Interrupted, the scaling undone and the records as after a finished solve.
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 
 #include "common/blas.h"
+#include "common/interrupt.h"
 #include "common/onebased.h"
 #include "krylov/krylov.h"
 #include "precond/precond.h"
@@ -173,6 +176,7 @@ int run_method(Method method, const SparseMatrix& A, LevelRecord* PRE, Parameter
     const auto ipar = view1(param->ipar, 16);
     ipar(kRequest)  = 0;
     for (;;) {
+        poll_interrupt();  // between requests nothing is half done: the scaling is undone above
         method(&n, rhs, sol, param->ipar, param->fpar, w);
         const int request = ipar(kRequest);
         if (request == kUserTest) {
@@ -207,14 +211,22 @@ int run_method(Method method, const SparseMatrix& A, LevelRecord* PRE, Parameter
     }
 }
 
-// ||bs ./ cs||: the norm of the unscaled right-hand side.
+// ||bs ./ cs||: the norm of the unscaled right-hand side, summed relative to its largest entry
+// so that entries near the ends of the double range neither underflow nor overflow.
 double unscaled_norm(int n, const double* bs, const double* cs) {
+    double largest = 0.0;
+    for (int i = 0; i < n; ++i) {
+        largest = std::max(largest, std::abs(bs[i] / cs[i]));
+    }
+    if (largest == 0.0 || !std::isfinite(largest)) {
+        return largest;
+    }
     double sum = 0.0;
     for (int i = 0; i < n; ++i) {
-        const double v = bs[i] / cs[i];
+        const double v = (bs[i] / cs[i]) / largest;
         sum += v * v;
     }
-    return std::sqrt(sum);
+    return largest * std::sqrt(sum);
 }
 
 // ||b - A x|| of the unscaled system from the scaled one: b - A x = bs ./ cs - (As xs) ./ rs.
