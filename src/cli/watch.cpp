@@ -19,6 +19,7 @@
 #include <cmath>
 
 #include "cli/cli.h"
+#include "common/blas.h"
 #include "common/onebased.h"
 #include "factor/factor.h"
 #include "solver/solver.h"
@@ -45,12 +46,15 @@ double relative_residual(const UpperMatrix& A, const std::vector<double>& b,
                          const std::vector<double>& x) {
     std::vector<double> r(b.size());
     symmetric_product(A, x.data(), r.data());
-    double rr = 0.0, bb = 0.0;
     for (size_t i = 0; i < b.size(); ++i) {
-        rr += (b[i] - r[i]) * (b[i] - r[i]);
-        bb += b[i] * b[i];
+        r[i] = b[i] - r[i];
     }
-    return std::sqrt(bb > 0.0 ? rr / bb : rr);
+    // nrm2 scales as it sums: entries near 1e-300 or 1e300 neither underflow nor overflow (a
+    // plain sum of squares made the residual of a system scaled by 1e-200 zero, "converged").
+    const int n     = static_cast<int>(b.size());
+    const double rn = n > 0 ? blas::nrm2(n, r.data()) : 0.0;
+    const double bn = n > 0 ? blas::nrm2(n, b.data()) : 0.0;
+    return bn > 0.0 ? rn / bn : rn;
 }
 
 bool unstable_after_watch(const char* solver, double relres) {
