@@ -45,7 +45,11 @@ function [x, info] = trelvak (A, b, options)
   endif
   fallback = true;
   if (isfield (given, "fallback"))
-    fallback = logical (given.fallback(1));
+    f = given.fallback;
+    if (! ((islogical (f) || isnumeric (f)) && isscalar (f) && isreal (f) && ! isnan (f)))
+      error ("trelvak: options.fallback must be true or false");
+    endif
+    fallback = logical (f);
     given = rmfield (given, "fallback");
   endif
   ## Every key, so that info.options shows all values the solve used.
