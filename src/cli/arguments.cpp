@@ -3,7 +3,8 @@
 // Every key of the options structure is a flag of the same spelling (case-sensitive):
 // --droptol 1e-2 or --droptol=1e-2. Numeric keys take a finite number within the key's range
 // (option_number_error); the integer keys take an integral value. Text keys take one of their
-// keywords (option_text_error): a misspelt --ordering would otherwise mean no reordering. Besides: the matrix file, --rhs, --output, --json, --quiet, --factor-only,
+// keywords (option_text_error): a misspelt --ordering would otherwise mean no reordering. Besides:
+// the matrix file, --rhs, --output, --json, --quiet, --factor-only,
 // --no-fallback, --symmetry-tol, --help, --version.
 //
 // On exit: ParseResult with ok = false and a one-line message for a usage error.

@@ -31,7 +31,7 @@ enum ExitCode : int {
     kExitFactorFailed  = 5,  // the factorization failed
     kExitSolveFailed   = 6,  // breakdown, workspace or another solver error
     kExitInterrupted   = 130,  // stopped by SIGINT or SIGTERM (the shell's code for SIGINT)
-    kExitInternal      = 70  // fatal error inside the package (for example out of memory)
+    kExitInternal      = 70    // fatal error inside the package (for example out of memory)
 };
 
 // ------------------------------------------------------------------------------------------------

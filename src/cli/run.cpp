@@ -8,8 +8,8 @@
 // memory, an inconsistent level list) are turned into exit code 70 by a throwing handler.
 // Work space: the matrix, one copy of its values, four vectors of length n.
 #include <chrono>
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <exception>
 #include <stdexcept>

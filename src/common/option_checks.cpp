@@ -15,13 +15,13 @@
 //   matching            0 or 1    off or on
 // Texts. A text is accepted when it begins with one of its key's keywords over the keyword's
 // length, the rule by which the solver mode and the setup mode select from them.
+#include "common/option_checks.h"
+
 #include <cmath>
 #include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "common/option_checks.h"
 
 namespace trelvak {
 namespace {

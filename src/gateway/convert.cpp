@@ -144,12 +144,14 @@ double norm_inf(const SparseMatrix& A) {
 void check_solve_magnitudes(const SparseMatrix& A, const double* b, const double* x0) {
     const double root_n = std::sqrt(static_cast<double>(A.nr));
     if (!(largest_magnitude(b, A.nr) * root_n <= kLargestMagnitude)) {
-        throw HostError("Fourth input is too large: entries beyond about 1e150 would overflow the "
-                        "method's inner products; scale the system.");
+        throw HostError(
+            "Fourth input is too large: entries beyond about 1e150 would overflow the "
+            "method's inner products; scale the system.");
     }
     if (!(norm_inf(A) * largest_magnitude(x0, A.nr) * root_n <= kLargestMagnitude)) {
-        throw HostError("Fifth input is too large for this matrix: the entries of A*x0 would "
-                        "overflow the method's inner products; start from a smaller guess.");
+        throw HostError(
+            "Fifth input is too large for this matrix: the entries of A*x0 would "
+            "overflow the method's inner products; start from a smaller guess.");
     }
 }
 

@@ -16,8 +16,8 @@
 // Output half (options_from_record): a 1x1 structure with the input's fields in order. A
 // recognised text field shows the record's text; a recognised numeric field comes back in its
 // own class, size and shape, with the record's value in its first element and the user's other
-// elements kept. Every other field (unrecognised, empty) comes back exactly as given. "niter" (ipar(7), a double)
-// replaces an input "niter" in place or is added last.
+// elements kept. Every other field (unrecognised, empty) comes back exactly as given. "niter"
+// (ipar(7), a double) replaces an input "niter" in place or is added last.
 #include <cctype>
 #include <climits>
 #include <cmath>
@@ -199,7 +199,7 @@ int to_int_option(double x) {
 void refuse_if(const std::string& problem) {
     if (!problem.empty()) {
         std::string message = problem;
-        message[0]          = static_cast<char>(std::toupper(static_cast<unsigned char>(message[0])));
+        message[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(message[0])));
         throw HostError(message);
     }
 }
@@ -262,8 +262,7 @@ void options_to_record(const mxArray* options, ParameterRecord* param, TextCache
             refuse_if(option_text_error(name, c.text.data()));
         } else {
             if (!is_numeric_option(v) || mxIsComplex(v)) {
-                throw HostError(std::string("Option ") + name +
-                                " must be a real number, not a " +
+                throw HostError(std::string("Option ") + name + " must be a real number, not a " +
                                 (mxIsComplex(v) ? std::string("complex") : class_name(v)) +
                                 " value.");
             }

@@ -29,9 +29,9 @@ TEST(Arguments, EveryOptionKeyIsAFlagInBothSpellings) {
     ASSERT_EQ(keys.size(), 22u);
     for (const auto& k : keys) {
         // A value each key accepts: its first keyword, or a number within its range.
-        const std::string name  = k.name;
-        const std::string first = trelvak::option_keywords(name).substr(
-            0, trelvak::option_keywords(name).find(','));
+        const std::string name = k.name;
+        const std::string first =
+            trelvak::option_keywords(name).substr(0, trelvak::option_keywords(name).find(','));
         const std::string value = k.kind == OptionKey::kText ? first + "20"
                                   : name == "restol"         ? "0.5"
                                   : name == "matching"       ? "1"
@@ -121,7 +121,8 @@ TEST(Arguments, OptionValuesOutsideTheirKeysAreRefusedWithTheKey) {
         {{"--matching", "2"}, "--matching = 2 is not accepted: it must be 0 (off) or 1 (on)"},
         {{"--ncoarse", "0"}, "--ncoarse = 0 is not accepted"},
         {{"--npresmoothing", "-1"}, "--npresmoothing = -1 is not accepted"},
-        {{"--ordering", "metis"}, "--ordering = \"metis\" is not known: it must be one of amd, metisn"},
+        {{"--ordering", "metis"},
+         "--ordering = \"metis\" is not known: it must be one of amd, metisn"},
         {{"--ordering=AMD"}, "--ordering = \"AMD\" is not known"},
         {{"--solver", "GMRES"}, "--solver = \"GMRES\" is not known"},
         {{"--presmoother", "x"}, "--presmoother = \"x\" is not known: it must be one of gsf"},

@@ -264,8 +264,7 @@ TEST(Vectors, ReadsEveryLayoutAndRejectsBadOnes) {
     EXPECT_NE(negative.message.find("neg.mtx:2: negative entry count"), std::string::npos)
         << negative.message;
     const auto negsize = read_vector(
-        dir.write("negs.mtx", "%%MatrixMarket matrix coordinate real general\n3 -1 1\n3 1 1\n"),
-        3);
+        dir.write("negs.mtx", "%%MatrixMarket matrix coordinate real general\n3 -1 1\n3 1 1\n"), 3);
     EXPECT_EQ(negsize.error, ReadError::kInvalid);
     EXPECT_NE(negsize.message.find("negs.mtx:2: negative size"), std::string::npos)
         << negsize.message;
@@ -275,7 +274,8 @@ TEST(Vectors, ReadsEveryLayoutAndRejectsBadOnes) {
 std::string file_bytes(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
     std::string bytes;
-    if (f == nullptr) return bytes;
+    if (f == nullptr)
+        return bytes;
     char buf[4096];
     size_t got = 0;
     while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, got);
@@ -295,7 +295,8 @@ Result through_pipe(const std::string& bytes,
         size_t done = 0;
         while (done < bytes.size()) {
             const ssize_t n = ::write(fds[1], bytes.data() + done, bytes.size() - done);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             done += static_cast<size_t>(n);
         }
         ::close(fds[1]);
@@ -329,8 +330,7 @@ TEST(Reader, PipesAreReadOnceAndProbedFromTheBytesRead) {
     // A bad file through a pipe gets the message of its real fault.
     const auto junk = through_pipe(std::string("junk\n"), read);
     EXPECT_EQ(junk.error, ReadError::kInvalid);
-    EXPECT_NE(junk.message.find(":1: not a Matrix Market file"), std::string::npos)
-        << junk.message;
+    EXPECT_NE(junk.message.find(":1: not a Matrix Market file"), std::string::npos) << junk.message;
     const auto cut = through_pipe(gz.substr(0, gz.size() / 2), read);
     EXPECT_EQ(cut.error, ReadError::kUnreadable);
     EXPECT_NE(cut.message.find(inflates ? "truncated" : "no zlib"), std::string::npos)

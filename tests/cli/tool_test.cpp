@@ -9,6 +9,7 @@
 
 #include "cli/cli.h"
 #include "common/lanes.h"
+#include "common/option_checks.h"
 #include "common/testing.h"
 #include "factor/factor.h"
 #include "temp_files.h"
@@ -93,7 +94,7 @@ TEST_F(Tool, SolvesAndReportsTheTrueResidual) {
 }
 
 TEST_F(Tool, JsonReportCarriesEveryOptionAsUsed) {
-    const auto o = run_tool({"--json", "--droptol", "0.005", "--solver", "GMRES", "--maxit=321",
+    const auto o = run_tool({"--json", "--droptol", "0.005", "--solver", "gmres25", "--maxit=321",
                              "--nrestart", "25", kkt_});
     ASSERT_EQ(o.code, 0) << o.out << o.err;
     EXPECT_EQ(o.out.front(), '{');
@@ -105,9 +106,12 @@ TEST_F(Tool, JsonReportCarriesEveryOptionAsUsed) {
     // The controls level 1 was factored with (here those asked for).
     EXPECT_EQ(json_value(o.out, "droptol_used"), 0.005);
     EXPECT_GE(json_value(o.out, "condest_used"), 1.0);
-    // An unrecognised method falls back to symmetric QMR, and the tool says so.
-    EXPECT_TRUE(has(o.out, "\"solver\": \"sqmr\"")) << o.out;
-    EXPECT_TRUE(has(o.err, "--solver 'GMRES' not recognised")) << o.err;
+    // A keyword is matched over its own length, and the text comes back as given.
+    EXPECT_TRUE(has(o.out, "\"solver\": \"gmres25\"")) << o.out;
+    // An unknown one is refused before anything runs (it once fell back to another method).
+    const auto refused = run_tool({"--json", "--solver", "GMRES", kkt_});
+    EXPECT_EQ(refused.code, trelvak::cli::kExitUsage);
+    EXPECT_TRUE(has(refused.err, "--solver = \"GMRES\" is not known")) << refused.err;
     EXPECT_LE(json_value(o.out, "relres"), 1e-6);
     EXPECT_GT(json_value(o.out, "iterations"), 0);
     EXPECT_EQ(json_value(o.out, "threads"), trelvak::lane_count());
@@ -284,7 +288,13 @@ TEST(ToolOptions, EveryFlagReachesItsRecordField) {
     std::vector<std::string> words = {"trelvak"};
     for (const auto& k : trelvak::cli::option_keys()) {
         words.push_back(std::string("--") + k.name);
-        words.push_back(k.kind == trelvak::cli::OptionKey::kText ? std::string("t_") + k.name
+        // A keyword of the key with a suffix (matched over the keyword's length), or a number
+        // every numeric key accepts.
+        const std::string keyword =
+            trelvak::option_keywords(k.name).substr(0, trelvak::option_keywords(k.name).find(','));
+        words.push_back(k.kind == trelvak::cli::OptionKey::kText ? keyword + "_" + k.name
+                        : std::string(k.name) == "restol"        ? "0.5"
+                        : std::string(k.name) == "matching"      ? "1"
                                                                  : "7");
     }
     words.push_back("m.mtx");
@@ -295,8 +305,13 @@ TEST(ToolOptions, EveryFlagReachesItsRecordField) {
     ParameterRecord* param = trelvak::create_parameters();
     trelvak::cli::apply_options(parsed.arguments, param);
     for (const auto& k : trelvak::cli::option_keys()) {
-        const std::string want =
-            k.kind == trelvak::cli::OptionKey::kText ? std::string("\"t_") + k.name + "\"" : "7";
+        const std::string keyword =
+            trelvak::option_keywords(k.name).substr(0, trelvak::option_keywords(k.name).find(','));
+        const std::string want = k.kind == trelvak::cli::OptionKey::kText
+                                     ? "\"" + keyword + "_" + k.name + "\""
+                                 : std::string(k.name) == "restol"   ? "0.5"
+                                 : std::string(k.name) == "matching" ? "1"
+                                                                     : "7";
         EXPECT_EQ(trelvak::cli::option_json(*param, k), want) << k.name;
     }
     trelvak::release_parameters(param);

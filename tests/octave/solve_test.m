@@ -36,8 +36,8 @@
 %! DSYMtrelvakdelete (P);
 
 %!test
-%! ## Only the lower triangle is read; the inputs are not changed; longer b and x0 give their
-%! ## first n entries.
+%! ## Only the lower triangle is read; the inputs are not changed; longer b and x0 are refused
+%! ## (they were once cut to their first n entries without a word).
 %! A = tvk_problem ("saddle", 6);
 %! n = rows (A);
 %! b = A * (1:n)';
@@ -47,7 +47,9 @@
 %! [x1, o] = DSYMtrelvaksolver (A, P, struct (), b, x0);
 %! [x2, o] = DSYMtrelvaksolver (tril (A), P, struct (), b, x0);
 %! junk = A + sparse (1, n, 99, n, n);
-%! [x3, o] = DSYMtrelvaksolver (junk, P, struct (), [b; 7; 8], [x0; 5]);
+%! [x3, o] = DSYMtrelvaksolver (junk, P, struct (), b, x0);
+%! fail ("[x4, o] = DSYMtrelvaksolver (A, P, struct (), [b; 7; 8], x0)", "Fourth input must be");
+%! fail ("[x4, o] = DSYMtrelvaksolver (A, P, struct (), b, [x0; 5])", "Fifth input must be");
 %! DSYMtrelvakdelete (P);
 %! assert (x2, x1);
 %! assert (x3, x1);
