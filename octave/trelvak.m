@@ -68,7 +68,7 @@ function [x, info] = trelvak (A, b, options)
 
   L = tril (A);
   As = L + tril (L, -1)';
-  relres = @(x, b) norm (b - As * x) / max (norm (b), realmin);
+  relres = @(x, b) norm (b - As * x) / (norm (b) + (norm (b) == 0));  # ||r|| when b = 0
 
   t = tic ();
   [PREC, options] = DSYMtrelvakfactor (A, options);
@@ -87,7 +87,9 @@ function [x, info] = trelvak (A, b, options)
   if (any (strcmpi (options.solver, {"gmres", "fgmres"})))
     stalled = 0.9;
   endif
-  try
+  ## The handles are released however the solve ends: an error, or Ctrl-C (which a try block
+  ## would not see).
+  unwind_protect
     t = tic ();
     for k = 1:m
       if (! fallback || (maxit > 0 && maxit <= 10))
@@ -138,23 +140,22 @@ function [x, info] = trelvak (A, b, options)
       endif
     endfor
     solve_time = toc (t);
-  catch err
+  unwind_protect_cleanup
     DSYMtrelvakdelete (PREC);
     if (isstruct (CRUDE))
       DSYMtrelvakdelete (CRUDE);
     endif
-    rethrow (err);
-  end_try_catch
-  DSYMtrelvakdelete (PREC);
-  if (isstruct (CRUDE))
-    DSYMtrelvakdelete (CRUDE);
-  endif
+  end_unwind_protect
 
   if (nargout > 1)
-    nb = sqrt (sum (b .^ 2, 1));
-    nb(nb == 0) = 1;
+    ## norm scales its sums: entries near the ends of the double range neither under- nor
+    ## overflow.
+    res = zeros (1, m);
+    for k = 1:m
+      res(k) = relres (x(:,k), b(:,k));
+    endfor
     info = struct ("niter", niter,
-                   "relres", sqrt (sum ((b - As * x) .^ 2, 1)) ./ nb,
+                   "relres", res,
                    "nlev", PREC.nlev, "fill", PREC.fill,
                    "converged", [],
                    "setup_time", setup_time, "solve_time", solve_time,

@@ -112,4 +112,20 @@ TEST_F(ToolInput, PipesAreReadOnceFromTheFirstByte) {
     EXPECT_TRUE(has(junk, "/dev/stdin:1: not a Matrix Market file")) << junk.out;
 }
 
+// SIGINT and SIGTERM during a long solve end the run within a poll, with its own exit code and
+// a message; before, only SIGKILL ended a run whose iteration limit was never reached.
+TEST_F(ToolInput, SignalsEndALongSolveAsInterrupted) {
+    // Dropping everything leaves the diagonal; GMRES(2) on this indefinite grid stagnates.
+    dir_.write("h.mtx",
+               trelvak::test::matrix_market_text(trelvak::test::laplace2d(40, 40, 0.3), false));
+    for (const char* signal : {"INT", "TERM"}) {
+        const auto r = bash(dir_, std::string("$TOOL --no-fallback --solver gmres --nrestart 2 "
+                                              "--maxit 2000000000 --restol 1e-15 --droptol 10 "
+                                              "h.mtx & pid=$!\nsleep 1; kill -") +
+                                      signal + " $pid; wait $pid; echo \"exit=$?\"");
+        EXPECT_TRUE(has(r, "exit=130")) << signal << ": " << r.out;
+        EXPECT_TRUE(has(r, "trelvak: error: interrupted by a signal")) << signal << ": " << r.out;
+    }
+}
+
 }  // namespace
