@@ -7,7 +7,13 @@
 ##
 ## Only the lower triangle of @var{A} is read. @var{options} defaults to
 ## @code{DSYMtrelvakinit (A)}; give only the fields to change, e.g.
-## @code{struct ("droptol", 1e-3, "restol", 1e-8)}.
+## @code{struct ("droptol", 1e-3, "restol", 1e-8)}. Values are checked as the modules check
+## them: a number outside its key's range (@code{maxit} at least 1, @code{restol} in (0, 1),
+## ...), NaN or Inf, an unknown keyword or a field of the wrong class ends the call with an
+## error that names the key; nothing is replaced by a default.
+##
+## Ctrl-C stops the factorization or the solve within a fraction of a second with an error; the
+## preconditioners are released all the same.
 ##
 ## Each solve first runs 10 iterations. When the true residual has not fallen below
 ## @code{norm (b)} by then (with GMRES and FGMRES, which never let it grow: below

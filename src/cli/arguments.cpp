@@ -104,7 +104,9 @@ std::string usage_text() {
         "  --help, -h            this text\n"
         "  --version             the version\n"
         "\n"
-        "Solver options (key of the options structure; --key VALUE or --key=VALUE):\n";
+        "Solver options (key of the options structure; --key VALUE or --key=VALUE). A value\n"
+        "outside the key's range, or a text that is none of its keywords, is refused (exit 2);\n"
+        "--maxit must be at least 1, --restol in (0, 1):\n";
     for (const auto& k : option_keys()) {
         std::string flag = std::string("  --") + k.name + " " +
                            (k.kind == OptionKey::kText  ? "TEXT"
@@ -121,7 +123,7 @@ std::string usage_text() {
          "Exit codes: 0 converged (true relative residual <= restol), 1 not converged\n"
          "(iteration limit, or true residual above restol; results are printed), 2 usage,\n"
          "3 unreadable file, 4 invalid input, 5 factorization failed, 6 solver error,\n"
-         "70 internal error.\n"
+         "70 internal error, 130 interrupted (SIGINT, SIGTERM).\n"
          "\n"
          "Environment: TRELVAK_NUM_THREADS sets the lanes (threads) of the product and the\n"
          "factor sweeps (default: the cores, at most 4).\n";
