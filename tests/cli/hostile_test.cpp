@@ -50,6 +50,7 @@
 
 namespace {
 
+using trelvak::test::file_bytes;
 using trelvak::test::TempDir;
 
 constexpr double kTimeLimitSeconds = 8.0;  // per run; generous for a 2-core machine under load
@@ -90,18 +91,6 @@ struct Run {
     std::string out;
     std::string err;
 };
-
-std::string read_bytes(const std::string& path) {
-    std::string s;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return s;
-    char buf[65536];
-    size_t got = 0;
-    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, got);
-    std::fclose(f);
-    return s;
-}
 
 // Runs the tool with args in dir (stdout and stderr to files there) and a clean environment of
 // single-threaded kernels; kills it after the time limit.
@@ -172,8 +161,8 @@ Run run_tool(const std::string& dir, const std::vector<std::string>& args) {
         if (WIFSIGNALED(status))
             r.signal = WTERMSIG(status);
     }
-    r.out = read_bytes(out_path);
-    r.err = read_bytes(err_path);
+    r.out = file_bytes(out_path);
+    r.err = file_bytes(err_path);
     return r;
 }
 
@@ -395,7 +384,7 @@ long double norm2(const std::vector<long double>& v) {
 
 // The solution file the tool wrote: a Matrix Market array n x 1.
 std::optional<std::vector<long double>> read_solution(const std::string& path, int n) {
-    std::istringstream in(read_bytes(path));
+    std::istringstream in(file_bytes(path));
     std::string line;
     std::vector<long double> x;
     bool size_seen = false;

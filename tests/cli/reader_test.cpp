@@ -24,6 +24,7 @@ using trelvak::cli::read_matrix_market;
 using trelvak::cli::ReadError;
 using trelvak::cli::UpperMatrix;
 using trelvak::test::Csr;
+using trelvak::test::file_bytes;
 using trelvak::test::TempDir;
 
 void expect_same(const UpperMatrix& got, const Csr& want) {
@@ -269,18 +270,6 @@ TEST(Vectors, ReadsEveryLayoutAndRejectsBadOnes) {
     EXPECT_NE(negsize.message.find("negs.mtx:2: negative size"), std::string::npos)
         << negsize.message;
     EXPECT_FALSE(trelvak::cli::write_vector(dir.path() + "/no/such/dir/x", want, &message));
-}
-
-std::string file_bytes(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    std::string bytes;
-    if (f == nullptr)
-        return bytes;
-    char buf[4096];
-    size_t got = 0;
-    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, got);
-    std::fclose(f);
-    return bytes;
 }
 
 // Calls read(path) with path naming the read end of a pipe that a second thread fills with bytes

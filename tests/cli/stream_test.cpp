@@ -13,24 +13,13 @@
 
 namespace {
 
+using trelvak::test::file_bytes;
 using trelvak::test::TempDir;
 
 struct Outcome {
     int code = -1;  // the script's exit status; 124 when the time limit ended the tool
     std::string out;
 };
-
-std::string read_file(const std::string& path) {
-    std::string s;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return s;
-    char buf[4096];
-    size_t got = 0;
-    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, got);
-    std::fclose(f);
-    return s;
-}
 
 // Runs a bash script in dir, where $TOOL is the tool run under a 20-second limit; returns its
 // exit status and its standard output and error together.
@@ -42,7 +31,7 @@ Outcome bash(const TempDir& dir, const std::string& script) {
     const int status      = std::system(("bash '" + file + "' > '" + log + "' 2>&1").c_str());
     Outcome r;
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out  = read_file(log);
+    r.out  = file_bytes(log);
     return r;
 }
 
@@ -51,7 +40,7 @@ protected:
     void SetUp() override {
         dir_.write("a.mtx",
                    trelvak::test::matrix_market_text(trelvak::test::laplace2d(8, 8, 0.3), false));
-        dir_.write_gz("a.mtx.gz", read_file(dir_.path() + "/a.mtx"));
+        dir_.write_gz("a.mtx.gz", file_bytes(dir_.path() + "/a.mtx"));
         std::string rhs;
         for (int i = 1; i <= 64; ++i) rhs += std::to_string(i) + "\n";
         dir_.write("b.txt", rhs);

@@ -28,6 +28,21 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
+std::string file_bytes(const std::string& path) {
+    std::string bytes;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        return bytes;
+    }
+    char buf[65536];
+    size_t got = 0;
+    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) {
+        bytes.append(buf, got);
+    }
+    std::fclose(f);
+    return bytes;
+}
+
 std::string TempDir::write(const std::string& name, const std::string& text) const {
     const std::string full = path_ + "/" + name;
     std::FILE* f           = std::fopen(full.c_str(), "wb");

@@ -26,6 +26,9 @@ private:
     std::string path_;
 };
 
+// The bytes of a file ("" when it cannot be opened).
+std::string file_bytes(const std::string& path);
+
 // Matrix Market text of a symmetric matrix given by its upper triangle: "symmetric" storage of the
 // lower triangle, or "general" storage of both triangles.
 std::string matrix_market_text(const Csr& upper, bool general);
