@@ -662,6 +662,13 @@ Step read_size_line(LineSource& src, const std::string& path, SizeLine* size) {
     if (rows >= INT_MAX || nnz >= INT_MAX / 2) {
         return invalid(located(path, size->line, "matrix too large for 32-bit indices"));
     }
+    // Each entry touches at most two rows: with more rows than twice the entries, some row is
+    // empty and the matrix singular. Refused here, before arrays of the declared order exist.
+    if (rows > 2 * nnz) {
+        return invalid(located(path, size->line,
+                               "singular: " + std::to_string(nnz) + " entries cannot reach all " +
+                                   std::to_string(rows) + " rows (some row is empty)"));
+    }
     size->n   = static_cast<int>(rows);
     size->nnz = nnz;
     return {};

@@ -146,6 +146,9 @@ TEST(Reader, RejectsBadInputWithALocatedMessage) {
          "empty (0 x 0)"},
         {"huge", "%%MatrixMarket matrix coordinate real general\n3000000000 3000000000 1\n",
          ReadError::kInvalid, "32-bit"},
+        // An order the entries cannot fill: refused before arrays of that order are made.
+        {"emptyrows", "%%MatrixMarket matrix coordinate real symmetric\n100000000 100000000 3\n",
+         ReadError::kInvalid, ":2: singular: 3 entries cannot reach all 100000000 rows"},
         {"nan", "%%MatrixMarket matrix coordinate real symmetric\n2 2 2\n1 1 1\n2 1 nan\n",
          ReadError::kInvalid, ":4: entry (2,1) is NaN"},
         {"inf", "%%MatrixMarket matrix coordinate real symmetric\n2 2 2\n1 1 -inf\n2 2 1\n",
