@@ -2,10 +2,10 @@
 //
 // Crout-form incomplete L D L^T with 1x1 and 2x2 pivots, inverse-based dropping and
 // postponement of bad pivots, followed by the approximate Schur complement of the accepted block.
-// Methods: the Crout ILU with linked lists over the rows of U (Jones and Plassmann; Li, Saad and
-// Chow 2003), the inverse-based dropping and pivot control of Bollhoefer (2001) with the
-// incremental estimate of ||L^-1|| (sign choice x_k = -sign(v_k) - v_k), and the symmetric
-// multilevel scheme with 1x1/2x2 pivots of Bollhoefer and Saad (2006).
+// Crout order: each accepted block keeps its row of U in a list walked column by column, so row
+// k is updated only by the blocks with an entry in column k. Dropping is judged against a running
+// estimate of ||L^-1|| (x_k = -sign(v_k) - v_k, v = L x so far, so |x_k| = 1 + |v_k|), which the
+// pivoting keeps below condest by postponing the candidates that would grow it.
 //
 // On entry
 //   B        the level's reordered and scaled matrix, both triangles, 0-based rows.
@@ -27,7 +27,7 @@
 // candidate parts of those blocks to their complement parts.
 //
 // Pivot choice at candidate k: the 1x1 pivot d = U(k, k) is taken unless |d| < 0.64 |U(k, k+1)|,
-// in which case the pair (k, k+1) is tried first (Bunch-Kaufman's alpha). A pivot is accepted
+// in which case the pair (k, k+1) is tried first (the Bunch-Kaufman alpha). A pivot is accepted
 // when it is finite and non-zero, the estimate |x_k| of the inverse factor's norm stays within
 // condest and no entry of its column of L exceeds condest; otherwise the candidate is postponed.
 // After acceptance, L(j, k) is dropped when |L(j, k)| |x_k| <= droptol; at most lfil entries

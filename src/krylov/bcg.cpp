@@ -1,6 +1,6 @@
-// bcg.cpp: dbcg, the biconjugate gradient method (Fletcher, "Conjugate gradient methods for
-// indefinite systems", 1976) with a separate shadow residual, in reverse communication; asks for
-// products with A and A^T and for plain and transposed preconditioner solves.
+// bcg.cpp: dbcg, the biconjugate gradient method with a separate shadow residual, in reverse
+// communication; asks for products with A and A^T and for plain and transposed preconditioner
+// solves.
 //
 // On entry (first call, ipar(1) <= 0): n, rhs = b, sol = x0, ipar(2..6), fpar(1), fpar(2),
 //   fpar(11), fpar(12) (test 3). Later calls: the answer to the last request in w(ipar(9)..).

@@ -1,5 +1,4 @@
-// gmres.cpp: dgmres and dfgmres, restarted GMRES (Saad and Schultz, SIAM J. Sci. Stat. Comput. 7,
-// 1986) and its flexible variant (Saad, SIAM J. Sci. Comput. 14, 1993), in reverse communication.
+// gmres.cpp: dgmres and dfgmres, restarted GMRES and its flexible form, in reverse communication.
 // The Arnoldi basis comes from dmgsro (modified Gram-Schmidt with selective reorthogonalisation);
 // the Hessenberg matrix is reduced column by column with Givens rotations, so the least-squares
 // residual |g(K+1)| is known after every step; y and the update of sol follow once per cycle.

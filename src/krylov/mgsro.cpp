@@ -1,9 +1,7 @@
 // mgsro.cpp: dmgsro, modified Gram-Schmidt with selective reorthogonalisation: orthogonalises
 // column ind of vec against columns 1..ind-1 (assumed orthonormal) and normalises it, as used to
-// build the Arnoldi basis of the GMRES variants (selective reorthogonalisation in the manner of
-// Daniel, Gragg, Kaufman and Stewart, Math. Comp. 30 (1976); here
-// a column is orthogonalised twice against v_i when the removed part h^2 exceeds 98% of what was
-// left of its squared norm).
+// build the Arnoldi basis of the GMRES variants (a column is orthogonalised twice against v_i
+// when the removed part h^2 exceeds 98% of what was left of its squared norm).
 //
 // On entry: lda leading dimension, n column length, vec columns 1..ind; ops an operation count.
 // On exit: hh(1..ind-1) the coefficients, hh(ind) the remaining norm; column ind normalised; ops

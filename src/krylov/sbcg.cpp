@@ -1,6 +1,6 @@
 // sbcg.cpp: dsymbcg, the biconjugate gradient method in the form it takes for a symmetric matrix
 // and a symmetric preconditioner (shadow sequence = primary one), i.e. preconditioned conjugate
-// gradients (Hestenes and Stiefel, 1952), in reverse communication; products with A only.
+// gradients, in reverse communication; products with A only.
 //
 // On entry (first call, ipar(1) <= 0): n, rhs = b, sol = x0, ipar(2..6), fpar(1), fpar(2),
 //   fpar(11), fpar(12) (test 3). Later calls: the answer to the last request in w(ipar(9)..).

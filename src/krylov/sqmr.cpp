@@ -1,6 +1,5 @@
-// sqmr.cpp: dsymqmr, the symmetric quasi-minimal residual method (Freund and Nachtigal, "A new
-// Krylov-subspace method for symmetric indefinite linear systems", 1994) in reverse communication,
-// for symmetric, possibly indefinite A and a symmetric preconditioner; products with A only.
+// sqmr.cpp: dsymqmr, the symmetric quasi-minimal residual method in reverse communication, for
+// symmetric, possibly indefinite A and a symmetric preconditioner; products with A only.
 //
 // On entry (first call, ipar(1) <= 0): n, rhs = b, sol = x0, ipar(2..6), fpar(1), fpar(2),
 //   fpar(11), fpar(12) (test 3). Later calls: the answer to the last request in w(ipar(9)..).

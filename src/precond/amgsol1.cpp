@@ -3,7 +3,7 @@
 // Method: the block elimination of the multilevel ILU (amgsol.cpp), but the coarse (Schur)
 // system S of the next level is treated by k steps of preconditioned Richardson iteration,
 // preconditioned by the cycle of the next level and using the coarse system matrix A that the
-// factorization kept there (the algebraic multilevel iteration of Axelsson and Vassilevski):
+// factorization kept there (an algebraic multilevel iteration):
 //     g1 = g,  c_j = M_next^-1 g_j,  g_{j+1} = g_j - S c_j,  x2 = c_1 + ... + c_k.
 // k = ncoarse (ifact[11]); it is 1 on the level above a dense last level. A level is therefore
 // visited as often as the product of the k of the levels above it.

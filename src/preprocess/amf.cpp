@@ -1,15 +1,11 @@
 // amf.cpp: approximate minimum fill ordering r2hamdf4 of a symmetric graph.
 //
-// The elimination runs on the quotient graph of the approximate minimum degree method (P. R.
-// Amestoy, T. A. Davis and I. S. Duff, "An approximate minimum degree ordering algorithm", SIAM
-// J. Matrix Anal. Appl. 17, 1996): elements absorb the elements they cover, supervariables are
-// found by hashing, approximate external degrees come from |Le \ Lme|, and the storage is
-// compacted in place when it fills. The pivot is not the node of least degree but the node of
-// least approximate fill (E. Rothberg and S. C. Eisenstat, "Node selection strategies for
-// bottom-up sparse matrix ordering", SIAM J. Matrix Anal. Appl. 19, 1998; E. G. Ng and P.
-// Raghavan, "Performance of greedy ordering heuristics for sparse Cholesky factorization", 1999):
-// a variable of external degree d that lies in the newest element beside c other variables
-// would create about (d(d-1) - c(c-1))/2 new entries, since the c of them already form a clique.
+// The elimination runs on the quotient graph of the approximate minimum degree method: elements
+// absorb the elements they cover, supervariables are found by hashing, approximate external
+// degrees come from |Le \ Lme|, and the storage is compacted in place when it fills. The pivot is
+// not the node of least degree but the node of least approximate fill: a variable of external
+// degree d that lies in the newest element beside c other variables would create about
+// (d(d-1) - c(c-1))/2 new entries, since the c of them already form a clique.
 //
 // Keys 0..n have a bucket each; a key above n goes to bucket n + (key - n)/max(1, n/8), capped at
 // nbbuck. Buckets are lists; a node enters at the head.

@@ -1,6 +1,6 @@
 // etree.cpp: elimination tree of a symmetric graph in a given order, and the post-order of a
-// forest (Liu's algorithm with path compression through virtual ancestors; the depth-first
-// post-order uses an explicit stack).
+// forest (position i climbs from each earlier neighbour along virtual ancestors, pointing them
+// at i; the depth-first post-order uses an explicit stack).
 //
 // IP_etree
 //   On entry ia, ja: the graph (1-based rows of neighbours; a neighbour on either side may be

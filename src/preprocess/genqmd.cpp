@@ -1,6 +1,5 @@
-// genqmd.cpp: quotient minimum degree ordering (A. George and J. W. H. Liu, Computer Solution of
-// Large Sparse Positive Definite Systems, 1981, chapter 5: GENQMD, QMDRCH, QMDUPD, QMDMRG,
-// QMDQT; and "The evolution of the minimum degree ordering algorithm", SIAM Review 31, 1989).
+// genqmd.cpp: quotient minimum degree ordering, minimum degree elimination carried out on the
+// quotient graph (genqmd drives qmdrch, qmdupd, qmdmrg and qmdqt).
 //
 // On entry  n, xadj (n+1), adjncy: the adjacency structure, 1-based, both triangles, no
 //           self-loops.

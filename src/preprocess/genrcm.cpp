@@ -1,6 +1,5 @@
 // genrcm.cpp: reverse Cuthill-McKee ordering of a symmetric graph, one connected component at a
-// time (A. George and J. W. H. Liu, Computer Solution of Large Sparse Positive Definite Systems,
-// 1981, sections 4.3 and 4.4: GENRCM, FNROOT, ROOTLS, RCM, DEGREE).
+// time (genrcm drives fnroot, rootls and rcm).
 //
 // On entry  n, xadj (n+1), adjncy: the adjacency structure, 1-based, both triangles. Self-loops
 //           are allowed; they count in the degrees like any other neighbour.

@@ -1,9 +1,7 @@
 // indfc.cpp: fine/coarse splitting of the nodes of a symmetric matrix, the choice of the leading
 // block that the next level of the multilevel factorization eliminates. The greedy coarsening
-// and its second pass follow the classical algebraic multigrid splitting (J. W. Ruge and K.
-// Stueben, "Algebraic multigrid", in Multigrid Methods, SIAM Frontiers in Applied Mathematics 3,
-// 1987), preceded by a test that keeps diagonally dominant nodes fine and poorly dominated or
-// dense nodes coarse.
+// and its second pass follow the classical algebraic multigrid splitting, preceded by a test
+// that keeps diagonally dominant nodes fine and poorly dominated or dense nodes coarse.
 //   DSYMindfc    strength of an entry by its magnitude
 //   DSYMindfcv   strength by the entry weighted with a test vector
 //

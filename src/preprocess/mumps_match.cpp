@@ -1,7 +1,7 @@
 // mumps_match.cpp: maximum product matching with scaling of a symmetric sparse matrix, through
 // the maximum weighted transversal of Debian's sequential MUMPS library (5.5.1:
-// dmumps_mtrans_driver_, job 5; the Duff-Koster MC64 algorithm: shortest augmenting paths on
-// the costs log(max_i |a_ij|) - log|a_ij|, whose dual variables give the scaling).
+// dmumps_mtrans_driver_, job 5: shortest augmenting paths on the costs
+// log(max_i |a_ij|) - log|a_ij|, whose dual variables give the scaling).
 //
 // On entry n, nnz and the graph with values: ia (n+1 row pointers), ja (nnz neighbours, 1-based,
 // both triangles) and values aligned with ja. Since the matrix is symmetric its rows serve as the

@@ -5,9 +5,8 @@
 //    1. the scaling step (left, right, chosen by ifact[7] and ifact[8]);
 //    2. the graph of the large entries: |a(i,j)| >= 0.01 min(r(i), r(j)), r the row maxima;
 //    3. the magnitudes of the kept entries, aligned with the graph;
-//    4. a maximum product matching with its dual scaling u, v (Olschowka and Neumaier; Duff and
-//       Koster), through MUMPS;
-//    5. the symmetric scaling s(i) = sqrt(u(i) v(i)) rounded to a power of two (Duff and Pralet):
+//    4. a maximum product matching with its dual scaling u, v, through MUMPS;
+//    5. the symmetric scaling s(i) = sqrt(u(i) v(i)) rounded to a power of two:
 //       A := S A S, right := right * s; when entries left out of the graph end up above 2, the
 //       scaled matrix is equilibrated afresh (powers of two) so that every entry is bounded by 2;
 //    6. the split of the matching into 1x1 pivots and 2x2 pairs (DSYMsmwm);

@@ -1,6 +1,6 @@
 // symwm.cpp: DSYMsmwm, the split of a maximum weight matching of a symmetric matrix into 1x1
-// pivots and 2x2 pivot pairs (the symmetric use of a matching after Duff and Gilbert, and
-// Duff and Pralet: cycles of the matching permutation are cut into pairs of neighbours).
+// pivots and 2x2 pivot pairs (cycles of the matching permutation are cut into pairs of
+// neighbours).
 //
 // The matching p is a permutation; its cycles i -> p(i) are taken from their smallest node v.
 // A fixed point stays a 1x1 pivot and a 2-cycle a pair. A longer cycle x0 = v, x1 = p(v), ...
