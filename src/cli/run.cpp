@@ -7,11 +7,17 @@
 // place, so a pristine copy of the values is kept for this). Fatal errors of the package (out of
 // memory, an inconsistent level list) are turned into exit code 70 by a throwing handler.
 // Work space: the matrix, one copy of its values, four vectors of length n.
+//
+// run() goes through the steps in order: read_matrix, read_rhs, factor_matrix, solve_system,
+// write_solution; in text mode each step's lines follow it, and the JSON object (print_json) and
+// the warnings on `err` (print_warnings) close the run. A step that cannot go on returns a
+// Failure, which run() reports with its exit code.
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -215,19 +221,368 @@ void apply_options(const Arguments& arguments, ParameterRecord* p) {
     }
 }
 
-int run(const Arguments& args, std::FILE* out, std::FILE* err) {
-    const bool text_mode = !args.json && !args.quiet;
-    auto report_error    = [&](int code, const std::string& message) {
-        std::fprintf(err, "trelvak: error: %s\n", message.c_str());
-        if (args.json) {
-            std::fprintf(out,
-                            "{\"error\": {\"exit_code\": %d, \"kind\": \"%s\", \"message\": %s}}\n",
-                            code, kind_name(code), json_quote(message).c_str());
-        }
-        std::fflush(out);
-        return code;
-    };
+namespace {
 
+bool text_mode(const Arguments& args) {
+    return !args.json && !args.quiet;
+}
+
+// A step that cannot go on: the exit code and the one-line message for report_error.
+struct Failure {
+    int code;
+    std::string message;
+};
+
+int report_error(const Arguments& args, std::FILE* out, std::FILE* err, int code,
+                 const std::string& message) {
+    std::fprintf(err, "trelvak: error: %s\n", message.c_str());
+    if (args.json) {
+        std::fprintf(out, "{\"error\": {\"exit_code\": %d, \"kind\": \"%s\", \"message\": %s}}\n",
+                     code, kind_name(code), json_quote(message).c_str());
+    }
+    std::fflush(out);
+    return code;
+}
+
+int read_error_code(ReadError error) {
+    return error == ReadError::kUnreadable ? kExitUnreadable : kExitInvalidMatrix;
+}
+
+// The system as read: the matrix (read.matrix, A), a copy of its values as read (the driver
+// scales A in place) and the right-hand side.
+struct Input {
+    ReadResult read;
+    double seconds = 0.0;
+    std::vector<double> pristine;
+    std::vector<double> b;
+};
+
+std::optional<Failure> read_matrix(const Arguments& args, Input* input) {
+    const auto start = std::chrono::steady_clock::now();
+    ReadOptions options;
+    options.symmetry_tol = args.symmetry_tol;
+    input->read          = read_matrix_market(args.matrix_path, options);
+    if (input->read.error != ReadError::kNone) {
+        return Failure{read_error_code(input->read.error), input->read.message};
+    }
+    input->seconds  = seconds_since(start);
+    input->pristine = input->read.matrix.a;
+    return std::nullopt;
+}
+
+// b from --rhs, else b = A*ones(n,1).
+std::optional<Failure> read_rhs(const Arguments& args, Input* input) {
+    const UpperMatrix& A = input->read.matrix;
+    if (!args.rhs_path.empty()) {
+        VectorResult rhs = read_vector(args.rhs_path, A.n);
+        if (rhs.error != ReadError::kNone) {
+            return Failure{read_error_code(rhs.error), rhs.message};
+        }
+        input->b = std::move(rhs.values);
+    } else {
+        input->b.assign(static_cast<size_t>(A.n), 0.0);
+        const std::vector<double> ones(static_cast<size_t>(A.n), 1.0);
+        symmetric_product(A, ones.data(), input->b.data());
+    }
+    return std::nullopt;
+}
+
+void print_matrix_lines(std::FILE* out, const Arguments& args, const Input& input) {
+    const ReadResult& r = input.read;
+    std::fprintf(out, "matrix    %s: n = %d, nnz = %d (upper triangle), %s%s, read in %.3f s\n",
+                 base_name(args.matrix_path).c_str(), r.matrix.n, r.matrix.nnz(),
+                 r.general ? "general storage" : "symmetric storage", r.compressed ? ", gzip" : "",
+                 input.seconds);
+    if (r.general && r.asymmetry > 0.0) {
+        std::fprintf(out, "          asymmetry ||A-A'||_F/||A||_F = %.3g, triangles averaged\n",
+                     r.asymmetry);
+    }
+    if (r.zero_diagonal > 0 || r.duplicates > 0) {
+        std::fprintf(out,
+                     "          %ld rows without a nonzero diagonal entry, %ld duplicates summed\n",
+                     r.zero_diagonal, r.duplicates);
+    }
+}
+
+// The factorization as reported; the level list itself is in the session.
+struct Factored {
+    FactorInfo info;
+    double seconds = 0.0;
+    std::vector<LevelLine> levels;
+};
+
+// Creates the option record from the flags and factors A into the session's level list.
+std::optional<Failure> factor_matrix(const Arguments& args, Input* input, Session* session,
+                                     Factored* factored) {
+    session->param = create_parameters();
+    apply_options(args, session->param);
+    SparseMatrix record = input->read.matrix.record();
+    const auto start    = std::chrono::steady_clock::now();
+    // A progress line per level on standard error, once the factorization has run for a second
+    // (short ones stay quiet).
+    const ProgressCallback progress = [&](const LevelProgress& p) {
+        if (text_mode(args) && seconds_since(start) >= 1.0) {
+            std::fprintf(stderr, "  level %d%s: order %d, %s %d, %.1f s\n", p.level,
+                         p.pass > 1 ? (" (pass " + std::to_string(p.pass) + ")").c_str() : "", p.n,
+                         p.dense ? "dense" : "eliminated", p.eliminated, seconds_since(start));
+            std::fflush(stderr);
+        }
+    };
+    const int code    = factor(record, session->param, &session->levels, &factored->info, progress);
+    factored->seconds = seconds_since(start);
+    if (code != 0) {
+        const std::string& why = factored->info.message;
+        return Failure{kExitFactorFailed,
+                       "factorization failed (code " + std::to_string(code) +
+                           "): " + (why.empty() ? "no reason given" : strip(why))};
+    }
+    factored->levels = describe_levels(session->levels);
+    return std::nullopt;
+}
+
+void print_factor_lines(std::FILE* out, const ParameterRecord& param, const Factored& factored) {
+    const FactorInfo& info = factored.info;
+    std::fprintf(out, "factor    %d level%s, fill %.2f (%ld stored / %ld input), %.3f s\n",
+                 info.nlev, info.nlev == 1 ? "" : "s", info.fill, info.nnz_stored, info.nnz_input,
+                 factored.seconds);
+    if (info.droptol != param.droptol || info.droptolS != param.droptolS ||
+        info.condest != param.condest) {
+        std::fprintf(out, "  level 1 factored with droptol %g, droptolS %g, condest %g\n",
+                     info.droptol, info.droptolS, info.condest);
+    }
+    const auto& levels = factored.levels;
+    for (size_t l = 0; l < levels.size(); ++l) {
+        if (levels[l].dense) {
+            std::fprintf(out, "  level %zu  n %9d  dense factor of the last system\n", l + 1,
+                         levels[l].n);
+        } else {
+            std::fprintf(out, "  level %zu  n %9d  eliminated %9d  stored %10ld\n", l + 1,
+                         levels[l].n, levels[l].nB, levels[l].stored);
+        }
+    }
+}
+
+// The solve as reported, with one verdict for the exit code, the text and the JSON status.
+struct Solved {
+    SolveResult result;  // all zero with --factor-only
+    std::vector<double> x;
+    double refactor_seconds = 0.0;  // the cruder factor's, when one was made
+    double restol           = 0.0;
+    const char* solver      = "?";  // the method the option record names after the solve
+    int code                = kExitConverged;
+    std::string verdict     = "converged";
+};
+
+// Solves from x = 0 (watched, with a cruder factor as fallback, unless --no-fallback), then
+// judges the result; with --factor-only only the verdict "converged" is left.
+Solved solve_system(const Arguments& args, Input* input, const Session& session,
+                    Fallback* fallback) {
+    Solved s;
+    UpperMatrix& A = input->read.matrix;
+    s.x.assign(static_cast<size_t>(A.n), 0.0);
+    if (!args.factor_only) {
+        s.result = args.fallback ? solve_with_fallback(A, input->pristine, session.levels,
+                                                       session.param, input->b, &s.x, fallback)
+                                 : solve_once(A, input->pristine, session.levels, session.param,
+                                              input->b, &s.x);
+    }
+    s.refactor_seconds = fallback->tried ? fallback->seconds : 0.0;
+    s.restol           = session.param->restol;
+    s.solver           = session.param->solver != nullptr ? session.param->solver : "?";
+    // The solve's status is 0 exactly when the true relative residual meets restol (solve_once).
+    if (!args.factor_only) {
+        const int status = s.result.status;
+        if (status != kConverged && status != kIterLimit) {
+            s.code    = kExitSolveFailed;
+            s.verdict = std::string("solver error: ") + status_text(status);
+        } else if (!std::isfinite(s.result.relres)) {
+            s.code    = kExitSolveFailed;
+            s.verdict = "solution is not finite";
+        } else if (status == kIterLimit) {
+            s.code    = kExitNotConverged;
+            s.verdict = "iteration limit reached";
+        }
+    }
+    return s;
+}
+
+std::optional<Failure> write_solution(const Arguments& args, const Solved& solved) {
+    std::string message;
+    if (!args.output_path.empty() && !args.factor_only &&
+        !write_vector(args.output_path, solved.x, &message)) {
+        return Failure{kExitUnreadable, message};
+    }
+    return std::nullopt;
+}
+
+double total_seconds(const Factored& factored, const Solved& solved) {
+    return factored.seconds + solved.refactor_seconds + solved.result.seconds;
+}
+
+// The watch's findings, the solve, the residual and the times (unless --factor-only), then the
+// peak memory.
+void print_result_lines(std::FILE* out, const Arguments& args, const Factored& factored,
+                        const Solved& solved, const Fallback& fallback, long peak) {
+    const SolveResult& r = solved.result;
+    if (!args.factor_only) {
+        if (r.grew) {
+            std::fprintf(out,
+                         "watch     the residual %s in the first %d iterations: the factor is "
+                         "unstable\n",
+                         watch_verdict(r), kWatchIterations);
+            if (fallback.code != 0 || fallback.levels == nullptr) {
+                std::fprintf(out, "          factoring again with droptol %g failed: %s\n",
+                             kCruderDroptol, strip(fallback.info.message).c_str());
+            } else {
+                std::fprintf(out,
+                             "          factored again with droptol %g: %d level%s, fill %.2f, "
+                             "%.3f s; %s\n",
+                             kCruderDroptol, fallback.info.nlev, fallback.info.nlev == 1 ? "" : "s",
+                             fallback.info.fill, solved.refactor_seconds,
+                             r.fallback_used ? "its solution is reported"
+                                             : "it did no better, the first stands");
+            }
+        }
+        const int threads = trelvak::lane_count();
+        std::fprintf(
+            out, "solve     %s, %s: %d iterations%s, %.3f s (%d thread%s)\n", solved.solver,
+            solved.verdict.c_str(), r.iterations,
+            r.watched > 0 ? (" (and " + std::to_string(r.watched) + " watched)").c_str() : "",
+            r.seconds, threads, threads == 1 ? "" : "s");
+        std::fprintf(out, "residual  ||b - A x|| / ||b|| = %.3e (restol %.1e)\n", r.relres,
+                     solved.restol);
+        std::fprintf(out, "total     %.3f s (factorization%s + solve)\n",
+                     total_seconds(factored, solved), fallback.tried ? "s" : "");
+    }
+    std::fprintf(out, "memory    peak %.1f MB\n", static_cast<double>(peak) / 1048576.0);
+}
+
+std::string json_matrix(const Arguments& args, const Input& input) {
+    const ReadResult& r = input.read;
+    return "{\"file\": " + json_quote(args.matrix_path) + ", \"n\": " + std::to_string(r.matrix.n) +
+           ", \"nnz_upper\": " + std::to_string(r.matrix.nnz()) + ", \"storage\": \"" +
+           (r.general ? "general" : "symmetric") +
+           "\", \"asymmetry\": " + json_number(r.asymmetry) +
+           ", \"zero_diagonal\": " + std::to_string(r.zero_diagonal) +
+           ", \"duplicates\": " + std::to_string(r.duplicates) +
+           ", \"compressed\": " + (r.compressed ? "true" : "false") +
+           ", \"read_seconds\": " + json_number(input.seconds) + "}";
+}
+
+std::string json_options(const ParameterRecord& param) {
+    std::string s = "{";
+    bool first    = true;
+    for (const auto& key : option_keys()) {
+        s += std::string(first ? "" : ", ") + "\"" + key.name + "\": " + option_json(param, key);
+        first = false;
+    }
+    return s + "}";
+}
+
+std::string json_factor(const Factored& factored) {
+    const FactorInfo& info = factored.info;
+    std::string s          = "{\"levels\": " + std::to_string(info.nlev) +
+                    ", \"fill\": " + json_number(info.fill) +
+                    ", \"nnz_stored\": " + std::to_string(info.nnz_stored) +
+                    ", \"nnz_input\": " + std::to_string(info.nnz_input) +
+                    ", \"seconds\": " + json_number(factored.seconds) +
+                    ", \"cpu_seconds\": " + json_number(info.seconds) +
+                    ", \"droptol_used\": " + json_number(info.droptol) +
+                    ", \"droptolS_used\": " + json_number(info.droptolS) +
+                    ", \"condest_used\": " + json_number(info.condest) + ", \"level_list\": [";
+    const auto& levels = factored.levels;
+    for (size_t l = 0; l < levels.size(); ++l) {
+        s += std::string(l ? ", " : "") + "{\"n\": " + std::to_string(levels[l].n) +
+             ", \"eliminated\": " + std::to_string(levels[l].nB) +
+             ", \"stored\": " + std::to_string(levels[l].stored) +
+             ", \"dense\": " + (levels[l].dense ? "true" : "false") + "}";
+    }
+    return s + "]}";
+}
+
+std::string json_solve(const Solved& solved, const Fallback& fallback) {
+    const SolveResult& r = solved.result;
+    std::string s =
+        "{\"solver\": " + json_quote(solved.solver) + ", \"status\": " + std::to_string(r.status) +
+        ", \"status_text\": " + json_quote(status_text(r.status)) +
+        ", \"iterations\": " + std::to_string(r.iterations) +
+        ", \"seconds\": " + json_number(r.seconds) +
+        ", \"threads\": " + std::to_string(trelvak::lane_count()) +
+        ", \"relres\": " + json_number(r.relres) + ", \"restol\": " + json_number(solved.restol) +
+        ", \"converged\": " + (solved.code == kExitConverged ? "true" : "false") +
+        ", \"watch\": {\"iterations\": " + std::to_string(r.watched) +
+        ", \"grew\": " + (r.grew ? "true" : "false");
+    if (fallback.tried) {
+        s += ", \"fallback\": {\"droptol\": " + json_number(kCruderDroptol) +
+             ", \"code\": " + std::to_string(fallback.code) +
+             ", \"levels\": " + std::to_string(fallback.info.nlev) +
+             ", \"fill\": " + json_number(fallback.info.fill) +
+             ", \"seconds\": " + json_number(solved.refactor_seconds) +
+             ", \"used\": " + (r.fallback_used ? "true" : "false") + "}";
+    }
+    return s + "}}";
+}
+
+// The whole report as one JSON object: matrix, options, factor, solve, times, memory, exit code.
+void print_json(std::FILE* out, const Arguments& args, const Input& input,
+                const ParameterRecord& param, const Factored& factored, const Solved& solved,
+                const Fallback& fallback, long peak) {
+    std::string s = "{\n  \"matrix\": " + json_matrix(args, input) + ",\n";
+    s += "  \"options\": " + json_options(param) + ",\n";
+    s += "  \"factor\": " + json_factor(factored) + ",\n";
+    if (!args.factor_only) {
+        s += "  \"solve\": " + json_solve(solved, fallback) + ",\n";
+        s += "  \"total_seconds\": " + json_number(total_seconds(factored, solved)) + ",\n";
+    }
+    s += "  \"peak_memory_bytes\": " + std::to_string(peak) + ",\n";
+    s += "  \"exit_code\": " + std::to_string(solved.code) + "\n}\n";
+    std::fputs(s.c_str(), out);
+}
+
+// On err: an --amg cycle that could not be used, advice when the iteration limit was reached,
+// the error of a failed solve.
+void print_warnings(std::FILE* err, const Arguments& args, const ParameterRecord& param,
+                    const Solved& solved, const Fallback& fallback) {
+    // An amli or mg cycle falls back to ilu when the factor kept no coarse systems; say so.
+    const std::string requested_amg = args.texts.count("amg") ? args.texts.at("amg") : "";
+    if (!args.quiet && !requested_amg.empty() && param.amg != nullptr &&
+        !keyword_matches(requested_amg.c_str(), param.amg)) {
+        std::fprintf(err, "trelvak: warning: --amg '%s' not used, used '%s'\n",
+                     requested_amg.c_str(), param.amg);
+    }
+    const SolveResult& r = solved.result;
+    if (solved.code == kExitNotConverged && !args.quiet) {
+        if (r.status == kIterLimit) {
+            std::fprintf(err,
+                         "trelvak: warning: no convergence within %d iterations; increase "
+                         "--maxit or refactor with a smaller --droptol\n",
+                         param.maxit);
+            // A residual that never fell tenfold points to the preconditioner rather than to the
+            // iteration limit: incomplete factors of strongly indefinite problems (shifted
+            // Laplacians in 3D, large ones in 2D) can be unstable.
+            if (!(r.relres < kHardlyFell) && r.grew && fallback.tried) {
+                std::fprintf(err,
+                             "trelvak: hint: the incomplete factors were unstable, and the "
+                             "cruder factor (droptol %g) did no better; try a larger "
+                             "--condest (1e6) with more --elbow\n",
+                             kCruderDroptol);
+            } else if (!(r.relres < kHardlyFell)) {
+                std::fprintf(err,
+                             "trelvak: hint: the residual hardly fell (%.1e); the incomplete "
+                             "factors may be unstable: try --droptol 0.3 (only the dominant "
+                             "entries), or a larger --condest (1e6) with more --elbow\n",
+                             r.relres);
+            }
+        }
+    } else if (solved.code == kExitSolveFailed) {
+        std::fprintf(err, "trelvak: error: %s; try a smaller --droptol or another --solver\n",
+                     solved.verdict.c_str());
+    }
+}
+
+}  // namespace
+
+int run(const Arguments& args, std::FILE* out, std::FILE* err) {
     if (args.help) {
         std::fputs(usage_text().c_str(), out);
         return kExitConverged;
@@ -236,296 +591,51 @@ int run(const Arguments& args, std::FILE* out, std::FILE* err) {
         std::fprintf(out, "trelvak 0.1\n");
         return kExitConverged;
     }
-
+    auto fail = [&](int code, const std::string& message) {
+        return report_error(args, out, err, code, message);
+    };
     try {
         Session session;
-
-        // ---- Matrix ---------------------------------------------------------------------------
-        const auto t_read = std::chrono::steady_clock::now();
-        ReadOptions read_options;
-        read_options.symmetry_tol = args.symmetry_tol;
-        ReadResult input          = read_matrix_market(args.matrix_path, read_options);
-        if (input.error != ReadError::kNone) {
-            return report_error(
-                input.error == ReadError::kUnreadable ? kExitUnreadable : kExitInvalidMatrix,
-                input.message);
+        Input input;
+        if (auto failure = read_matrix(args, &input)) {
+            return fail(failure->code, failure->message);
         }
-        const double read_seconds          = seconds_since(t_read);
-        UpperMatrix& A                     = input.matrix;
-        const int n                        = A.n;
-        const std::vector<double> pristine = A.a;
-
-        if (text_mode) {
-            std::fprintf(out,
-                         "matrix    %s: n = %d, nnz = %d (upper triangle), %s%s, read in %.3f s\n",
-                         base_name(args.matrix_path).c_str(), n, A.nnz(),
-                         input.general ? "general storage" : "symmetric storage",
-                         input.compressed ? ", gzip" : "", read_seconds);
-            if (input.general && input.asymmetry > 0.0) {
-                std::fprintf(out,
-                             "          asymmetry ||A-A'||_F/||A||_F = %.3g, triangles averaged\n",
-                             input.asymmetry);
-            }
-            if (input.zero_diagonal > 0 || input.duplicates > 0) {
-                std::fprintf(
-                    out,
-                    "          %ld rows without a nonzero diagonal entry, %ld duplicates summed\n",
-                    input.zero_diagonal, input.duplicates);
-            }
+        if (text_mode(args)) {
+            print_matrix_lines(out, args, input);
         }
-
-        // ---- Right-hand side ------------------------------------------------------------------
-        std::vector<double> b(static_cast<size_t>(n));
-        if (!args.rhs_path.empty()) {
-            VectorResult rhs = read_vector(args.rhs_path, n);
-            if (rhs.error != ReadError::kNone) {
-                return report_error(
-                    rhs.error == ReadError::kUnreadable ? kExitUnreadable : kExitInvalidMatrix,
-                    rhs.message);
-            }
-            b = std::move(rhs.values);
-        } else {
-            const std::vector<double> ones(static_cast<size_t>(n), 1.0);
-            symmetric_product(A, ones.data(), b.data());
+        if (auto failure = read_rhs(args, &input)) {
+            return fail(failure->code, failure->message);
         }
-
-        // ---- Factorization --------------------------------------------------------------------
-        session.param = create_parameters();
-        apply_options(args, session.param);
-        SparseMatrix record = A.record();
-        FactorInfo info;
-        const auto t_factor = std::chrono::steady_clock::now();
-        // A progress line per level on standard error, once the factorization has run for a
-        // second (short ones stay quiet).
-        const ProgressCallback progress = [&](const LevelProgress& p) {
-            if (text_mode && seconds_since(t_factor) >= 1.0) {
-                std::fprintf(stderr, "  level %d%s: order %d, %s %d, %.1f s\n", p.level,
-                             p.pass > 1 ? (" (pass " + std::to_string(p.pass) + ")").c_str() : "",
-                             p.n, p.dense ? "dense" : "eliminated", p.eliminated,
-                             seconds_since(t_factor));
-                std::fflush(stderr);
-            }
-        };
-        const int factor_code = factor(record, session.param, &session.levels, &info, progress);
-        const double factor_seconds = seconds_since(t_factor);
-        if (factor_code != 0) {
-            return report_error(
-                kExitFactorFailed,
-                "factorization failed (code " + std::to_string(factor_code) +
-                    "): " + (info.message.empty() ? "no reason given" : strip(info.message)));
+        Factored factored;
+        if (auto failure = factor_matrix(args, &input, &session, &factored)) {
+            return fail(failure->code, failure->message);
         }
-        const auto levels = describe_levels(session.levels);
-        if (text_mode) {
-            std::fprintf(out, "factor    %d level%s, fill %.2f (%ld stored / %ld input), %.3f s\n",
-                         info.nlev, info.nlev == 1 ? "" : "s", info.fill, info.nnz_stored,
-                         info.nnz_input, factor_seconds);
-            if (info.droptol != session.param->droptol ||
-                info.droptolS != session.param->droptolS ||
-                info.condest != session.param->condest) {
-                std::fprintf(out, "  level 1 factored with droptol %g, droptolS %g, condest %g\n",
-                             info.droptol, info.droptolS, info.condest);
-            }
-            for (size_t l = 0; l < levels.size(); ++l) {
-                if (levels[l].dense) {
-                    std::fprintf(out, "  level %zu  n %9d  dense factor of the last system\n",
-                                 l + 1, levels[l].n);
-                } else {
-                    std::fprintf(out, "  level %zu  n %9d  eliminated %9d  stored %10ld\n", l + 1,
-                                 levels[l].n, levels[l].nB, levels[l].stored);
-                }
-            }
+        if (text_mode(args)) {
+            print_factor_lines(out, *session.param, factored);
         }
-
-        // ---- Solve ----------------------------------------------------------------------------
-        std::vector<double> x(static_cast<size_t>(n), 0.0);
-        const std::string requested_solver =
-            args.texts.count("solver") ? args.texts.at("solver") : "";
-        const std::string requested_amg = args.texts.count("amg") ? args.texts.at("amg") : "";
         Fallback fallback;
-        SolveResult solved;
-        if (!args.factor_only) {
-            solved = args.fallback ? solve_with_fallback(A, pristine, session.levels, session.param,
-                                                         b, &x, &fallback)
-                                   : solve_once(A, pristine, session.levels, session.param, b, &x);
+        const Solved solved = solve_system(args, &input, session, &fallback);
+        if (auto failure = write_solution(args, solved)) {
+            return fail(failure->code, failure->message);
         }
-        const int status           = solved.status;
-        const int iterations       = solved.iterations;
-        const double relres        = solved.relres;
-        const double solve_secs    = solved.seconds;
-        const double refactor_secs = fallback.tried ? fallback.seconds : 0.0;
-        const double restol        = session.param->restol;
-        const bool finite          = std::isfinite(relres);
-        int code                   = kExitConverged;
-        std::string verdict        = "converged";
-        // One verdict for the exit code, the text and the JSON status: the solve's status is 0
-        // exactly when the true relative residual meets restol (solve_once).
-        if (!args.factor_only) {
-            if (status != kConverged && status != kIterLimit) {
-                code    = kExitSolveFailed;
-                verdict = std::string("solver error: ") + status_text(status);
-            } else if (!finite) {
-                code    = kExitSolveFailed;
-                verdict = "solution is not finite";
-            } else if (status == kIterLimit) {
-                code    = kExitNotConverged;
-                verdict = "iteration limit reached";
-            }
-        }
-
-        if (!args.output_path.empty() && !args.factor_only) {
-            std::string message;
-            if (!write_vector(args.output_path, x, &message)) {
-                return report_error(kExitUnreadable, message);
-            }
-        }
-        const long peak         = peak_memory_bytes();
-        const char* solver_used = session.param->solver != nullptr ? session.param->solver : "?";
-
-        if (text_mode) {
-            if (!args.factor_only) {
-                if (solved.grew) {
-                    std::fprintf(out,
-                                 "watch     the residual %s in the first %d iterations: the "
-                                 "factor is unstable\n",
-                                 watch_verdict(solved), kWatchIterations);
-                    if (fallback.code != 0 || fallback.levels == nullptr) {
-                        std::fprintf(out, "          factoring again with droptol %g failed: %s\n",
-                                     kCruderDroptol, strip(fallback.info.message).c_str());
-                    } else {
-                        std::fprintf(out,
-                                     "          factored again with droptol %g: %d level%s, fill "
-                                     "%.2f, %.3f s; %s\n",
-                                     kCruderDroptol, fallback.info.nlev,
-                                     fallback.info.nlev == 1 ? "" : "s", fallback.info.fill,
-                                     refactor_secs,
-                                     solved.fallback_used ? "its solution is reported"
-                                                          : "it did no better, the first stands");
-                    }
-                }
-                const int threads = trelvak::lane_count();
-                std::fprintf(out, "solve     %s, %s: %d iterations%s, %.3f s (%d thread%s)\n",
-                             solver_used, verdict.c_str(), iterations,
-                             solved.watched > 0
-                                 ? (" (and " + std::to_string(solved.watched) + " watched)").c_str()
-                                 : "",
-                             solve_secs, threads, threads == 1 ? "" : "s");
-                std::fprintf(out, "residual  ||b - A x|| / ||b|| = %.3e (restol %.1e)\n", relres,
-                             restol);
-                std::fprintf(out, "total     %.3f s (factorization%s + solve)\n",
-                             factor_seconds + refactor_secs + solve_secs,
-                             fallback.tried ? "s" : "");
-            }
-            std::fprintf(out, "memory    peak %.1f MB\n", static_cast<double>(peak) / 1048576.0);
+        const long peak = peak_memory_bytes();
+        if (text_mode(args)) {
+            print_result_lines(out, args, factored, solved, fallback, peak);
         }
         if (args.json) {
-            std::string s = "{\n  \"matrix\": {\"file\": " + json_quote(args.matrix_path) +
-                            ", \"n\": " + std::to_string(n) +
-                            ", \"nnz_upper\": " + std::to_string(A.nnz()) + ", \"storage\": \"" +
-                            (input.general ? "general" : "symmetric") +
-                            "\", \"asymmetry\": " + json_number(input.asymmetry) +
-                            ", \"zero_diagonal\": " + std::to_string(input.zero_diagonal) +
-                            ", \"duplicates\": " + std::to_string(input.duplicates) +
-                            ", \"compressed\": " + (input.compressed ? "true" : "false") +
-                            ", \"read_seconds\": " + json_number(read_seconds) + "},\n";
-            s += "  \"options\": {";
-            bool first = true;
-            for (const auto& key : option_keys()) {
-                s += std::string(first ? "" : ", ") + "\"" + key.name +
-                     "\": " + option_json(*session.param, key);
-                first = false;
-            }
-            s += "},\n  \"factor\": {\"levels\": " + std::to_string(info.nlev) +
-                 ", \"fill\": " + json_number(info.fill) +
-                 ", \"nnz_stored\": " + std::to_string(info.nnz_stored) +
-                 ", \"nnz_input\": " + std::to_string(info.nnz_input) +
-                 ", \"seconds\": " + json_number(factor_seconds) +
-                 ", \"cpu_seconds\": " + json_number(info.seconds) +
-                 ", \"droptol_used\": " + json_number(info.droptol) +
-                 ", \"droptolS_used\": " + json_number(info.droptolS) +
-                 ", \"condest_used\": " + json_number(info.condest) + ", \"level_list\": [";
-            for (size_t l = 0; l < levels.size(); ++l) {
-                s += std::string(l ? ", " : "") + "{\"n\": " + std::to_string(levels[l].n) +
-                     ", \"eliminated\": " + std::to_string(levels[l].nB) +
-                     ", \"stored\": " + std::to_string(levels[l].stored) +
-                     ", \"dense\": " + (levels[l].dense ? "true" : "false") + "}";
-            }
-            s += "]},\n";
-            if (!args.factor_only) {
-                s += "  \"solve\": {\"solver\": " + json_quote(solver_used) +
-                     ", \"status\": " + std::to_string(status) +
-                     ", \"status_text\": " + json_quote(status_text(status)) +
-                     ", \"iterations\": " + std::to_string(iterations) +
-                     ", \"seconds\": " + json_number(solve_secs) +
-                     ", \"threads\": " + std::to_string(trelvak::lane_count()) +
-                     ", \"relres\": " + json_number(relres) +
-                     ", \"restol\": " + json_number(restol) +
-                     ", \"converged\": " + (code == kExitConverged ? "true" : "false") +
-                     ", \"watch\": {\"iterations\": " + std::to_string(solved.watched) +
-                     ", \"grew\": " + (solved.grew ? "true" : "false");
-                if (fallback.tried) {
-                    s += ", \"fallback\": {\"droptol\": " + json_number(kCruderDroptol) +
-                         ", \"code\": " + std::to_string(fallback.code) +
-                         ", \"levels\": " + std::to_string(fallback.info.nlev) +
-                         ", \"fill\": " + json_number(fallback.info.fill) +
-                         ", \"seconds\": " + json_number(refactor_secs) +
-                         ", \"used\": " + (solved.fallback_used ? "true" : "false") + "}";
-                }
-                s += "}},\n";
-                s += "  \"total_seconds\": " +
-                     json_number(factor_seconds + refactor_secs + solve_secs) + ",\n";
-            }
-            s += "  \"peak_memory_bytes\": " + std::to_string(peak) + ",\n";
-            s += "  \"exit_code\": " + std::to_string(code) + "\n}\n";
-            std::fputs(s.c_str(), out);
+            print_json(out, args, input, *session.param, factored, solved, fallback, peak);
         }
-        // Texts that the solver did not recognise fall back; say so.
-        if (!args.quiet && !requested_solver.empty() && requested_solver != solver_used &&
-            !keyword_matches(requested_solver.c_str(), solver_used)) {
-            std::fprintf(err, "trelvak: warning: --solver '%s' not recognised, used '%s'\n",
-                         requested_solver.c_str(), solver_used);
-        }
-        if (!args.quiet && !requested_amg.empty() && session.param->amg != nullptr &&
-            !keyword_matches(requested_amg.c_str(), session.param->amg)) {
-            std::fprintf(err, "trelvak: warning: --amg '%s' not used, used '%s'\n",
-                         requested_amg.c_str(), session.param->amg);
-        }
-        if (code == kExitNotConverged && !args.quiet) {
-            if (status == kIterLimit) {
-                std::fprintf(err,
-                             "trelvak: warning: no convergence within %d iterations; increase "
-                             "--maxit or refactor with a smaller --droptol\n",
-                             session.param->maxit);
-                // A residual that never fell tenfold points to the preconditioner rather than
-                // to the iteration limit: incomplete factors of strongly indefinite problems
-                // (shifted Laplacians in 3D, large ones in 2D) can be unstable.
-                if (!(relres < kHardlyFell) && solved.grew && fallback.tried) {
-                    std::fprintf(err,
-                                 "trelvak: hint: the incomplete factors were unstable, and the "
-                                 "cruder factor (droptol %g) did no better; try a larger "
-                                 "--condest (1e6) with more --elbow\n",
-                                 kCruderDroptol);
-                } else if (!(relres < kHardlyFell)) {
-                    std::fprintf(err,
-                                 "trelvak: hint: the residual hardly fell (%.1e); the incomplete "
-                                 "factors may be unstable: try --droptol 0.3 (only the dominant "
-                                 "entries), or a larger --condest (1e6) with more --elbow\n",
-                                 relres);
-                }
-            }
-        } else if (code == kExitSolveFailed) {
-            std::fprintf(err, "trelvak: error: %s; try a smaller --droptol or another --solver\n",
-                         verdict.c_str());
-        }
+        print_warnings(err, args, *session.param, solved, fallback);
         std::fflush(out);
-        return code;
+        return solved.code;
     } catch (const Interrupted&) {
-        return report_error(kExitInterrupted, "interrupted by a signal; nothing was written");
+        return fail(kExitInterrupted, "interrupted by a signal; nothing was written");
     } catch (const FatalError& e) {
-        return report_error(kExitInternal, strip(e.what()));
+        return fail(kExitInternal, strip(e.what()));
     } catch (const std::bad_alloc&) {
-        return report_error(kExitInternal, "out of memory");
+        return fail(kExitInternal, "out of memory");
     } catch (const std::exception& e) {
-        return report_error(kExitInternal, e.what());
+        return fail(kExitInternal, e.what());
     }
 }
 
