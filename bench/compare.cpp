@@ -391,6 +391,16 @@ int main(int argc, char** argv) {
         for (int N : kk)
             items.push_back({"kkt_rand_" + std::to_string(N + N / 3),
                              "random KKT, zero (2,2) block", "", false, 4, N});
+        // Quadratic programs with a singular or indefinite Hessian block and nearly dependent
+        // constraints (nx = N, ny = 0.4 N).
+        for (int N : kk) {
+            const int n = N + 2 * N / 5;
+            items.push_back({"kkt_qp_convex_" + std::to_string(n),
+                             "KKT of a convex QP, rank-deficient H, near-dependent rows", "", false,
+                             5, N});
+            items.push_back({"kkt_qp_nonconvex_" + std::to_string(n),
+                             "KKT of a nonconvex QP, near-dependent rows", "", false, 6, N});
+        }
         for (int N : h3)
             items.push_back({"lap3d_" + std::to_string(N) + "_shift",
                              "indefinite, 1% negative eigenvalues", "", false, 2, N});
@@ -427,6 +437,10 @@ int main(int argc, char** argv) {
                 break;
             case 3:
                 A = trelvak::bench::stokes_mac(it.size);
+                break;
+            case 5:
+            case 6:
+                A = trelvak::bench::qp_kkt(it.size, 2 * it.size / 5, it.family == 5, 23);
                 break;
             default:
                 A = trelvak::bench::random_kkt(it.size, it.size / 3, 3, 17);

@@ -189,6 +189,57 @@ UpperMatrix random_kkt(int nx, int ny, int per_row, std::uint64_t seed) {
     return t.build();
 }
 
+UpperMatrix qp_kkt(int nx, int ny, bool convex, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::uniform_int_distribution<int> col(0, nx - 1);
+    Triplets t;
+    t.n = nx + ny;
+    // H = B^T B + D: B has nx/2 rows of three entries (rank at most nx/2) that together reach
+    // every unknown, D is positive on the first third of the unknowns and zero elsewhere.
+    for (int r = 0; r < nx / 2; ++r) {
+        int c[3];
+        double v[3];
+        for (int k = 0; k < 3; ++k) {
+            c[k] = k < 2 ? 2 * r + k : col(rng);  // rows 2r, 2r+1: every unknown is reached
+            v[k] = unit(rng);
+        }
+        for (int p = 0; p < 3; ++p) {
+            for (int q = p; q < 3; ++q) {
+                t.add(c[p], c[q], (p == q ? 1.0 : (c[p] == c[q] ? 2.0 : 1.0)) * v[p] * v[q]);
+            }
+        }
+    }
+    for (int r = 0; r < nx / 3; ++r) {
+        t.add(r, r, 0.1 + 0.9 * std::fabs(unit(rng)));
+    }
+    if (!convex) {
+        // A tenth of the diagonal negated: an indefinite Hessian block.
+        for (int r = 0; r < nx; r += 10) {
+            t.add(r, r, -2.0 - std::fabs(unit(rng)));
+        }
+    }
+    // J: three random entries per row and one on a distinct column (full row rank); every
+    // hundredth row repeats an earlier one up to a relative 1e-8.
+    std::vector<int> distinct(static_cast<size_t>(nx));
+    std::iota(distinct.begin(), distinct.end(), 0);
+    std::shuffle(distinct.begin(), distinct.end(), rng);
+    std::vector<std::vector<std::pair<int, double>>> rows(static_cast<size_t>(ny));
+    for (int r = 0; r < ny; ++r) {
+        auto& row = rows[static_cast<size_t>(r)];
+        if (r >= 100 && r % 100 == 0) {
+            row = rows[static_cast<size_t>(r - 37)];
+            for (auto& [c, v] : row) v *= 1.0 + 1e-8 * unit(rng);
+            row.push_back({distinct[static_cast<size_t>(r)], 1e-8});
+        } else {
+            row.push_back({distinct[static_cast<size_t>(r)], 1.0 + std::fabs(unit(rng))});
+            for (int k = 0; k < 3; ++k) row.push_back({col(rng), unit(rng)});
+        }
+        for (const auto& [c, v] : row) t.add(c, nx + r, v);
+    }
+    return t.build();
+}
+
 bool write_matrix_market(const std::string& path, const UpperMatrix& A) {
     std::FILE* f = std::fopen(path.c_str(), "w");
     if (f == nullptr)
