@@ -345,6 +345,12 @@ void print_factor_lines(std::FILE* out, const ParameterRecord& param, const Fact
     std::fprintf(out, "factor    %d level%s, fill %.2f (%ld stored / %ld input), %.3f s\n",
                  info.nlev, info.nlev == 1 ? "" : "s", info.fill, info.nnz_stored, info.nnz_input,
                  factored.seconds);
+    if (info.perturbed > 0) {
+        std::fprintf(out,
+                     "  %d pivot%s of the singular last level raised to a small share of its "
+                     "largest entry\n",
+                     info.perturbed, info.perturbed == 1 ? "" : "s");
+    }
     if (info.droptol != param.droptol || info.droptolS != param.droptolS ||
         info.condest != param.condest) {
         std::fprintf(out, "  level 1 factored with droptol %g, droptolS %g, condest %g\n",
@@ -481,15 +487,16 @@ std::string json_options(const ParameterRecord& param) {
 
 std::string json_factor(const Factored& factored) {
     const FactorInfo& info = factored.info;
-    std::string s          = "{\"levels\": " + std::to_string(info.nlev) +
-                    ", \"fill\": " + json_number(info.fill) +
-                    ", \"nnz_stored\": " + std::to_string(info.nnz_stored) +
-                    ", \"nnz_input\": " + std::to_string(info.nnz_input) +
-                    ", \"seconds\": " + json_number(factored.seconds) +
-                    ", \"cpu_seconds\": " + json_number(info.seconds) +
-                    ", \"droptol_used\": " + json_number(info.droptol) +
-                    ", \"droptolS_used\": " + json_number(info.droptolS) +
-                    ", \"condest_used\": " + json_number(info.condest) + ", \"level_list\": [";
+    std::string s =
+        "{\"levels\": " + std::to_string(info.nlev) + ", \"fill\": " + json_number(info.fill) +
+        ", \"nnz_stored\": " + std::to_string(info.nnz_stored) +
+        ", \"nnz_input\": " + std::to_string(info.nnz_input) +
+        ", \"seconds\": " + json_number(factored.seconds) +
+        ", \"cpu_seconds\": " + json_number(info.seconds) +
+        ", \"droptol_used\": " + json_number(info.droptol) +
+        ", \"droptolS_used\": " + json_number(info.droptolS) +
+        ", \"condest_used\": " + json_number(info.condest) +
+        ", \"perturbed_pivots\": " + std::to_string(info.perturbed) + ", \"level_list\": [";
     const auto& levels = factored.levels;
     for (size_t l = 0; l < levels.size(); ++l) {
         s += std::string(l ? ", " : "") + "{\"n\": " + std::to_string(levels[l].n) +

@@ -15,6 +15,7 @@
 #define TRELVAK_FACTOR_FACTOR_H
 
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -37,13 +38,16 @@ struct FactorInfo {
     double droptol  = 0.0;
     double droptolS = 0.0;
     double condest  = 0.0;
+    // Pivots of a singular dense last level raised to a small share of its largest entry
+    // (static pivoting); the Krylov method corrects the difference.
+    int perturbed = 0;
     std::string message;  // why a factorization failed (empty on success)
 };
 
 // A level the factorization has finished, for progress reports. A pass that outgrows its budget
 // starts again from level 1 with other controls, so level numbers may repeat with a new pass.
 struct LevelProgress {
-    int pass       = 1;      // 1 first pass, 2 with a raised condest, 3 with tighter dropping
+    int pass       = 1;      // 1-based position in factor_detail::factor_attempts()
     int level      = 0;      // 1-based level number
     int n          = 0;      // order of the level's system
     int eliminated = 0;      // rows of its leading block (n for a dense last level)
@@ -115,6 +119,25 @@ struct LevelControls {
     int crowd_accepted  = 0;
 };
 
+// How a pass of factor() over the levels can end without a level list. Each attempt lists the
+// outcomes that end it and start the next attempt from level 1.
+enum PassOutcome : unsigned {
+    kPassCrowded = 1u,      // level 1 postponed a tenth of its rows or more, and the levels do not
+                            // fit into elbow (or its Schur complement leaves too little of it)
+    kPassSlow        = 2u,  // level 2, of order 1000 or more, kept less than 60 % of its rows
+    kPassBeyondElbow = 4u,  // the levels need more than elbow (a level that ran out of it also
+                            // with tighter dropping)
+};
+// One pass of factor() over the levels.
+struct FactorAttempt {
+    const char* name;
+    LevelControls (*controls)(LevelControls options);  // its controls, from the caller's
+    bool (*applies)(const LevelControls& options);     // whether it is made at all
+    unsigned moves_on;  // the PassOutcome bits that end it and start the next attempt
+};
+// The attempts in the order factor() makes them; LevelProgress::pass is the 1-based position.
+std::span<const FactorAttempt> factor_attempts();
+
 // Symmetric matrix with both triangles stored, 0-based compressed rows (diagonal included when
 // present). Row i holds ptr[i] .. ptr[i+1]-1 of col and val.
 struct SymmetricRows {
@@ -158,6 +181,12 @@ void ildlc_level(const SymmetricRows& B, int nB, const LevelControls& controls, 
 bool fold_scaling(LevelFactor& lf, const std::vector<double>& s);
 // The same for LAPACK's packed lower Bunch-Kaufman factor (dsptrf "L") of E M E, e by the
 // unknowns of M (n entries).
+// Raises the pivots of a packed lower Bunch-Kaufman factor (dsptrf "L") that are below delta in
+// magnitude to delta (keeping their sign; a zero becomes +delta); a 2x2 block whose determinant
+// is below delta times its largest entry gets both diagonal entries moved away from zero by
+// delta. Returns the number of pivots changed.
+int perturb_small_pivots(int n, std::vector<double>& AP, const std::vector<int>& ipiv,
+                         double delta);
 bool fold_dense_scaling(int n, std::vector<double>& AP, const std::vector<int>& ipiv,
                         const std::vector<double>& e);
 

@@ -14,6 +14,7 @@
 // A = P(1) L(1) P(2) L(2) ... D (...)^T, whose solve (dsptrs) swaps rows step by step: a
 // multiplier of column k, row r becomes l e(k) / e(r) and a pivot block entry D(a, b) becomes
 // D(a, b) / (e(a) e(b)), where e(.) is the scale of the unknown standing in that row at step k.
+#include <algorithm>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -83,6 +84,38 @@ bool fold_scaling(LevelFactor& lf, const std::vector<double>& s) {
     }
     visit_factor(lf, s, [&](int slot, double factor) { value(slot) *= factor; });
     return true;
+}
+
+int perturb_small_pivots(int n, std::vector<double>& AP, const std::vector<int>& ipiv,
+                         double delta) {
+    const auto away = [delta](double d) { return d < 0.0 ? d - delta : d + delta; };
+    int changed     = 0;
+    long kc         = 0;  // diagonal of column k in the packed lower triangle
+    int k           = 0;
+    while (k < n) {
+        double& d11 = AP[static_cast<size_t>(kc)];
+        if (ipiv[static_cast<size_t>(k)] > 0 || k + 1 == n) {
+            if (!(std::abs(d11) >= delta)) {
+                d11 = d11 < 0.0 ? -delta : delta;
+                ++changed;
+            }
+            kc += n - k;
+            k += 1;
+            continue;
+        }
+        const long kc2    = kc + n - k;  // diagonal of column k+1
+        double& d21       = AP[static_cast<size_t>(kc + 1)];
+        double& d22       = AP[static_cast<size_t>(kc2)];
+        const double size = std::max({std::abs(d11), std::abs(d21), std::abs(d22)});
+        if (!(std::abs(d11 * d22 - d21 * d21) >= delta * size)) {
+            d11 = away(d11);
+            d22 = away(d22);
+            changed += 2;
+        }
+        kc = kc2 + n - k - 1;
+        k += 2;
+    }
+    return changed;
 }
 
 bool fold_dense_scaling(int n, std::vector<double>& AP, const std::vector<int>& ipiv,

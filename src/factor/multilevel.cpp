@@ -523,6 +523,11 @@ LevelPtr make_level(Attempt& at, bool first, bool keep_A, bool coarse_reduce, bo
     return R;
 }
 
+// Pivots of a singular dense last level are raised to this share of its largest entry
+// (sqrt of the rounding unit): small enough that the preconditioner stays close to the level's
+// system, large enough that its inverse does not swamp the Krylov method.
+constexpr double kStaticPivot = 1.4901161193847656e-08;
+
 // Dense last level: Bunch-Kaufman factor of S in packed lower form.
 // The matrix is equilibrated for the pivoting, and the scaling folded into the factor; should a
 // folded value not be finite, the matrix is factored as it is.
@@ -554,9 +559,28 @@ LevelPtr make_dense_level(const Upper& S, bool keep_A, int level) {
     std::vector<int> ipiv(static_cast<size_t>(n), 0);
     int info = 0;
     dsptrf_("L", &n, AP.data(), ipiv.data(), &info, 1);
+    // A zero pivot: the factor is complete but D singular. Its pivots of magnitude below
+    // sqrt(eps) times the largest entry (at least 1, the scale of the equilibrated matrix that
+    // the levels come from: a level may vanish entirely) are pushed out to that size (static
+    // pivoting); the Krylov method then corrects the difference to the matrix.
+    const auto largest = [](const LargeVector<double>& a) {
+        double m = 1.0;
+        for (double v : a) m = std::max(m, std::abs(v));
+        return m;
+    };
+    int perturbed = 0;
+    if (info > 0) {
+        perturbed = factor_detail::perturb_small_pivots(n, AP, ipiv, kStaticPivot * largest(E.a));
+        info      = 0;
+    }
     if (info == 0 && !factor_detail::fold_dense_scaling(n, AP, ipiv, e)) {
         AP = pack(S.a);
         dsptrf_("L", &n, AP.data(), ipiv.data(), &info, 1);
+        if (info > 0) {
+            perturbed =
+                factor_detail::perturb_small_pivots(n, AP, ipiv, kStaticPivot * largest(S.a));
+            info = 0;
+        }
     }
     const std::string where =
         " (order " + std::to_string(n) + ", level " + std::to_string(level) + ")";
@@ -570,8 +594,9 @@ LevelPtr make_dense_level(const Upper& S, bool keep_A, int level) {
     }
     LevelPtr R(static_cast<LevelRecord*>(MAlloc(sizeof(LevelRecord), "factor:level")));
     std::memset(R.get(), 0, sizeof(LevelRecord));
-    R->n  = n;
-    R->nB = n;
+    R->n               = n;
+    R->nB              = n;
+    R->reserved_int[2] = perturbed;
     std::vector<int> identity(static_cast<size_t>(n));
     std::vector<int> blocks(static_cast<size_t>(n), -1);
     for (int k = 0; k < n; ++k) {
@@ -946,6 +971,10 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
         param->ifact[16] = static_cast<int>(word);
         out.nlev         = nlev;
         out.nnz_stored   = stored;
+        out.perturbed    = 0;
+        for (const LevelPtr& R : built) {
+            out.perturbed += R->factor_index == nullptr ? R->reserved_int[2] : 0;
+        }
         out.fill = nnz_in > 0 ? static_cast<double>(stored) / static_cast<double>(nnz_in) : 0.0;
         for (const LevelPtr& R : built) {
             attach_factor_split(*R);

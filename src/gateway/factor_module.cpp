@@ -8,7 +8,8 @@
 // On entry: A real square sparse double; options (optional) a structure.
 // On exit: PREC with fields ptr and param (uint64 keys of the live handle), n, nlev, fill
 // (stored entries relative to the triangle of A), nnz, time (processor seconds) and id (its
-// serial number, never reused in a session: a copy of a released handle stays refused); options
+// serial number, never reused in a session: a copy of a released handle stays refused) and
+// perturbed (pivots of a singular last level raised by static pivoting); options
 // with the values the factorization used (every key when no options were given). Work copies:
 // ia (n+1), ja and a (nzmax), released before the module returns.
 #include <string>
@@ -54,7 +55,8 @@ void factor_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     handle.param  = param.get();
     handle.n      = A.record.nr;
     handle.nlev   = info.nlev;
-    handle.id     = next_handle_id();
+    handle.id        = next_handle_id();
+    handle.perturbed = info.perturbed;
     handle.texts  = std::move(texts);
     plhs[0] =
         make_handle_struct(handle, info.fill, static_cast<double>(info.nnz_stored), info.seconds);

@@ -90,6 +90,7 @@ struct Handle {
     int nlev               = 0;     // number of levels
     bool usable            = true;  // false after a fatal stop inside a solve with this handle
     std::uint64_t id       = 0;     // serial number, never reused in a session
+    int perturbed          = 0;     // pivots raised by static pivoting
     TextCache texts;                // text copies owned by param
 };
 
@@ -108,7 +109,8 @@ size_t live_handles();
 void keep_loaded(bool& locked);
 
 // The handle structure returned to the host: ptr and param as uint64 addresses, plus the order,
-// levels, fill, stored entries, factorization time and the serial number id (uint64).
+// levels, fill, stored entries, factorization time, the serial number id (uint64) and the
+// number of pivots raised by static pivoting (perturbed).
 mxArray* make_handle_struct(const Handle& handle, double fill, double nnz, double seconds);
 
 // Owners of a parameter record and a level list until they are handed over.

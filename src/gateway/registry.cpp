@@ -145,7 +145,8 @@ void keep_loaded(bool& locked) {
 }
 
 mxArray* make_handle_struct(const Handle& handle, double fill, double nnz, double seconds) {
-    static const char* names[] = {"ptr", "param", "n", "nlev", "fill", "nnz", "time", "id"};
+    static const char* names[] = {"ptr", "param", "n",  "nlev",     "fill",
+                                  "nnz", "time",  "id", "perturbed"};
     constexpr int nfields      = static_cast<int>(sizeof names / sizeof names[0]);
     mxArray* s                 = mxCreateStructMatrix(1, 1, nfields, names);
     if (!s) {
@@ -167,6 +168,7 @@ mxArray* make_handle_struct(const Handle& handle, double fill, double nnz, doubl
     mxArray* id = mxCreateNumericArray(2, dims, mxUINT64_CLASS, mxREAL);
     *static_cast<std::uint64_t*>(mxGetData(id)) = handle.id;
     mxSetFieldByNumber(s, 0, 7, id);
+    mxSetFieldByNumber(s, 0, 8, mxCreateDoubleScalar(handle.perturbed));
     return s;
 }
 

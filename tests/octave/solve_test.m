@@ -249,3 +249,28 @@
 %!   assert (info.converged == (relres (A, x, b) <= info.options.restol),
 %!           "case %d: converged %d, relres %g", i, info.converged, relres (A, x, b));
 %! endfor
+
+%!test
+%! ## A singular last level is factored with its zero pivots raised (and counted), not refused;
+%! ## the answer is still judged on the true residual: consistent systems converge,
+%! ## inconsistent ones end with the warning and converged false.
+%! A = sparse ([1 1; 1 1]);
+%! exact = struct ("droptol", 0, "droptolS", 0, "lfil", 0, "lfilS", 0, "elbow", 1e6);
+%! P = DSYMtrelvakfactor (A, exact);
+%! assert (P.perturbed, 1);
+%! DSYMtrelvakdelete (P);
+%! [x, info] = trelvak (A, [2; 2], exact);
+%! assert (info.perturbed, 1);
+%! assert (info.converged, true);
+%! assert (norm ([2; 2] - A * x) <= 1e-6 * norm ([2; 2]));
+%! ## Inconsistent: a clear error (the method breaks down) or the warning, never success.
+%! info = struct ("converged", false);
+%! msg = "";
+%! try
+%!   out = evalc ("[x, info] = trelvak (A, [1; -1], exact);");
+%!   assert (! isempty (strfind (out, "TRELVAK Warning")));
+%! catch err
+%!   msg = err.message;
+%! end_try_catch
+%! assert (info.converged, false);
+%! assert (isempty (msg) || ! isempty (strfind (msg, "breaks down")), msg);
