@@ -73,6 +73,9 @@ function [x, info] = trelvak (A, b, options)
     error ("trelvak: b must be a real matrix with %d rows", n);
   endif
   b = full (double (b));
+  if (! all (isfinite (b(:))))
+    error ("trelvak: b must be finite (it holds NaN or Inf)");
+  endif
 
   L = tril (A);
   As = L + tril (L, -1)';

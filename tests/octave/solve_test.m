@@ -156,6 +156,7 @@
 %! fail ("trelvak (C, repmat ([1; 1; 0], 40, 1), struct ('droptol', 1e3, 'droptolS', 1e3))", ...
 %!       "iterative solver breaks down");
 %! fail ("trelvak (A, ones (3, 1))", "b must be a real matrix with");
+%! fail ("trelvak (A, [B(:,1), Inf(rows (A), 1)])", "b must be finite \\(it holds NaN or Inf\\)");
 %! out = evalc ("[x, info] = trelvak (A, B(:,1), struct ('maxit', 2, 'restol', 1e-15));");
 %! assert (! isempty (strfind (out, "exceeded its limit")));
 %! assert (info.converged, false);
