@@ -21,15 +21,17 @@
 //   The recursion stops when every row was accepted (a sparse last level), or with a dense last
 //   level (LAPACK dsptrf, packed "L", of the equilibrated S_l with the scaling folded in) once
 //   S_l is small, no longer shrinks, or too many levels were made.
-//   A level that accepts no pivot is retried with a relaxed condest; a level that would take
-//   more than elbow leaves is retried with tighter dropping (lfil/lfilS caps, then droptol and
-//   droptolS ten times larger) before the factorization gives up with -7. Before that, a
-//   factorization whose level 1 postponed a tenth of its rows (and ran out of elbow, or left too
-//   little of it for its Schur complement), or whose second level (order 1000 or more) kept less
-//   than 60 % of its rows, starts again once from level 1 with condest 1000 times larger (at
-//   most 1e4); if that pass does not fit into elbow, a last pass with the
-//   caller's condest tightens the dropping as above. A level 1 that postpones a fifth of its
-//   rows is factored again with droptol / 100 and droptolS / 10 (kHardPostponed).
+//   The levels are made in passes from level 1, each under the controls of an attempt of the
+//   list kAttempts: "options" (the caller's controls), "condest raised" (condest 1000 times
+//   larger, at most 1e4) and "fallback" (the caller's controls once more). A pass ends with the
+//   level list, or with an outcome (PassOutcome) that its attempt lists, which starts the next
+//   attempt: the first when level 1 postponed a tenth of its rows and they crowd elbow, or when
+//   level 2 (order 1000 or more) kept less than 60 % of its rows; the second when its levels do
+//   not fit into elbow. Within a pass, a level that accepts no pivot is retried with a relaxed
+//   condest; a level that would take more than elbow leaves is retried with tighter dropping
+//   (lfil/lfilS caps, then droptol and droptolS ten times larger) before the pass gives up with
+//   -7; a level 1 that postpones a fifth of its rows is factored again with droptol / 100 and
+//   droptolS / 10 (kHardPostponed).
 //   The ordering's permutation and leading block are kept, but its scaling is replaced by a
 //   symmetric equilibration of the level matrix (see attempt_level).
 //   Returns 0, or a negative FactorStatus with a message in info->message; then *levels is null
@@ -40,6 +42,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <new>
@@ -56,6 +59,10 @@ namespace trelvak {
 
 namespace {
 
+using factor_detail::FactorAttempt;
+using factor_detail::kPassBeyondElbow;
+using factor_detail::kPassCrowded;
+using factor_detail::kPassSlow;
 using factor_detail::LevelControls;
 using factor_detail::LevelFactor;
 using factor_detail::SymmetricRows;
@@ -665,7 +672,281 @@ double processor_seconds() {
     return static_cast<double>(user) + static_cast<double>(sys);
 }
 
+// ---- The strategy: passes over the levels ---------------------------------------------------
+// A pass factors level after level from level 1 under the controls of its attempt. Within a
+// pass, a level that outgrows what elbow leaves is factored again with tighter dropping (lfil
+// and lfilS caps, then droptol and droptolS ten times larger, which hold for the coarser levels
+// too), a level 1 that postpones kHardPostponed of its rows again with droptol / 100 and
+// droptolS / 10, a level that keeps fewer than a tenth of its rows with reorder2 (or densely),
+// and a level that accepts no pivot with a relaxed, then without a bound on the inverse factor.
+// A pass that ends in an outcome its attempt lists starts the next attempt from level 1.
+
+constexpr unsigned kPassFinished = 0;  // the pass ended with a level list
+
+LevelControls as_given(LevelControls options) {
+    return options;
+}
+LevelControls condest_raised(LevelControls options) {
+    options.condest = std::min(options.condest * kRestartCondest, kMaxRestartCondest);
+    return options;
+}
+bool always(const LevelControls&) {
+    return true;
+}
+bool condest_can_rise(const LevelControls& options) {
+    return options.condest < kMaxRestartCondest;
+}
+
+constexpr FactorAttempt kAttempts[] = {
+    // The caller's controls. Rows that level 1 postpones for a small bound on the inverse factor
+    // may crowd elbow, or leave levels that hardly shrink: then the bound is raised.
+    {"options", as_given, always, kPassCrowded | kPassSlow},
+    // The bound kRestartCondest times larger (at most kMaxRestartCondest). When even these
+    // levels do not fit into elbow, the caller's bound comes back.
+    {"condest raised", condest_raised, condest_can_rise, kPassBeyondElbow},
+    // The caller's controls once more, the dropping tightened level by level to fit into elbow.
+    {"fallback", as_given, always, 0},
+};
+
+// What the passes share.
+struct PassContext {
+    ParameterRecord* param;
+    bool keep_A;
+    double elbow;
+    long nnz_in;
+    double start;
+    const ProgressCallback& progress;
+    FactorInfo& out;
+    std::optional<LevelOrdering> first_ordering;  // level 1's ordering depends on A alone
+};
+
+// The levels of a pass and the entries they store.
+struct PassLevels {
+    std::vector<LevelPtr> built;
+    long stored = 0;
+};
+
+// One pass over the levels under kAttempts[index], from level 1 (the matrix `current`). Returns
+// kPassFinished with the levels in `result`, or the outcome that ends the pass and starts the
+// next attempt; a failure that no later attempt serves throws.
+unsigned run_pass(PassContext& ctx, size_t index, Upper current, PassLevels& result) {
+    const FactorAttempt& attempt = kAttempts[index];
+    const LevelControls options  = read_controls(ctx.param);
+    LevelControls controls       = attempt.controls(options);
+    const bool next_applies =
+        index + 1 < std::size(kAttempts) && kAttempts[index + 1].applies(options);
+    // An outcome ends the pass when the attempt lists it and the next attempt applies.
+    auto moves_on = [&](unsigned outcome) {
+        return (attempt.moves_on & outcome) != 0 && next_applies;
+    };
+    ParameterRecord* param       = ctx.param;
+    const bool keep_A            = ctx.keep_A;
+    const double elbow           = ctx.elbow;
+    const long nnz_in            = ctx.nnz_in;
+    FactorInfo& out              = ctx.out;
+    std::vector<LevelPtr>& built = result.built;
+    long& stored                 = result.stored;
+    // Once level 1 has postponed kRestartPostponed of its rows, a pass that outgrows elbow is
+    // crowded by them.
+    double postponed_on_first = 0.0;  // share of level 1's rows it postponed
+    auto postponing           = [&]() {
+        return postponed_on_first >= kRestartPostponed ? kPassCrowded : kPassFinished;
+    };
+    auto report = [&](int level, int eliminated, bool dense) {
+        if (ctx.progress) {
+            ctx.progress(LevelProgress{static_cast<int>(index) + 1, level, built.back()->n,
+                                       eliminated, dense, stored, processor_seconds() - ctx.start});
+        }
+    };
+    for (int level = 1;; ++level) {
+        poll_interrupt();
+        const int n = current.n;
+        // A dense last level counts against elbow like every other level.
+        const double full             = 0.5 * n * (n + 1.0);  // entries of a packed triangle
+        const bool dense_within_elbow = elbow <= 0.0 || static_cast<double>(stored) + full <=
+                                                            elbow * static_cast<double>(nnz_in);
+        const bool small =
+            n <= kDenseOrder && (full <= std::max(0.25 * static_cast<double>(nnz_in), 200.0) ||
+                                 static_cast<double>(current.nnz()) >= kDenseShare * full);
+        if (level >= 2 && ((small && dense_within_elbow) || level > kMaxLevels)) {
+            if (n > kDenseMax && level > kMaxLevels) {
+                fail(kFactorNoPivots, "the levels stopped shrinking at order " + std::to_string(n));
+            }
+            if (!dense_within_elbow) {
+                if (moves_on(kPassBeyondElbow | postponing())) {
+                    return kPassBeyondElbow | postponing();
+                }
+                fail(kFactorElbow,
+                     "the factorization needs more than elbow = " + number_text(elbow) +
+                         " times the entries of the matrix (dense level " + std::to_string(level) +
+                         " of order " + std::to_string(n) + ")");
+            }
+            built.push_back(make_dense_level(current, keep_A, level));
+            stored += built.back()->nnz_stored;
+            report(level, n, /*dense=*/true);
+            return kPassFinished;
+        }
+        ReorderRoutine first = level == 1 ? param->reorder0 : param->reorder1;
+        // The level may use what elbow leaves; when it runs out, the level is factored
+        // again with tighter dropping (first lfil/lfilS caps, then droptol and droptolS ten
+        // times larger), which then holds for the coarser levels too.
+        controls.budget =
+            elbow > 0.0
+                ? std::max(1L, static_cast<long>(elbow * static_cast<double>(nnz_in)) - stored)
+                : 0L;
+        // A first level that postpones a fifth of its rows or more leaves a large part of
+        // the problem to the coarse levels, and the accuracy of the whole preconditioner
+        // then hinges on the dropping: factored again with droptol a hundred and droptolS
+        // ten times smaller (which hold for the coarser levels too), if that fits. The first
+        // attempt stops as soon as it has postponed that many rows.
+        const bool may_harden = level == 1 && controls.droptol > kHardDroptol;
+        double failed_droptol = 0.0;  // of a stricter attempt that did not fit
+        auto harden           = [&](Attempt& a) {
+            LevelControls strict = controls;
+            strict.droptol       = std::max(controls.droptol / 100.0, kHardDroptol);
+            strict.droptolS      = std::max(controls.droptolS / 10.0, kHardDroptol);
+            if (strict.droptol == failed_droptol) {
+                return false;
+            }
+            refactor(a, strict);
+            if (!a.lf.over_budget && a.lf.m > 0) {
+                controls = strict;
+                return true;
+            }
+            failed_droptol = strict.droptol;
+            return false;
+        };
+        LevelControls limited = controls;
+        if (may_harden) {
+            limited.postpone_limit = std::max(1, static_cast<int>(std::ceil(kHardPostponed * n)));
+        }
+        // A first level that will start the pass again for crowding (below) is recognised
+        // while its Schur complement is formed: once that holds more than elbow / kCrowded
+        // times the input's entries, the rest of it is not needed.
+        if (level == 1 && elbow > 0.0 && moves_on(kPassCrowded)) {
+            limited.crowd_limit = static_cast<long>(elbow * static_cast<double>(nnz_in) / kCrowded);
+            limited.crowd_postponed = static_cast<int>(std::ceil(kRestartPostponed * n));
+            limited.crowd_accepted  = std::max(1, n / 10);
+        }
+        Attempt at = attempt_level(current, first, limited, param, level,
+                                   level == 1 ? &ctx.first_ordering : nullptr);
+        if (at.lf.crowded) {
+            return kPassCrowded;
+        }
+        bool hardened = false;
+        if (at.lf.over_limit) {
+            hardened = harden(at);
+            if (!hardened) {
+                refactor(at, controls);
+            }
+        }
+        if (at.lf.over_budget && moves_on(postponing())) {
+            return postponing();
+        }
+        for (int tighter = 0; at.lf.over_budget && tighter < 3; ++tighter) {
+            controls = tightened(controls);
+            refactor(at, controls);
+        }
+        if (at.lf.over_budget) {
+            if (moves_on(kPassBeyondElbow)) {
+                return kPassBeyondElbow;
+            }
+            fail(kFactorElbow, "the factorization needs more than elbow = " + number_text(elbow) +
+                                   " times the entries of the matrix, also with tighter "
+                                   "dropping (level " +
+                                   std::to_string(level) + ")");
+        }
+        // The same for a first level that reached the share only after tighter dropping.
+        if (may_harden && !hardened && at.lf.postponed >= kHardPostponed * n &&
+            controls.droptol > kHardDroptol) {
+            LevelFactor loose = std::move(at.lf);
+            if (!harden(at)) {
+                at.lf = std::move(loose);
+            }
+        }
+        const int enough = std::max(1, n / 10);
+        if (at.lf.m < enough && param->reorder2 != nullptr && param->reorder2 != first) {
+            Attempt alt = attempt_level(current, param->reorder2, controls, param, level);
+            if (!alt.lf.over_budget && alt.lf.m > at.lf.m) {
+                at = std::move(alt);
+            }
+        }
+        const double dense_size = 0.5 * n * (n + 1.0);
+        const bool dense_fits   = elbow <= 0.0 || static_cast<double>(stored) + dense_size <=
+                                                    elbow * static_cast<double>(nnz_in);
+        if (at.lf.m < enough && level >= 2 && n <= kDenseMax && dense_fits) {
+            built.push_back(make_dense_level(current, keep_A, level));
+            stored += built.back()->nnz_stored;
+            report(level, n, /*dense=*/true);
+            return kPassFinished;
+        }
+        // No pivot at all: relax the bound on the inverse factor, then drop it. An ordering
+        // that offered no candidate (nB = 0) is replaced by the default one, which offers all.
+        for (double relax : {100.0, std::numeric_limits<double>::infinity()}) {
+            if (at.lf.m > 0) {
+                break;
+            }
+            LevelControls relaxed = controls;
+            relaxed.condest       = controls.condest * relax;
+            if (at.nB == 0) {
+                at = attempt_level(current, nullptr, relaxed, param, level);
+            } else {
+                refactor(at, relaxed);
+            }
+        }
+        if (at.lf.m == 0) {
+            fail(at.lf.over_budget ? kFactorElbow : kFactorNoPivots,
+                 "no pivot could be accepted on level " + std::to_string(level) + " (order " +
+                     std::to_string(n) + ")");
+        }
+        Upper next = at.lf.m < n ? schur_of(at.lf, controls) : Upper{};
+        if (level == 1) {
+            postponed_on_first = static_cast<double>(at.lf.postponed) / n;
+        }
+        if (level == 2 && n >= kSlowOrder && at.lf.m < kSlowShare * n && moves_on(kPassSlow)) {
+            return kPassSlow;
+        }
+        if (level == 1) {
+            out.droptol  = controls.droptol;
+            out.droptolS = controls.droptolS;
+            out.condest  = controls.condest;
+        }
+        const bool folded = level == 1 && unscale_first_level(at, next, keep_A);
+        built.push_back(make_level(at, level == 1, keep_A, controls.coarse_reduce, folded));
+        stored += built.back()->nnz_stored;
+        if (keep_A) {
+            stored += built.back()->A.ia ? built.back()->A.ia[n] - 1 : 0;
+        }
+        report(level, at.lf.m, /*dense=*/false);
+        if (level == 1 && elbow > 0.0 && at.lf.m < n &&
+            elbow * static_cast<double>(nnz_in) - static_cast<double>(stored) <
+                kCrowded * static_cast<double>(next.nnz()) &&
+            moves_on(postponing())) {
+            return postponing();
+        }
+        if (elbow > 0.0 &&
+            static_cast<double>(stored + next.nnz()) > elbow * static_cast<double>(nnz_in)) {
+            if (moves_on(kPassBeyondElbow | postponing())) {
+                return kPassBeyondElbow | postponing();
+            }
+            fail(kFactorElbow, "the factorization needs more than elbow = " + number_text(elbow) +
+                                   " times the entries of the matrix (level " +
+                                   std::to_string(level) + ")");
+        }
+        if (at.lf.m == n) {
+            return kPassFinished;
+        }
+        current = std::move(next);
+    }
+}
+
 }  // namespace
+
+namespace factor_detail {
+std::span<const FactorAttempt> factor_attempts() {
+    return kAttempts;
+}
+}  // namespace factor_detail
 
 void release_levels(LevelRecord* levels) {
     while (levels != nullptr) {
@@ -714,246 +995,21 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
         }
         SparseMatrix pattern = A;
         DSYMAMGsetupparameters(&pattern, param, 0);
-        LevelControls controls = read_controls(param);
-        const bool keep_A      = begins_with(param->amg, "amli") || begins_with(param->amg, "mg");
-        const double elbow     = param->ifact[0] > 0 ? param->ifact[0] : 0.0;
+        const bool keep_A  = begins_with(param->amg, "amli") || begins_with(param->amg, "mg");
+        const double elbow = param->ifact[0] > 0 ? param->ifact[0] : 0.0;
 
-        std::vector<LevelPtr> built;
-        long stored = 0;
-        // Level 1's ordering depends on A alone: a pass that starts again reuses it.
-        std::optional<LevelOrdering> first_ordering;
-        // A pass that runs out of elbow starts again once from level 1, with the bound on the
-        // inverse factor kRestartCondest times larger (at most kMaxRestartCondest), before any
-        // dropping is tightened. Should that pass not fit into elbow either, a third pass runs
-        // with the caller's bound and tightens the dropping level by level.
-        enum class Pass { first, raised, fallback };
-        Pass pass                 = Pass::first;
-        double postponed_on_first = 0.0;  // share of level 1's rows it postponed
-        auto start_over           = [&](Pass next_pass) {
-            pass     = next_pass;
-            controls = read_controls(param);
-            if (next_pass == Pass::raised) {
-                controls.condest = std::min(controls.condest * kRestartCondest, kMaxRestartCondest);
-            }
-            built.clear();
-            stored             = 0;
-            postponed_on_first = 0.0;
-            current            = checked_copy(A);
-        };
-        auto restart = [&](bool slow) {
-            if (pass != Pass::first || !(slow || postponed_on_first >= kRestartPostponed) ||
-                !(controls.condest < kMaxRestartCondest)) {
-                return false;
-            }
-            start_over(Pass::raised);
-            return true;
-        };
-        auto fall_back = [&]() {
-            if (pass != Pass::raised) {
-                return false;
-            }
-            start_over(Pass::fallback);
-            return true;
-        };
-        auto report = [&](int level, int eliminated, bool dense) {
-            if (progress) {
-                progress(LevelProgress{static_cast<int>(pass) + 1, level, built.back()->n,
-                                       eliminated, dense, stored, processor_seconds() - start});
-            }
-        };
-        for (int level = 1;; ++level) {
-            poll_interrupt();
-            const int n = current.n;
-            // A dense last level counts against elbow like every other level.
-            const double full             = 0.5 * n * (n + 1.0);  // entries of a packed triangle
-            const bool dense_within_elbow = elbow <= 0.0 || static_cast<double>(stored) + full <=
-                                                                elbow * static_cast<double>(nnz_in);
-            const bool small =
-                n <= kDenseOrder && (full <= std::max(0.25 * static_cast<double>(nnz_in), 200.0) ||
-                                     static_cast<double>(current.nnz()) >= kDenseShare * full);
-            if (level >= 2 && ((small && dense_within_elbow) || level > kMaxLevels)) {
-                if (n > kDenseMax && level > kMaxLevels) {
-                    fail(kFactorNoPivots,
-                         "the levels stopped shrinking at order " + std::to_string(n));
-                }
-                if (!dense_within_elbow) {
-                    if (restart(false) || fall_back()) {
-                        level = 0;
-                        continue;
-                    }
-                    fail(kFactorElbow,
-                         "the factorization needs more than elbow = " + number_text(elbow) +
-                             " times the entries of the matrix (dense level " +
-                             std::to_string(level) + " of order " + std::to_string(n) + ")");
-                }
-                built.push_back(make_dense_level(current, keep_A, level));
-                stored += built.back()->nnz_stored;
-                report(level, n, /*dense=*/true);
-                break;
-            }
-            ReorderRoutine first = level == 1 ? param->reorder0 : param->reorder1;
-            // The level may use what elbow leaves; when it runs out, the level is factored
-            // again with tighter dropping (first lfil/lfilS caps, then droptol and droptolS ten
-            // times larger), which then holds for the coarser levels too.
-            controls.budget =
-                elbow > 0.0
-                    ? std::max(1L, static_cast<long>(elbow * static_cast<double>(nnz_in)) - stored)
-                    : 0L;
-            // A first level that postpones a fifth of its rows or more leaves a large part of
-            // the problem to the coarse levels, and the accuracy of the whole preconditioner
-            // then hinges on the dropping: factored again with droptol a hundred and droptolS
-            // ten times smaller (which hold for the coarser levels too), if that fits. The first
-            // attempt stops as soon as it has postponed that many rows.
-            const bool may_harden = level == 1 && controls.droptol > kHardDroptol;
-            double failed_droptol = 0.0;  // of a stricter attempt that did not fit
-            auto harden           = [&](Attempt& a) {
-                LevelControls strict = controls;
-                strict.droptol       = std::max(controls.droptol / 100.0, kHardDroptol);
-                strict.droptolS      = std::max(controls.droptolS / 10.0, kHardDroptol);
-                if (strict.droptol == failed_droptol) {
-                    return false;
-                }
-                refactor(a, strict);
-                if (!a.lf.over_budget && a.lf.m > 0) {
-                    controls = strict;
-                    return true;
-                }
-                failed_droptol = strict.droptol;
-                return false;
-            };
-            LevelControls limited = controls;
-            if (may_harden) {
-                limited.postpone_limit =
-                    std::max(1, static_cast<int>(std::ceil(kHardPostponed * n)));
-            }
-            // A first level that will start the pass again for crowding (below) is recognised
-            // while its Schur complement is formed: once that holds more than elbow / kCrowded
-            // times the input's entries, the rest of it is not needed.
-            if (level == 1 && pass == Pass::first && elbow > 0.0 &&
-                controls.condest < kMaxRestartCondest) {
-                limited.crowd_limit =
-                    static_cast<long>(elbow * static_cast<double>(nnz_in) / kCrowded);
-                limited.crowd_postponed = static_cast<int>(std::ceil(kRestartPostponed * n));
-                limited.crowd_accepted  = std::max(1, n / 10);
-            }
-            Attempt at = attempt_level(current, first, limited, param, level,
-                                       level == 1 ? &first_ordering : nullptr);
-            if (at.lf.crowded) {
-                start_over(Pass::raised);
-                level = 0;
-                continue;
-            }
-            bool hardened = false;
-            if (at.lf.over_limit) {
-                hardened = harden(at);
-                if (!hardened) {
-                    refactor(at, controls);
-                }
-            }
-            if (at.lf.over_budget && restart(false)) {
-                level = 0;
-                continue;
-            }
-            for (int tighter = 0; at.lf.over_budget && tighter < 3; ++tighter) {
-                controls = tightened(controls);
-                refactor(at, controls);
-            }
-            if (at.lf.over_budget) {
-                if (fall_back()) {
-                    level = 0;
-                    continue;
-                }
-                fail(kFactorElbow,
-                     "the factorization needs more than elbow = " + number_text(elbow) +
-                         " times the entries of the matrix, also with tighter "
-                         "dropping (level " +
-                         std::to_string(level) + ")");
-            }
-            // The same for a first level that reached the share only after tighter dropping.
-            if (may_harden && !hardened && at.lf.postponed >= kHardPostponed * n &&
-                controls.droptol > kHardDroptol) {
-                LevelFactor loose = std::move(at.lf);
-                if (!harden(at)) {
-                    at.lf = std::move(loose);
-                }
-            }
-            const int enough = std::max(1, n / 10);
-            if (at.lf.m < enough && param->reorder2 != nullptr && param->reorder2 != first) {
-                Attempt alt = attempt_level(current, param->reorder2, controls, param, level);
-                if (!alt.lf.over_budget && alt.lf.m > at.lf.m) {
-                    at = std::move(alt);
-                }
-            }
-            const double dense_size = 0.5 * n * (n + 1.0);
-            const bool dense_fits   = elbow <= 0.0 || static_cast<double>(stored) + dense_size <=
-                                                        elbow * static_cast<double>(nnz_in);
-            if (at.lf.m < enough && level >= 2 && n <= kDenseMax && dense_fits) {
-                built.push_back(make_dense_level(current, keep_A, level));
-                stored += built.back()->nnz_stored;
-                report(level, n, /*dense=*/true);
-                break;
-            }
-            // No pivot at all: relax the bound on the inverse factor, then drop it. An ordering
-            // that offered no candidate (nB = 0) is replaced by the default one, which offers all.
-            for (double relax : {100.0, std::numeric_limits<double>::infinity()}) {
-                if (at.lf.m > 0) {
-                    break;
-                }
-                LevelControls relaxed = controls;
-                relaxed.condest       = controls.condest * relax;
-                if (at.nB == 0) {
-                    at = attempt_level(current, nullptr, relaxed, param, level);
-                } else {
-                    refactor(at, relaxed);
-                }
-            }
-            if (at.lf.m == 0) {
-                fail(at.lf.over_budget ? kFactorElbow : kFactorNoPivots,
-                     "no pivot could be accepted on level " + std::to_string(level) + " (order " +
-                         std::to_string(n) + ")");
-            }
-            Upper next = at.lf.m < n ? schur_of(at.lf, controls) : Upper{};
-            if (level == 1) {
-                postponed_on_first = static_cast<double>(at.lf.postponed) / n;
-            }
-            if (level == 2 && n >= kSlowOrder && at.lf.m < kSlowShare * n && restart(true)) {
-                level = 0;
-                continue;
-            }
-            if (level == 1) {
-                out.droptol  = controls.droptol;
-                out.droptolS = controls.droptolS;
-                out.condest  = controls.condest;
-            }
-            const bool folded = level == 1 && unscale_first_level(at, next, keep_A);
-            built.push_back(make_level(at, level == 1, keep_A, controls.coarse_reduce, folded));
-            stored += built.back()->nnz_stored;
-            if (keep_A) {
-                stored += built.back()->A.ia ? built.back()->A.ia[n] - 1 : 0;
-            }
-            report(level, at.lf.m, /*dense=*/false);
-            if (level == 1 && elbow > 0.0 && at.lf.m < n &&
-                elbow * static_cast<double>(nnz_in) - static_cast<double>(stored) <
-                    kCrowded * static_cast<double>(next.nnz()) &&
-                restart(false)) {
-                level = 0;
-                continue;
-            }
-            if (elbow > 0.0 &&
-                static_cast<double>(stored + next.nnz()) > elbow * static_cast<double>(nnz_in)) {
-                if (restart(false) || fall_back()) {
-                    level = 0;
-                    continue;
-                }
-                fail(kFactorElbow,
-                     "the factorization needs more than elbow = " + number_text(elbow) +
-                         " times the entries of the matrix (level " + std::to_string(level) + ")");
-            }
-            if (at.lf.m == n) {
-                break;
-            }
-            current = std::move(next);
+        PassContext ctx{param, keep_A, elbow, nnz_in, start, progress, out, {}};
+        PassLevels result;
+        // Walk the attempts: a pass that ends in an outcome its attempt lists (and for which the
+        // next attempt applies) starts the next attempt from level 1.
+        for (size_t index = 0;
+             run_pass(ctx, index, index == 0 ? std::move(current) : checked_copy(A), result) !=
+             kPassFinished;
+             ++index) {
+            result = PassLevels{};
         }
+        std::vector<LevelPtr>& built = result.built;
+        const long stored            = result.stored;
 
         // Link the records and hand them over.
         const int nlev = static_cast<int>(built.size());
