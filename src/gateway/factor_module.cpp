@@ -51,13 +51,13 @@ void factor_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     }
 
     Handle handle;
-    handle.levels = levels.get();
-    handle.param  = param.get();
-    handle.n      = A.record.nr;
-    handle.nlev   = info.nlev;
+    handle.levels    = levels.get();
+    handle.param     = param.get();
+    handle.n         = A.record.nr;
+    handle.nlev      = info.nlev;
     handle.id        = next_handle_id();
     handle.perturbed = info.perturbed;
-    handle.texts  = std::move(texts);
+    handle.texts     = std::move(texts);
     plhs[0] =
         make_handle_struct(handle, info.fill, static_cast<double>(info.nnz_stored), info.seconds);
     if (nlhs == 2) {
