@@ -176,7 +176,9 @@ int run_method(Method method, const SparseMatrix& A, LevelRecord* PRE, Parameter
     const auto ipar = view1(param->ipar, 16);
     ipar(kRequest)  = 0;
     for (;;) {
-        poll_interrupt();  // between requests nothing is half done: the scaling is undone above
+        // Between requests nothing is half done; the caller's SystemScaling undoes the scaling
+        // as Interrupted passes.
+        poll_interrupt();
         method(&n, rhs, sol, param->ipar, param->fpar, w);
         const int request = ipar(kRequest);
         if (request == kUserTest) {
