@@ -1,9 +1,12 @@
 // factor_bench.cpp: measures the factorization on Matrix Market files or generated problems.
 // Not a test (it reads files); built with the tests as build/bench/factor_bench.
 // Usage: factor_bench [key=value options...] file.mtx | gen:lap2d:N:shift | gen:lap3d:N:shift
-//        | gen:stokes:N | gen:rand:N:seed
+//        | gen:stokes:N | gen:rand:N:seed | bench:NAME
+// bench:NAME is a generated member of trelvak_bench by its name there (helm2d_200,
+// lap3d_50_shift, stokes2d_mac128, kkt_rand_53333, kkt_qp_convex_14000, kkt_qp_nonconvex_14000).
 // Prints: name, n, levels, level sizes, fill, SQMR iterations to 1e-6, factor and solve seconds,
-// true relative residual.
+// true relative residual. profile=1 adds the factorization's phase times level by level
+// (profile=md: as a Markdown table).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -19,6 +22,7 @@
 #include "factor_support.h"
 #include "precond/precond.h"
 #include "preprocess/preprocess.h"
+#include "problems.h"
 #include "solver/solver.h"
 
 using namespace trelvak;
@@ -101,12 +105,113 @@ static Csr stokes(int k) {
     return A;
 }
 
+// A generated member of trelvak_bench by its name there, with that program's parameters; exits
+// with a message on an unknown name.
+static Csr bench_problem(const std::string& name) {
+    auto number_after = [&](const std::string& prefix) {
+        return name.rfind(prefix, 0) == 0 ? std::atoi(name.c_str() + prefix.size()) : 0;
+    };
+    cli::UpperMatrix U;
+    if (int N = number_after("helm2d_"); N > 0) {
+        U = bench::helmholtz2d(N, 0.37750);
+    } else if (int N3 = number_after("lap3d_"); N3 > 0) {
+        U = bench::helmholtz3d(N3, 0.72881);
+    } else if (int K = number_after("stokes2d_mac"); K > 0) {
+        U = bench::stokes_mac(K);
+    } else if (int n = number_after("kkt_rand_"); n > 0) {
+        const int nx = (3 * n + 3) / 4;  // n = nx + nx / 3
+        U            = bench::random_kkt(nx, nx / 3, 3, 17);
+    } else if (int nc = number_after("kkt_qp_convex_"); nc > 0) {
+        const int nx = 5 * nc / 7;  // n = nx + 2 nx / 5
+        U            = bench::qp_kkt(nx, 2 * nx / 5, true, 23);
+    } else if (int nn = number_after("kkt_qp_nonconvex_"); nn > 0) {
+        const int nx = 5 * nn / 7;
+        U            = bench::qp_kkt(nx, 2 * nx / 5, false, 23);
+    } else {
+        std::fprintf(stderr, "unknown benchmark problem %s\n", name.c_str());
+        std::exit(2);
+    }
+    Csr A;
+    A.nr = A.nc = U.n;
+    A.ia        = std::move(U.ia);
+    A.ja        = std::move(U.ja);
+    A.a         = std::move(U.a);
+    return A;
+}
+
+// The phase times of a factorization, a line per level and a total line with the shares of the
+// whole call's wall time. "other" on a level is its copies, permutations, equilibration, records
+// and the tries it did not keep (retries, a part of other); on the total line it also holds the
+// discarded passes, the lane split and what lies outside the levels (checks, setup).
+static void print_profile(const std::string& name, const FactorInfo& info, bool markdown) {
+    double reorder = 0, factor = 0, schur = 0, dense = 0, levels = 0, retries = 0;
+    int runs = 0;
+    for (const LevelTimes& t : info.level_times) {
+        reorder += t.reorder;
+        factor += t.factor;
+        schur += t.schur;
+        dense += t.dense_factor;
+        levels += t.total;
+        retries += t.retries;
+        runs += t.runs;
+    }
+    const double total   = info.wall_seconds;
+    const double other   = total - reorder - factor - schur - dense;
+    const double outside = total - levels - info.discarded_seconds - info.split_seconds;
+    auto share           = [&](double x) { return total > 0 ? 100.0 * x / total : 0.0; };
+    if (markdown) {
+        std::printf("\n%s: %d pass%s, wall seconds\n\n", name.c_str(), info.passes,
+                    info.passes == 1 ? "" : "es");
+        std::printf(
+            "| level | order | runs | reorder s | factor s | Schur s | dense s | other s "
+            "| (retries s) |\n|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+        int l = 0;
+        for (const LevelTimes& t : info.level_times) {
+            std::printf("| %d%s | %d | %d | %.3f | %.3f | %.3f | %.3f | %.3f | %.3f |\n", ++l,
+                        t.dense ? "d" : "", t.n, t.runs, t.reorder, t.factor, t.schur,
+                        t.dense_factor, t.other(), t.retries);
+        }
+        std::printf(
+            "| total %.3f | | %d | %.3f (%.0f%%) | %.3f (%.0f%%) | %.3f (%.0f%%) | "
+            "%.3f (%.0f%%) | %.3f (%.0f%%) | %.3f |\n",
+            total, runs, reorder, share(reorder), factor, share(factor), schur, share(schur), dense,
+            share(dense), other, share(other), retries);
+        std::printf(
+            "\nother: levels %.3f (retries %.3f), discarded passes %.3f (level 1's ordering "
+            "%.3f), lane split %.3f, outside the levels %.3f\n",
+            levels - reorder - factor - schur - dense, retries, info.discarded_seconds,
+            info.passes > 1 ? info.first_ordering_seconds : 0.0, info.split_seconds, outside);
+        return;
+    }
+    std::printf("phases of %s (wall seconds; %d pass%s)\n", name.c_str(), info.passes,
+                info.passes == 1 ? "" : "es");
+    std::printf("%5s %8s %4s %10s %10s %10s %10s %10s %12s\n", "level", "order", "runs",
+                "reorder s", "factor s", "Schur s", "dense s", "other s", "(retries s)");
+    int l = 0;
+    for (const LevelTimes& t : info.level_times) {
+        std::printf("%4d%s %8d %4d %10.4f %10.4f %10.4f %10.4f %10.4f %12.4f\n", ++l,
+                    t.dense ? "d" : " ", t.n, t.runs, t.reorder, t.factor, t.schur, t.dense_factor,
+                    t.other(), t.retries);
+    }
+    std::printf(
+        "total %.4f s: reorder %.4f (%.1f%%), factor %.4f (%.1f%%), Schur %.4f (%.1f%%), "
+        "dense %.4f (%.1f%%), other %.4f (%.1f%%)\n",
+        total, reorder, share(reorder), factor, share(factor), schur, share(schur), dense,
+        share(dense), other, share(other));
+    std::printf(
+        "other: levels %.4f (retries %.4f), discarded passes %.4f (level 1's ordering %.4f), "
+        "lane split %.4f, outside the levels %.4f\n",
+        levels - reorder - factor - schur - dense, retries, info.discarded_seconds,
+        info.passes > 1 ? info.first_ordering_seconds : 0.0, info.split_seconds, outside);
+}
+
 int main(int argc, char** argv) {
     Factored f;
     std::string src;
     int maxit       = 500;
     double restol   = 1e-6;
     bool use_driver = false;
+    std::string profile;     // "1": phase times, "md": as a Markdown table
     cli::Arguments options;  // keys of the options structure, applied after the loop
     for (int a = 1; a < argc; ++a) {
         std::string s = argv[a];
@@ -148,6 +253,8 @@ int main(int argc, char** argv) {
             f.param->reorder2 = std::atoi(v.c_str()) ? DSPDperm_pp : nullptr;
         else if (k == "driver")
             use_driver = std::atoi(v.c_str()) != 0;
+        else if (k == "profile")
+            profile = v == "0" ? "" : v;
     }
     cli::apply_options(options, f.param);
     Csr A;
@@ -167,6 +274,8 @@ int main(int argc, char** argv) {
         else if (p[1] == "rand")
             A = random_symmetric(std::atoi(p[2].c_str()), 5, std::atoi(p[3].c_str()), 0.2, 0.05,
                                  true);
+    } else if (src.rfind("bench:", 0) == 0) {
+        A = bench_problem(src.substr(6));
     } else {
         A = read_mtx(src);
     }
@@ -177,6 +286,9 @@ int main(int argc, char** argv) {
     if (rc != 0) {
         std::printf("%-32s n=%7d FAILED %d: %s\n", name.c_str(), A.nr, rc, f.info.message.c_str());
         return 1;
+    }
+    if (!profile.empty()) {
+        print_profile(name, f.info, profile == "md");
     }
     std::string sizes;
     for (LevelRecord* R = f.levels; R; R = R->next) {

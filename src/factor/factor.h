@@ -24,6 +24,23 @@
 
 namespace trelvak {
 
+// Where the time of one level of a factorization went, in wall seconds (steady clock).
+struct LevelTimes {
+    int n               = 0;      // order of the level
+    bool dense          = false;  // the dense last level
+    int runs            = 0;      // sparse factorizations made on the level, tries included
+    double reorder      = 0.0;    // the ordering routine of the slot (scaling, matching, ordering)
+    double factor       = 0.0;    // incomplete factorization of the leading block, F included
+    double schur        = 0.0;    // forming the Schur complement of the leading block
+    double dense_factor = 0.0;    // dense last level: equilibration, dsptrf, folding
+    // Orderings and factorizations of this level that were not kept (tighter dropping, a
+    // first level factored again, reorder2, a relaxed bound); part of other().
+    double retries = 0.0;
+    double total   = 0.0;  // the whole level, from its matrix to its record
+    // Copies, permutations, the equilibration of the level matrix, the records, retries.
+    double other() const { return total - reorder - factor - schur - dense_factor; }
+};
+
 // What a factorization reports besides its level list.
 struct FactorInfo {
     int n           = 0;    // order
@@ -42,6 +59,18 @@ struct FactorInfo {
     // (static pivoting); the Krylov method corrects the difference.
     int perturbed = 0;
     std::string message;  // why a factorization failed (empty on success)
+    // Phase times of a successful factorization, wall seconds: one entry per level of the level
+    // list (the final pass), the passes made, the time of the passes that were discarded, of
+    // grouping the factor rows into lane sets at the end, and of the whole call. Measured with
+    // a steady clock around each phase; what the factorization computes does not depend on it.
+    std::vector<LevelTimes> level_times;
+    int passes               = 0;
+    double discarded_seconds = 0.0;
+    double split_seconds     = 0.0;
+    // Level 1's ordering is made once, in the first pass; a later pass reuses it (its level 1
+    // then shows no reorder time, and this time is part of the discarded passes).
+    double first_ordering_seconds = 0.0;
+    double wall_seconds           = 0.0;
 };
 
 // A level the factorization has finished, for progress reports. A pass that outgrows its budget
@@ -168,6 +197,8 @@ struct LevelFactor {
     std::vector<int> Sia;  // Schur complement, order n-m, upper triangle, 1-based
     LargeVector<int> Sja;
     LargeVector<double> Sa;
+    double factor_seconds = 0.0;  // wall time of the leading block's factorization (F included)
+    double schur_seconds  = 0.0;  // wall time of forming the Schur complement
 };
 
 // Incomplete L D L^T in Crout form of the leading nB rows of B (positions nB.. are coarse from

@@ -39,8 +39,10 @@
 // or whose Schur complement outgrows controls.crowd_limit (out->crowded).
 // Work: two sparse accumulators of n doubles, about 10 n integers, and the factor rows.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -155,6 +157,9 @@ public:
     }
 
     void run(LevelFactor* out);
+
+    // When forming the Schur complement began (unset when the level stopped before it).
+    std::optional<std::chrono::steady_clock::time_point> schur_start;
 
 private:
     void reserve();
@@ -613,6 +618,7 @@ void LevelFactorizer::assemble(LevelFactor* out) {
             out->Fia.push_back(static_cast<int>(out->Fja.size()) + 1);
         }
     }
+    schur_start = std::chrono::steady_clock::now();
     schur_complement(out, newpos, m);
 }
 
@@ -752,8 +758,14 @@ void LevelFactorizer::schur_complement(LevelFactor* out, const std::vector<int>&
 }  // namespace
 
 void ildlc_level(const SymmetricRows& B, int nB, const LevelControls& controls, LevelFactor* out) {
+    using Clock      = std::chrono::steady_clock;
+    const auto start = Clock::now();
     LevelFactorizer f(B, std::clamp(nB, 0, B.n), controls);
     f.run(out);
+    const auto end      = Clock::now();
+    const auto between  = f.schur_start ? *f.schur_start : end;  // no Schur complement begun
+    out->factor_seconds = std::chrono::duration<double>(between - start).count();
+    out->schur_seconds  = std::chrono::duration<double>(end - between).count();
 }
 
 }  // namespace trelvak::factor_detail

@@ -38,6 +38,7 @@
 //   and everything allocated on the way has been released.
 // Allocation: every array of the level list comes from MAlloc and is released by release_levels.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -325,18 +326,31 @@ struct Attempt {
     int nB = 0;
     SymmetricRows B;  // both triangles of the scaled matrix in the new positions
     LevelFactor lf;
+    // Wall seconds of its ordering routine and of all its factorizations, and how many ran.
+    double reorder_seconds = 0.0;
+    double factor_seconds  = 0.0;
+    int runs               = 0;
 };
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 // Factors the attempt's matrix (again) under other controls; the ordering stays.
 void refactor(Attempt& at, const LevelControls& controls) {
     at.lf = LevelFactor{};
     factor_detail::ildlc_level(at.B, at.nB, controls, &at.lf);
+    at.factor_seconds += at.lf.factor_seconds + at.lf.schur_seconds;
+    ++at.runs;
 }
 
 // The permutation and leading block an ordering chose for a level matrix.
 struct LevelOrdering {
     std::vector<int> p;
-    int nB = 0;
+    int nB         = 0;
+    double seconds = 0.0;  // wall time of the routine that made it
 };
 
 // Orders, scales and factors the level matrix S. With `kept` holding an ordering, that one is
@@ -363,8 +377,10 @@ Attempt attempt_level(const Upper& S, ReorderRoutine reorder, const LevelControl
         at.p  = (*kept)->p;
         at.nB = (*kept)->nB;
     } else {
+        const Clock::time_point start = Clock::now();
         rc = reorder(*at.scaled, left.data(), at.right.data(), at.p.data(), invq.data(), &at.nB,
                      param);
+        at.reorder_seconds = seconds_since(start);
     }
     const std::string where = " on level " + std::to_string(level);
     if (rc == -5) {
@@ -394,7 +410,7 @@ Attempt attempt_level(const Upper& S, ReorderRoutine reorder, const LevelControl
         fail(kFactorBadOrdering, "the ordering returned a leading block outside 0..n" + where);
     }
     if (kept != nullptr && !kept->has_value()) {
-        *kept = LevelOrdering{at.p, at.nB};
+        *kept = LevelOrdering{at.p, at.nB, at.reorder_seconds};
     }
     // Keep the ordering's permutation but not its scaling: undo it (its factors are powers of
     // two, so exactly) and equilibrate the level matrix afresh. A matching scaling bounds only
@@ -720,10 +736,11 @@ struct PassContext {
     std::optional<LevelOrdering> first_ordering;  // level 1's ordering depends on A alone
 };
 
-// The levels of a pass and the entries they store.
+// The levels of a pass, the entries they store and where their time went.
 struct PassLevels {
     std::vector<LevelPtr> built;
     long stored = 0;
+    std::vector<LevelTimes> times;
 };
 
 // One pass over the levels under kAttempts[index], from level 1 (the matrix `current`). Returns
@@ -760,7 +777,33 @@ unsigned run_pass(PassContext& ctx, size_t index, Upper current, PassLevels& res
     };
     for (int level = 1;; ++level) {
         poll_interrupt();
-        const int n = current.n;
+        const Clock::time_point level_start = Clock::now();
+        const int n                         = current.n;
+        // The orderings and factorizations of this level that were not kept.
+        double dropped   = 0.0;
+        int dropped_runs = 0;
+        auto drop        = [&](const Attempt& a) {
+            dropped += a.reorder_seconds + a.factor_seconds;
+            dropped_runs += a.runs;
+        };
+        // A dense last level after `tried` (the sparse try it replaces, if any).
+        auto finish_dense = [&](const Attempt* tried) {
+            if (tried != nullptr) {
+                drop(*tried);
+            }
+            const Clock::time_point start = Clock::now();
+            built.push_back(make_dense_level(current, keep_A, level));
+            LevelTimes t;
+            t.dense_factor = seconds_since(start);
+            stored += built.back()->nnz_stored;
+            t.n       = n;
+            t.dense   = true;
+            t.runs    = dropped_runs;
+            t.retries = dropped;
+            t.total   = seconds_since(level_start);
+            result.times.push_back(t);
+            report(level, n, /*dense=*/true);
+        };
         // A dense last level counts against elbow like every other level.
         const double full             = 0.5 * n * (n + 1.0);  // entries of a packed triangle
         const bool dense_within_elbow = elbow <= 0.0 || static_cast<double>(stored) + full <=
@@ -781,9 +824,7 @@ unsigned run_pass(PassContext& ctx, size_t index, Upper current, PassLevels& res
                          " times the entries of the matrix (dense level " + std::to_string(level) +
                          " of order " + std::to_string(n) + ")");
             }
-            built.push_back(make_dense_level(current, keep_A, level));
-            stored += built.back()->nnz_stored;
-            report(level, n, /*dense=*/true);
+            finish_dense(nullptr);
             return kPassFinished;
         }
         ReorderRoutine first = level == 1 ? param->reorder0 : param->reorder1;
@@ -868,16 +909,17 @@ unsigned run_pass(PassContext& ctx, size_t index, Upper current, PassLevels& res
         if (at.lf.m < enough && param->reorder2 != nullptr && param->reorder2 != first) {
             Attempt alt = attempt_level(current, param->reorder2, controls, param, level);
             if (!alt.lf.over_budget && alt.lf.m > at.lf.m) {
+                drop(at);
                 at = std::move(alt);
+            } else {
+                drop(alt);
             }
         }
         const double dense_size = 0.5 * n * (n + 1.0);
         const bool dense_fits   = elbow <= 0.0 || static_cast<double>(stored) + dense_size <=
                                                     elbow * static_cast<double>(nnz_in);
         if (at.lf.m < enough && level >= 2 && n <= kDenseMax && dense_fits) {
-            built.push_back(make_dense_level(current, keep_A, level));
-            stored += built.back()->nnz_stored;
-            report(level, n, /*dense=*/true);
+            finish_dense(&at);
             return kPassFinished;
         }
         // No pivot at all: relax the bound on the inverse factor, then drop it. An ordering
@@ -889,6 +931,7 @@ unsigned run_pass(PassContext& ctx, size_t index, Upper current, PassLevels& res
             LevelControls relaxed = controls;
             relaxed.condest       = controls.condest * relax;
             if (at.nB == 0) {
+                drop(at);
                 at = attempt_level(current, nullptr, relaxed, param, level);
             } else {
                 refactor(at, relaxed);
@@ -916,6 +959,17 @@ unsigned run_pass(PassContext& ctx, size_t index, Upper current, PassLevels& res
         stored += built.back()->nnz_stored;
         if (keep_A) {
             stored += built.back()->A.ia ? built.back()->A.ia[n] - 1 : 0;
+        }
+        {
+            LevelTimes t;
+            t.n       = n;
+            t.runs    = at.runs + dropped_runs;
+            t.reorder = at.reorder_seconds;
+            t.factor  = at.lf.factor_seconds;
+            t.schur   = at.lf.schur_seconds;
+            t.retries = std::max(0.0, dropped + at.factor_seconds - t.factor - t.schur);
+            t.total   = seconds_since(level_start);
+            result.times.push_back(t);
         }
         report(level, at.lf.m, /*dense=*/false);
         if (level == 1 && elbow > 0.0 && at.lf.m < n &&
@@ -970,7 +1024,8 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
         out.message = "no parameter record";
         return kFactorBadInput;
     }
-    const double start = processor_seconds();
+    const double start                 = processor_seconds();
+    const Clock::time_point wall_start = Clock::now();
     try {
         Upper current     = checked_copy(A);
         const long nnz_in = current.nnz();
@@ -1002,11 +1057,16 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
         PassLevels result;
         // Walk the attempts: a pass that ends in an outcome its attempt lists (and for which the
         // next attempt applies) starts the next attempt from level 1.
-        for (size_t index = 0;
-             run_pass(ctx, index, index == 0 ? std::move(current) : checked_copy(A), result) !=
-             kPassFinished;
-             ++index) {
+        double discarded = 0.0;
+        int passes       = 1;
+        for (size_t index = 0;; ++index, ++passes) {
+            const Clock::time_point pass_start = Clock::now();
+            if (run_pass(ctx, index, index == 0 ? std::move(current) : checked_copy(A), result) ==
+                kPassFinished) {
+                break;
+            }
             result = PassLevels{};
+            discarded += seconds_since(pass_start);
         }
         std::vector<LevelPtr>& built = result.built;
         const long stored            = result.stored;
@@ -1032,15 +1092,23 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
             out.perturbed += R->factor_index == nullptr ? R->reserved_int[2] : 0;
         }
         out.fill = nnz_in > 0 ? static_cast<double>(stored) / static_cast<double>(nnz_in) : 0.0;
+        const Clock::time_point split_start = Clock::now();
         for (const LevelPtr& R : built) {
             attach_factor_split(*R);
         }
+        out.split_seconds     = seconds_since(split_start);
+        out.level_times       = std::move(result.times);
+        out.passes            = passes;
+        out.discarded_seconds = discarded;
+        out.first_ordering_seconds =
+            ctx.first_ordering.has_value() ? ctx.first_ordering->seconds : 0.0;
         LevelRecord* first_level = built[0].get();
         for (LevelPtr& R : built) {
             (void)R.release();
         }
-        *levels     = first_level;
-        out.seconds = processor_seconds() - start;
+        *levels          = first_level;
+        out.seconds      = processor_seconds() - start;
+        out.wall_seconds = seconds_since(wall_start);
         return kFactorOk;
     } catch (const FactorError& e) {
         out.message = e.message;
