@@ -131,6 +131,36 @@ std::string fmt(const char* f, double v) {
     return buf;
 }
 
+// One line over the matrices with n >= 10,000: the median and the worst ratio of our default
+// total time to the best alternative that converged, and the matrices where only we converge
+// (and where only the alternatives do, or nobody).
+void print_ratio_summary(const std::vector<Summary>& summaries, bool markdown) {
+    std::vector<double> ratios;
+    int only_ours = 0, only_theirs = 0, nobody = 0, large = 0;
+    for (const auto& m : summaries) {
+        if (m.n < 10000)
+            continue;
+        ++large;
+        const bool ours = !std::isnan(m.ours_default), theirs = !std::isnan(m.alt);
+        if (ours && theirs)
+            ratios.push_back(m.ours_default / m.alt);
+        only_ours += ours && !theirs;
+        only_theirs += !ours && theirs;
+        nobody += !ours && !theirs;
+    }
+    std::sort(ratios.begin(), ratios.end());
+    const size_t k      = ratios.size();
+    const double median = k == 0       ? NAN
+                          : k % 2 == 1 ? ratios[k / 2]
+                                       : 0.5 * (ratios[k / 2 - 1] + ratios[k / 2]);
+    std::printf(
+        "\n%sOver the %d matrices with n >= 10,000: ratio sqmr / best alternative median %s, "
+        "worst %s (over %zu where both converged); only ours converged on %d, only an "
+        "alternative on %d, none on %d\n",
+        markdown ? "**Ratios.** " : "", large, fmt("%.3g", median).c_str(),
+        fmt("%.3g", k ? ratios.back() : NAN).c_str(), k, only_ours, only_theirs, nobody);
+}
+
 // Definiteness column of MATRICES.md, by file name.
 std::map<std::string, std::string> definiteness_table(const std::string& dir) {
     std::map<std::string, std::string> table;
@@ -649,6 +679,7 @@ int main(int argc, char** argv) {
                         alti.c_str(), ratio.c_str());
         }
     }
+    print_ratio_summary(summaries, s.markdown);
     ::rmdir(s.work.c_str());
     return 0;
 }
