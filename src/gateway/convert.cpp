@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "gateway/gateway.h"
+#include "solver/solver.h"
 
 namespace trelvak::gateway {
 
@@ -124,31 +125,21 @@ double largest_magnitude(const double* x, int n) {
     return m;
 }
 
-// The largest absolute row sum of the full symmetric matrix of the record.
-double norm_inf(const SparseMatrix& A) {
-    std::vector<double> rowsum(static_cast<size_t>(A.nr), 0.0);
-    for (int i = 0; i < A.nr; ++i) {
-        for (int k = A.ia[i] - 1; k < A.ia[i + 1] - 1; ++k) {
-            const int j = A.ja[k] - 1;
-            rowsum[static_cast<size_t>(i)] += std::abs(A.a[k]);
-            if (j != i) {
-                rowsum[static_cast<size_t>(j)] += std::abs(A.a[k]);
-            }
-        }
-    }
-    return A.nr > 0 ? *std::max_element(rowsum.begin(), rowsum.end()) : 0.0;
-}
-
 }  // namespace
 
 void check_solve_magnitudes(const SparseMatrix& A, const double* b, const double* x0) {
+    if (A.nr == 0) {
+        return;
+    }
     const double root_n = std::sqrt(static_cast<double>(A.nr));
     if (!(largest_magnitude(b, A.nr) * root_n <= kLargestMagnitude)) {
         throw HostError(
             "Fourth input is too large: entries beyond about 1e150 would overflow the "
             "method's inner products; scale the system.");
     }
-    if (!(norm_inf(A) * largest_magnitude(x0, A.nr) * root_n <= kLargestMagnitude)) {
+    std::vector<double> scratch(static_cast<size_t>(A.nr));
+    const double norm_a = symmetric_norm_inf(A, scratch.data());
+    if (!(norm_a * largest_magnitude(x0, A.nr) * root_n <= kLargestMagnitude)) {
         throw HostError(
             "Fifth input is too large for this matrix: the entries of A*x0 would "
             "overflow the method's inner products; start from a smaller guess.");

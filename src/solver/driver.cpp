@@ -130,29 +130,6 @@ private:
     View1<double> rhs_, sol_;
 };
 
-// Stopping test 3 needs ||A||: the largest absolute row sum of the full symmetric matrix, built
-// from the stored upper triangle; s (n entries) is scratch.
-double norm_estimate(const SparseMatrix& A, double* s_in) {
-    const int n   = A.nr;
-    const auto s  = view1(s_in, n);
-    const auto ia = view1(static_cast<const int*>(A.ia));
-    const auto ja = view1(static_cast<const int*>(A.ja));
-    const auto a  = view1(static_cast<const double*>(A.a));
-    std::fill(s.at(1), s.at(1) + n, 0.0);
-    for (int i = 1; i <= n; ++i) {
-        const int count = ia(i + 1) - ia(i);
-        if (count > 0) {
-            s(i) += trelvak::blas::asum(count, a.at(ia(i)));
-        }
-        for (int k = ia(i); k < ia(i + 1); ++k) {
-            if (ja(k) != i) {
-                s(ja(k)) += std::abs(a(k));
-            }
-        }
-    }
-    return n > 0 ? *std::max_element(s.at(1), s.at(1) + n) : 0.0;
-}
-
 // Products with the scaled A, timed for TRELVAK_secnds[6].
 struct TimedProducts {
     float seconds = 0.0f;
@@ -313,6 +290,27 @@ int solve_checked(Method method, const SparseMatrix& A, LevelRecord* PRE, Parame
 
 }  // namespace
 
+double symmetric_norm_inf(const SparseMatrix& A, double* s_in) {
+    const int n   = A.nr;
+    const auto s  = view1(s_in, n);
+    const auto ia = view1(static_cast<const int*>(A.ia));
+    const auto ja = view1(static_cast<const int*>(A.ja));
+    const auto a  = view1(static_cast<const double*>(A.a));
+    std::fill(s.at(1), s.at(1) + n, 0.0);
+    for (int i = 1; i <= n; ++i) {
+        const int count = ia(i + 1) - ia(i);
+        if (count > 0) {
+            s(i) += trelvak::blas::asum(count, a.at(ia(i)));
+        }
+        for (int k = ia(i); k < ia(i + 1); ++k) {
+            if (ja(k) != i) {
+                s(ja(k)) += std::abs(a(k));
+            }
+        }
+    }
+    return n > 0 ? *std::max_element(s.at(1), s.at(1) + n) : 0.0;
+}
+
 int DSYMAMGsolver(SparseMatrix* A, LevelRecord* PRE, ParameterRecord* param, double* rhs,
                   double* sol) {
     using namespace trelvak;
@@ -358,7 +356,7 @@ int DSYMAMGsolver(SparseMatrix* A, LevelRecord* PRE, ParameterRecord* param, dou
             ipar(k) = 0;
         }
         if (ipar(kStopTest) == 3) {
-            fpar(kNormA) = norm_estimate(*A, dbuff);
+            fpar(kNormA) = symmetric_norm_inf(*A, dbuff);
         }
 
         TimedProducts products;

@@ -16,6 +16,10 @@ void DSYMAMGsetupparameters(SparseMatrix* A, ParameterRecord* param, int mode);
 int DSYMAMGsolver(SparseMatrix* A, LevelRecord* PRE, ParameterRecord* param, double* rhs,
                   double* sol);
 
+// ||A||_inf of the full symmetric matrix whose upper triangle (1-based rows) A stores: its
+// largest absolute row sum, with the mirrored entries counted; s (n entries) is scratch.
+double symmetric_norm_inf(const SparseMatrix& A, double* s);
+
 // True when text begins with keyword (case-sensitive, over exactly the keyword's length); a null
 // text matches nothing.
 bool keyword_matches(const char* text, const char* keyword);
