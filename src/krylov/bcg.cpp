@@ -40,14 +40,13 @@ enum class Resume : int {
 };
 
 // What survives between calls: one solve at a time. rho = rs . r, alpha = rho / (ps . A p).
-struct BcgState : krylov::CgScalars {};
-BcgState state;
-
 class Bcg : krylov::Method<Resume> {
-    BcgState& s_ = state;
+    krylov::CgScalars& s_;
 
 public:
-    using Method::Method;
+    Bcg(krylov::CgScalars& state, int n, const double* rhs, double* sol, int* ipar, double* fpar,
+        double* w)
+        : Method(n, rhs, sol, ipar, fpar, w), s_(state) {}
 
     void run() {
         switch (resume_point()) {
@@ -210,6 +209,11 @@ private:
 
 }  // namespace
 
+void krylov::dbcg(krylov::SolveState& state, const int* n, const double* rhs, double* sol,
+                  int* ipar, double* fpar, double* w) {
+    Bcg(state.bcg, *n, rhs, sol, ipar, fpar, w).run();
+}
+
 void dbcg(const int* n, const double* rhs, double* sol, int* ipar, double* fpar, double* w) {
-    Bcg(*n, rhs, sol, ipar, fpar, w).run();
+    krylov::dbcg(krylov::module_state(), n, rhs, sol, ipar, fpar, w);
 }

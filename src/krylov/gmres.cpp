@@ -63,8 +63,8 @@ GmresState fgmres_state;
 
 class Gmres : krylov::Method<Resume> {
 public:
-    Gmres(bool flexible, GmresState& state, int n, const double* rhs, double* sol, int* ipar,
-          double* fpar, double* w)
+    Gmres(bool flexible, krylov::GmresState& state, int n, const double* rhs, double* sol,
+          int* ipar, double* fpar, double* w)
         : Method(n, rhs, sol, ipar, fpar, w), flexible_(flexible), s_(state) {}
 
     void run() {
@@ -401,15 +401,25 @@ private:
     void finish() { close(fpar_(kTested), true); }
 
     bool flexible_;
-    GmresState& s_;
+    krylov::GmresState& s_;
 };
 
 }  // namespace
 
+void krylov::dgmres(krylov::SolveState& state, const int* n, const double* rhs, double* sol,
+                    int* ipar, double* fpar, double* w) {
+    Gmres(false, state.gmres, *n, rhs, sol, ipar, fpar, w).run();
+}
+
+void krylov::dfgmres(krylov::SolveState& state, const int* n, const double* rhs, double* sol,
+                     int* ipar, double* fpar, double* w) {
+    Gmres(true, state.fgmres, *n, rhs, sol, ipar, fpar, w).run();
+}
+
 void dgmres(const int* n, const double* rhs, double* sol, int* ipar, double* fpar, double* w) {
-    Gmres(false, gmres_state, *n, rhs, sol, ipar, fpar, w).run();
+    krylov::dgmres(krylov::module_state(), n, rhs, sol, ipar, fpar, w);
 }
 
 void dfgmres(const int* n, const double* rhs, double* sol, int* ipar, double* fpar, double* w) {
-    Gmres(true, fgmres_state, *n, rhs, sol, ipar, fpar, w).run();
+    krylov::dfgmres(krylov::module_state(), n, rhs, sol, ipar, fpar, w);
 }

@@ -4,8 +4,9 @@
 // w), all by reference. On each return ipar(1) holds a request (1..6, 10) to be answered on the
 // slices of w named by ipar(8) (operand) and ipar(9) (result), or a final status (0 or negative).
 // The caller sets ipar(1) = 0 to start a solve. Slot names and statuses: common/onebased.h.
-// The methods keep their scalars between calls in module storage, so one solve per method runs
-// at a time.
+// A method keeps its scalars between calls in a SolveState. The entry points without one use a
+// module-wide record, so through them one solve per method runs at a time; a caller that runs
+// several solves at once (nested, or on several threads) gives each solve a SolveState of its own.
 #ifndef TRELVAK_KRYLOV_KRYLOV_H
 #define TRELVAK_KRYLOV_KRYLOV_H
 
@@ -153,6 +154,65 @@ enum class CgNext { finish, user_test, go_on };
 // stopping test (user_test: the caller decides on x).
 CgNext cg_step(int n, const double* shadow, const double* t, const double* p, double* x, double* r,
                CgScalars& s, int* ipar, double* fpar);
+
+// What symmetric QMR keeps between calls.
+struct SqmrState {
+    double rho     = 0.0;  // z . r
+    double rho_old = 0.0;
+    double alpha   = 0.0;  // rho / sigma
+    double theta   = 0.0;  // ||r~|| / tau
+    double tau     = 0.0;  // quasi-residual norm
+    double aalpha  = 0.0;  // |divisor| handed to dbrkdn
+    double adjust  = 1.0;  // tau / true residual, halved (test 3)
+    double nrmb    = 0.0;  // ||b||
+    double nrmx    = 0.0;  // last computed ||x|| (test 3)
+    int delaycount = 1;    // tests since ||x|| was last computed (test 3)
+    bool lp        = false;
+    bool rp        = false;
+};
+
+// What (flexible) GMRES keeps between calls.
+struct GmresState {
+    int m         = 15;  // restart length
+    int idx       = 0;   // offsets of the pieces of w
+    int iz        = 0;
+    int hess      = 0;
+    int vc        = 0;
+    int vs        = 0;
+    int vrn       = 0;
+    int k         = 0;    // columns in the current cycle
+    double alpha0 = 0.0;  // norm of the latest unpreconditioned residual b - A x
+    double adjust = 1.0;  // scales the target of the inner test (test 3)
+    double nrmb   = 0.0;  // ||b||
+    bool lp       = false;
+    bool rp       = false;
+};
+
+// The scalars of one solve for each method, and the times of a solve through the driver
+// (seconds[5]: user time of the whole solve, seconds[6]: mean time of one product).
+struct SolveState {
+    SqmrState sqmr;
+    CgScalars sbcg;
+    CgScalars bcg;
+    GmresState gmres;
+    GmresState fgmres;
+    float seconds[10] = {};
+};
+
+// The module-wide record of the entry points without a state.
+SolveState& module_state();
+
+// The methods with the scalars of the solve in state.
+void dsymqmr(SolveState& state, const int* n, const double* rhs, double* sol, int* ipar,
+             double* fpar, double* w);
+void dsymbcg(SolveState& state, const int* n, const double* rhs, double* sol, int* ipar,
+             double* fpar, double* w);
+void dbcg(SolveState& state, const int* n, const double* rhs, double* sol, int* ipar, double* fpar,
+          double* w);
+void dgmres(SolveState& state, const int* n, const double* rhs, double* sol, int* ipar,
+            double* fpar, double* w);
+void dfgmres(SolveState& state, const int* n, const double* rhs, double* sol, int* ipar,
+             double* fpar, double* w);
 
 }  // namespace trelvak::krylov
 

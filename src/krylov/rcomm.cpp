@@ -16,6 +16,11 @@
 
 namespace trelvak::krylov {
 
+SolveState& module_state() {
+    static SolveState state;
+    return state;
+}
+
 bool work_length_overflows(double need, int* ipar_in) {
     if (!(need > static_cast<double>(INT_MAX))) {
         return false;

@@ -35,14 +35,13 @@ enum class Resume : int {
 };
 
 // What survives between calls: one solve at a time. rho = z . r, alpha = rho / (p . A p).
-struct SbcgState : krylov::CgScalars {};
-SbcgState state;
-
 class Sbcg : krylov::Method<Resume> {
-    SbcgState& s_ = state;
+    krylov::CgScalars& s_;
 
 public:
-    using Method::Method;
+    Sbcg(krylov::CgScalars& state, int n, const double* rhs, double* sol, int* ipar, double* fpar,
+         double* w)
+        : Method(n, rhs, sol, ipar, fpar, w), s_(state) {}
 
     void run() {
         switch (resume_point()) {
@@ -167,6 +166,11 @@ private:
 
 }  // namespace
 
+void krylov::dsymbcg(krylov::SolveState& state, const int* n, const double* rhs, double* sol,
+                     int* ipar, double* fpar, double* w) {
+    Sbcg(state.sbcg, *n, rhs, sol, ipar, fpar, w).run();
+}
+
 void dsymbcg(const int* n, const double* rhs, double* sol, int* ipar, double* fpar, double* w) {
-    Sbcg(*n, rhs, sol, ipar, fpar, w).run();
+    krylov::dsymbcg(krylov::module_state(), n, rhs, sol, ipar, fpar, w);
 }

@@ -37,28 +37,13 @@ enum class Resume : int {
     after_resumed_left,     // M_L^{-1} r in t, before the iteration goes on after the final check
 };
 
-// What survives between calls: one solve at a time.
-struct SqmrState {
-    double rho     = 0.0;  // z . r
-    double rho_old = 0.0;
-    double alpha   = 0.0;  // rho / sigma
-    double theta   = 0.0;  // ||r~|| / tau
-    double tau     = 0.0;  // quasi-residual norm
-    double aalpha  = 0.0;  // |divisor| handed to dbrkdn
-    double adjust  = 1.0;  // tau / true residual, halved (test 3)
-    double nrmb    = 0.0;  // ||b||
-    double nrmx    = 0.0;  // last computed ||x|| (test 3)
-    int delaycount = 1;    // tests since ||x|| was last computed (test 3)
-    bool lp        = false;
-    bool rp        = false;
-};
-SqmrState state;
-
 class Sqmr : krylov::Method<Resume> {
-    SqmrState& s_ = state;
+    krylov::SqmrState& s_;
 
 public:
-    using Method::Method;
+    Sqmr(krylov::SqmrState& state, int n, const double* rhs, double* sol, int* ipar, double* fpar,
+         double* w)
+        : Method(n, rhs, sol, ipar, fpar, w), s_(state) {}
 
     void run() {
         switch (resume_point()) {
@@ -314,6 +299,11 @@ private:
 
 }  // namespace
 
+void krylov::dsymqmr(krylov::SolveState& state, const int* n, const double* rhs, double* sol,
+                     int* ipar, double* fpar, double* w) {
+    Sqmr(state.sqmr, *n, rhs, sol, ipar, fpar, w).run();
+}
+
 void dsymqmr(const int* n, const double* rhs, double* sol, int* ipar, double* fpar, double* w) {
-    Sqmr(*n, rhs, sol, ipar, fpar, w).run();
+    krylov::dsymqmr(krylov::module_state(), n, rhs, sol, ipar, fpar, w);
 }

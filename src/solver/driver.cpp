@@ -6,8 +6,8 @@
 //     A <- Dr A Dc,  b <- Dc b,  x <- Dc^-1 x,
 // run the method, answering its requests with y = A x (DSYMmatvec), y = M^-1 x (DSYMAMGsol) or a
 // copy for a side that is not preconditioned, then undo the scaling and return the final status.
-// The module-wide record TRELVAK_secnds receives the user time of the solve [5] and the mean user
-// time of one product with A [6].
+// The times record (the solve state's, or the module-wide TRELVAK_secnds) receives the user time
+// of the solve [5] and the mean user time of one product with A [6].
 //
 // The answer is checked. The method tests a residual it updates by recurrence, in the norms of
 // the scaled system; on ill-conditioned problems that residual drifts from the true one and can
@@ -55,20 +55,21 @@ namespace {
 using trelvak::View1;
 using trelvak::view1;
 
-using Method = void (*)(const int*, const double*, double*, int*, double*, double*);
+using trelvak::krylov::SolveState;
+using Method = void (*)(SolveState&, const int*, const double*, double*, int*, double*, double*);
 
 Method method_of(int code) {
     switch (code) {
         case 2:
-            return dsymbcg;
+            return trelvak::krylov::dsymbcg;
         case 3:
-            return dbcg;
+            return trelvak::krylov::dbcg;
         case 8:
-            return dgmres;
+            return trelvak::krylov::dgmres;
         case 9:
-            return dfgmres;
+            return trelvak::krylov::dfgmres;
         default:
-            return dsymqmr;
+            return trelvak::krylov::dsymqmr;
     }
 }
 
@@ -146,8 +147,9 @@ struct TimedProducts {
 
 // Runs the method from ipar(1) = 0 until it reports a final status, answering each request; the
 // preconditioner's scratch is dbuff, the method's work array w. Returns the status.
-int run_method(Method method, const SparseMatrix& A, LevelRecord* PRE, ParameterRecord* param,
-               const double* rhs, double* sol, double* dbuff, double* w, TimedProducts& products) {
+int run_method(Method method, SolveState& state, const SparseMatrix& A, LevelRecord* PRE,
+               ParameterRecord* param, const double* rhs, double* sol, double* dbuff, double* w,
+               TimedProducts& products) {
     using namespace trelvak;
     const int n     = A.nr;
     const auto ipar = view1(param->ipar, 16);
@@ -156,7 +158,7 @@ int run_method(Method method, const SparseMatrix& A, LevelRecord* PRE, Parameter
         // Between requests nothing is half done; the caller's SystemScaling undoes the scaling
         // as Interrupted passes.
         poll_interrupt();
-        method(&n, rhs, sol, param->ipar, param->fpar, w);
+        method(state, &n, rhs, sol, param->ipar, param->fpar, w);
         const int request = ipar(kRequest);
         if (request == kUserTest) {
             continue;  // no test of our own: ipar(11) stays as the method left it
@@ -242,8 +244,8 @@ bool may_replace(int limit, int used, int last_run, double residual, double prev
 // relative to ||b|| (to ||b - A x0|| when b = 0), or may_replace says no more. Returns 0 or -1
 // after a check, any other status of the method as it came; ipar(7) = the products of all runs,
 // fpar(1) and ipar(6) as on entry. dbuff(1..n) holds the true residual.
-int solve_checked(Method method, const SparseMatrix& A, LevelRecord* PRE, ParameterRecord* param,
-                  const double* rhs, double* sol, double* dbuff, double* w,
+int solve_checked(Method method, SolveState& state, const SparseMatrix& A, LevelRecord* PRE,
+                  ParameterRecord* param, const double* rhs, double* sol, double* dbuff, double* w,
                   TimedProducts& products) {
     using namespace trelvak;
     const auto ipar     = view1(param->ipar, 16);
@@ -261,7 +263,7 @@ int solve_checked(Method method, const SparseMatrix& A, LevelRecord* PRE, Parame
     int used        = 0;
     int status      = 0;
     for (;;) {
-        status             = run_method(method, A, PRE, param, rhs, sol, dbuff, w, products);
+        status             = run_method(method, state, A, PRE, param, rhs, sol, dbuff, w, products);
         const int last_run = ipar(kProducts);
         used += last_run;
         if (status != kConverged && status != kIterLimit) {
@@ -312,7 +314,7 @@ double symmetric_norm_inf(const SparseMatrix& A, double* s_in) {
 }
 
 int DSYMAMGsolver(SparseMatrix* A, LevelRecord* PRE, ParameterRecord* param, double* rhs,
-                  double* sol) {
+                  double* sol, SolveState* state) {
     using namespace trelvak;
     const int n      = A->nr;
     float user_start = 0.0f, system_time = 0.0f;
@@ -360,14 +362,16 @@ int DSYMAMGsolver(SparseMatrix* A, LevelRecord* PRE, ParameterRecord* param, dou
         }
 
         TimedProducts products;
-        status =
-            solve_checked(method_of(param->ifact[5]), *A, PRE, param, rhs, sol, dbuff, w, products);
+        SolveState& scalars = state != nullptr ? *state : krylov::module_state();
+        status = solve_checked(method_of(param->ifact[5]), scalars, *A, PRE, param, rhs, sol, dbuff,
+                               w, products);
 
         float user_end = 0.0f;
         evaluate_time(&user_end, &system_time);
-        TRELVAK_secnds[5] = user_end - user_start;
+        float* seconds = state != nullptr ? state->seconds : TRELVAK_secnds;
+        seconds[5]     = user_end - user_start;
         if (products.count > 0) {
-            TRELVAK_secnds[6] = products.seconds / static_cast<float>(products.count);
+            seconds[6] = products.seconds / static_cast<float>(products.count);
         }
     }
     return status;

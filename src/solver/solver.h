@@ -7,14 +7,21 @@
 
 #include "common/trelvak.h"
 
+namespace trelvak::krylov {
+struct SolveState;
+}
+
 // mode 0: setup mode (reads A->nc); any other value: solver mode (reads A->nr).
 void DSYMAMGsetupparameters(SparseMatrix* A, ParameterRecord* param, int mode);
 
 // Solves A x = b; A (upper triangle, 1-based rows), rhs and the initial guess in sol are scaled
 // during the call and restored before the return; sol receives the solution. Returns the final
 // status of the Krylov method (0 converged, negative on failure); ipar(7) holds the count.
+// The method keeps its scalars in state and the times go to state->seconds; without a state, in
+// the methods' module-wide record and TRELVAK_secnds (one solve at a time). Solves that share
+// param share its work buffer dbuff: they must not run at the same time.
 int DSYMAMGsolver(SparseMatrix* A, LevelRecord* PRE, ParameterRecord* param, double* rhs,
-                  double* sol);
+                  double* sol, trelvak::krylov::SolveState* state = nullptr);
 
 // ||A||_inf of the full symmetric matrix whose upper triangle (1-based rows) A stores: its
 // largest absolute row sum, with the mirrored entries counted; s (n entries) is scratch.
