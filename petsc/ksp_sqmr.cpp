@@ -1,0 +1,253 @@
+// ksp_sqmr.cpp: the PETSc Krylov type "sqmr", the package's symmetric QMR driven by PETSc.
+//
+// The method runs in reverse communication (krylov/krylov.h) with a SolveState, control arrays
+// and work array owned by the KSP object, so solves nest (an sqmr whose preconditioner runs
+// another sqmr) and any number of them live at once. Its requests are answered by PETSc: a
+// product by KSP_MatMult, a preconditioner solve by KSP_PCApply, each on two work vectors
+// placed over the slices of the method's work array (no copies). The stopping test is PETSc's:
+// the method runs under test 999 and asks at the end of every iteration, where the KSP logs the
+// norm, calls the monitors and the convergence test (its verdict, or the iteration limit,
+// stops the method). The norm is that of the method's residual r = b - A x_cg of its conjugate-
+// gradient-type iterate: r itself under right preconditioning (PETSc's unpreconditioned norm, the
+// default), M^-1 r under left preconditioning (preconditioned norm). Iteration 0 is tested when
+// the method asks for its first product with a search direction, ||r0|| (or ||M^-1 r0||) known.
+//
+// The method's inner products are over the vector entries of this process, so the KSP works on
+// one process: alone, or as the block solver of block Jacobi or ASM (-sub_ksp_type sqmr).
+#include <petsc/private/kspimpl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "common/onebased.h"
+#include "krylov/krylov.h"
+#include "trelvak_petsc.h"
+
+namespace trelvak::petsc {
+namespace {
+
+struct Sqmr {
+    krylov::SolveState state;
+    int ipar[16]    = {};
+    double fpar[16] = {};
+    std::vector<double> w;       // the method's work array, 6n
+    bool holds_iterate = false;  // w's slice x is the current iterate (a solve has started)
+};
+
+constexpr int kSlices    = 6;
+constexpr int kIterateAt = 4;  // x = w(4n+1..5n)
+
+Sqmr* data_of(KSP ksp) {
+    return static_cast<Sqmr*>(ksp->data);
+}
+
+PetscErrorCode KSPSetUp_Sqmr(KSP ksp) {
+    PetscMPIInt size = 1;
+    MPI_Comm comm    = PetscObjectComm(reinterpret_cast<PetscObject>(ksp));
+    PetscFunctionBeginUser;
+    PetscCallMPI(MPI_Comm_size(comm, &size));
+    PetscCheck(size == 1, comm, PETSC_ERR_SUP,
+               "KSP sqmr runs on one process (its inner products are over local entries), this "
+               "solve spans %d: use it as the block solver (-sub_ksp_type sqmr) or another KSP",
+               size);
+    PetscCheck(ksp->pc_side == PC_LEFT || ksp->pc_side == PC_RIGHT, comm, PETSC_ERR_SUP,
+               "KSP sqmr preconditions on the left or on the right, not symmetrically");
+    PetscCall(KSPSetWorkVecs(ksp, 2));
+    PetscFunctionReturn(0);
+}
+
+// Answers a product or preconditioner request on the slices of w the method names.
+PetscErrorCode answer(KSP ksp, Sqmr* s, int request) {
+    Mat A = nullptr, P = nullptr;
+    PetscFunctionBeginUser;
+    const auto ipar = view1(s->ipar, 16);
+    Vec in          = ksp->work[0];
+    Vec out         = ksp->work[1];
+    PetscCall(VecPlaceArray(in, s->w.data() + (ipar(kOperand) - 1)));
+    PetscCall(VecPlaceArray(out, s->w.data() + (ipar(kResult) - 1)));
+    if (request == kMatVec) {
+        PetscCall(PCGetOperators(ksp->pc, &A, &P));
+        PetscCall(KSP_MatMult(ksp, A, in, out));
+    } else {
+        PetscCall(KSP_PCApply(ksp, in, out));
+    }
+    PetscCall(VecResetArray(in));
+    PetscCall(VecResetArray(out));
+    PetscFunctionReturn(0);
+}
+
+// Logs, monitors and tests the norm of iteration its; true in *stop when the solve ends.
+PetscErrorCode test(KSP ksp, PetscInt its, PetscReal rnorm, bool* stop) {
+    PetscFunctionBeginUser;
+    *stop = true;  // KSPCheckNorm returns early on a norm that is not finite
+    KSPCheckNorm(ksp, rnorm);
+    ksp->its   = its;
+    ksp->rnorm = rnorm;
+    PetscCall(KSPLogResidualHistory(ksp, rnorm));
+    PetscCall(KSPMonitor(ksp, its, rnorm));
+    PetscCall((*ksp->converged)(ksp, its, rnorm, &ksp->reason, ksp->cnvP));
+    if (ksp->reason == KSP_CONVERGED_ITERATING && its >= ksp->max_it) {
+        ksp->reason = KSP_DIVERGED_ITS;
+    }
+    *stop = ksp->reason != KSP_CONVERGED_ITERATING;
+    PetscFunctionReturn(0);
+}
+
+// The norm tested: ||r|| (right or no preconditioning) or ||M^-1 r|| (left), both held in w.
+PetscReal tested_norm(const Sqmr& s, int n, bool left) {
+    const double* v = s.w.data() + (left ? 2 * n : 0);
+    return blas::nrm2(n, v);
+}
+
+// One call of the method with the current arrays of b and x.
+PetscErrorCode step(KSP ksp, Sqmr* s, int n) {
+    const PetscScalar* b = nullptr;
+    PetscScalar* x       = nullptr;
+    PetscFunctionBeginUser;
+    PetscCall(VecGetArrayRead(ksp->vec_rhs, &b));
+    PetscCall(VecGetArray(ksp->vec_sol, &x));
+    krylov::dsymqmr(s->state, &n, b, x, s->ipar, s->fpar, s->w.data());
+    PetscCall(VecRestoreArray(ksp->vec_sol, &x));
+    PetscCall(VecRestoreArrayRead(ksp->vec_rhs, &b));
+    PetscFunctionReturn(0);
+}
+
+KSPConvergedReason reason_of_status(int status) {
+    switch (status) {
+        case kConverged:
+            return KSP_CONVERGED_RTOL;  // only when nothing was left to do at the start
+        case kIterLimit:
+            return KSP_DIVERGED_ITS;
+        case kNonFinite:
+            return KSP_DIVERGED_NANORINF;
+        default:
+            return KSP_DIVERGED_BREAKDOWN;
+    }
+}
+
+PetscErrorCode KSPSolve_Sqmr(KSP ksp) {
+    Sqmr* s        = data_of(ksp);
+    MPI_Comm comm  = PetscObjectComm(reinterpret_cast<PetscObject>(ksp));
+    PetscInt local = 0;
+    PetscFunctionBeginUser;
+    PetscCall(VecGetLocalSize(ksp->vec_sol, &local));
+    const int n = static_cast<int>(local);
+    PetscCheck(static_cast<double>(local) * kSlices < 2147483647.0, comm, PETSC_ERR_ARG_SIZ,
+               "KSP sqmr: %" PetscInt_FMT " unknowns exceed its 32-bit work array", local);
+    if (ksp->guess_zero) {
+        PetscCall(VecSet(ksp->vec_sol, 0.0));
+    }
+    s->w.assign(static_cast<size_t>(kSlices) * static_cast<size_t>(n), 0.0);
+    s->state = krylov::SolveState{};
+    std::fill(std::begin(s->ipar), std::end(s->ipar), 0);
+    std::fill(std::begin(s->fpar), std::end(s->fpar), 0.0);
+    const auto ipar   = view1(s->ipar, 16);
+    const auto fpar   = view1(s->fpar, 16);
+    const bool left   = ksp->pc_side == PC_LEFT;
+    ipar(kPrecSide)   = left ? 1 : 2;
+    ipar(kStopTest)   = 999;  // PETSc's test, asked for at the end of every iteration
+    ipar(kWorkLength) = kSlices * n;
+    ipar(kMaxIter)    = 0;    // PETSc's limit, applied by test()
+    fpar(kRelTol)     = 0.5;  // unread under test 999, but checked at the start
+    ksp->its          = 0;
+    ksp->rnorm        = 0.0;
+    ksp->reason       = KSP_CONVERGED_ITERATING;
+    s->holds_iterate  = true;
+    bool tested_start = false;
+    for (;;) {
+        PetscCall(step(ksp, s, n));
+        const int request = ipar(kRequest);
+        if (request <= 0) {
+            break;
+        }
+        if (request == kUserTest) {
+            bool stop = false;
+            PetscCall(test(ksp, ipar(kProducts) - 1, tested_norm(*s, n, left), &stop));
+            ipar(kStopFlag) = stop ? 1 : 0;
+            continue;
+        }
+        if (request == kMatVec && !tested_start && ipar(kProducts) == 1) {
+            // The first product with a search direction: r0 (and M^-1 r0) are known.
+            tested_start = true;
+            bool stop    = false;
+            PetscCall(test(ksp, 0, left ? fpar(kResNorm) : fpar(kInitNorm), &stop));
+            if (stop) {
+                s->holds_iterate = false;  // x is still x0, in vec_sol
+                PetscFunctionReturn(0);
+            }
+        }
+        PetscCheck(request == kMatVec || request == kLeftSolve || request == kRightSolve, comm,
+                   PETSC_ERR_PLIB, "KSP sqmr: unexpected request %d of the method", request);
+        PetscCall(answer(ksp, s, request));
+    }
+    const int status = ipar(kRequest);
+    if (status != kConverged || ksp->reason == KSP_CONVERGED_ITERATING) {
+        PetscCheck(status != kWorkTooShort && status != kBadTolerance, comm, PETSC_ERR_PLIB,
+                   "KSP sqmr: the method refused to start (%s)", status_text(status));
+        ksp->reason = reason_of_status(status);
+        ksp->its    = std::max(0, ipar(kProducts) - 1);
+    }
+    PetscFunctionReturn(0);
+}
+
+// The current iterate: the method keeps it in w while it runs.
+PetscErrorCode KSPBuildSolution_Sqmr(KSP ksp, Vec v, Vec* V) {
+    Sqmr* s = data_of(ksp);
+    PetscFunctionBeginUser;
+    if (!s->holds_iterate) {
+        PetscCall(KSPBuildSolutionDefault(ksp, v, V));
+        PetscFunctionReturn(0);
+    }
+    Vec target = v != nullptr ? v : ksp->vec_sol;
+    PetscInt n = 0;
+    PetscCall(VecGetLocalSize(target, &n));
+    PetscScalar* a = nullptr;
+    PetscCall(VecGetArrayWrite(target, &a));
+    std::copy_n(s->w.data() + kIterateAt * n, n, a);
+    PetscCall(VecRestoreArrayWrite(target, &a));
+    if (V != nullptr) {
+        *V = target;
+    }
+    PetscFunctionReturn(0);
+}
+
+PetscErrorCode KSPView_Sqmr(KSP ksp, PetscViewer viewer) {
+    PetscBool ascii = PETSC_FALSE;
+    PetscFunctionBeginUser;
+    PetscCall(
+        PetscObjectTypeCompare(reinterpret_cast<PetscObject>(viewer), PETSCVIEWERASCII, &ascii));
+    if (ascii) {
+        PetscCall(PetscViewerASCIIPrintf(
+            viewer, "  symmetric QMR of TRELVAK (reverse communication), tested norm: %s\n",
+            ksp->pc_side == PC_LEFT ? "||M^-1 r||" : "||r||"));
+    }
+    PetscFunctionReturn(0);
+}
+
+PetscErrorCode KSPDestroy_Sqmr(KSP ksp) {
+    PetscFunctionBeginUser;
+    delete data_of(ksp);
+    ksp->data = nullptr;
+    PetscCall(KSPDestroyDefault(ksp));
+    PetscFunctionReturn(0);
+}
+
+}  // namespace
+
+extern "C" PetscErrorCode KSPCreate_Sqmr(KSP ksp) {
+    PetscFunctionBeginUser;
+    ksp->data = new Sqmr;
+    PetscCall(KSPSetSupportedNorm(ksp, KSP_NORM_UNPRECONDITIONED, PC_RIGHT, 3));
+    PetscCall(KSPSetSupportedNorm(ksp, KSP_NORM_PRECONDITIONED, PC_LEFT, 2));
+    ksp->ops->setup          = KSPSetUp_Sqmr;
+    ksp->ops->solve          = KSPSolve_Sqmr;
+    ksp->ops->destroy        = KSPDestroy_Sqmr;
+    ksp->ops->view           = KSPView_Sqmr;
+    ksp->ops->buildsolution  = KSPBuildSolution_Sqmr;
+    ksp->ops->buildresidual  = KSPBuildResidualDefault;
+    ksp->ops->setfromoptions = nullptr;
+    PetscFunctionReturn(0);
+}
+
+}  // namespace trelvak::petsc

@@ -1,0 +1,131 @@
+// matrix.cpp: a PETSc matrix on one process as the upper triangle the factorization takes, and
+// the guard around the package's calls.
+#include <climits>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "internal.h"
+
+namespace trelvak::petsc {
+
+namespace {
+
+class FatalStop : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void throwing_handler(FatalChannel, const char* message) {
+    throw FatalStop(message != nullptr ? message : "fatal error in the package");
+}
+
+// Installs the throwing handler for the life of the object (nested guards restore in order).
+struct HandlerScope {
+    FatalHandler previous;
+    HandlerScope() : previous(trelvak_set_fatal_handler(&throwing_handler)) {}
+    ~HandlerScope() { trelvak_set_fatal_handler(previous); }
+    HandlerScope(const HandlerScope&)            = delete;
+    HandlerScope& operator=(const HandlerScope&) = delete;
+};
+
+bool is_type(Mat A, const char* type) {
+    PetscBool same = PETSC_FALSE;
+    PetscObjectTypeCompare(reinterpret_cast<PetscObject>(A), type, &same);
+    return same == PETSC_TRUE;
+}
+
+}  // namespace
+
+PetscErrorCode guarded(MPI_Comm comm, const std::function<void()>& body) {
+    std::string message;
+    PetscErrorCode code = 0;
+    try {
+        const HandlerScope scope;
+        body();
+    } catch (const std::bad_alloc&) {
+        message = "out of memory in the package";
+        code    = PETSC_ERR_MEM;
+    } catch (const FatalStop& e) {
+        message = e.what();
+        code    = std::strstr(e.what(), "Mem. alloc.") != nullptr ? PETSC_ERR_MEM : PETSC_ERR_LIB;
+    } catch (const std::exception& e) {
+        message = e.what();
+        code    = PETSC_ERR_LIB;
+    }
+    while (!message.empty() && message.back() == '\n') {
+        message.pop_back();
+    }
+    if (code != 0) {
+        SETERRQ(comm, code, "%s", message.c_str());
+    }
+    return 0;
+}
+
+SparseMatrix UpperTriangle::record() {
+    SparseMatrix r{};
+    r.nr = r.nc = n;
+    r.ia        = ia.data();
+    r.ja        = ja.data();
+    r.a         = a.data();
+    return r;
+}
+
+PetscErrorCode upper_triangle(Mat A, UpperTriangle* out) {
+    MPI_Comm comm    = PetscObjectComm(reinterpret_cast<PetscObject>(A));
+    PetscMPIInt size = 1;
+    PetscFunctionBeginUser;
+    PetscCallMPI(MPI_Comm_size(comm, &size));
+    PetscCheck(size == 1, comm, PETSC_ERR_SUP,
+               "PC trelvak factors a matrix held by one process, this one is spread over %d: use "
+               "it as the block solver (-pc_type bjacobi or asm with -sub_pc_type trelvak)",
+               size);
+    PetscInt rows = 0, cols = 0;
+    PetscCall(MatGetSize(A, &rows, &cols));
+    PetscCheck(rows == cols, comm, PETSC_ERR_ARG_SIZ,
+               "PC trelvak needs a square matrix, this one is %" PetscInt_FMT " x %" PetscInt_FMT,
+               rows, cols);
+    PetscCheck(rows < INT_MAX, comm, PETSC_ERR_ARG_SIZ,
+               "PC trelvak takes at most %d rows, this matrix has %" PetscInt_FMT, INT_MAX - 1,
+               rows);
+    const bool sbaij = is_type(A, MATSEQSBAIJ) || is_type(A, MATMPISBAIJ);
+    if (sbaij) {
+        PetscInt bs = 1;
+        PetscCall(MatGetBlockSize(A, &bs));
+        PetscCheck(bs == 1, comm, PETSC_ERR_SUP,
+                   "PC trelvak takes SBAIJ matrices with block size 1, this one has %" PetscInt_FMT,
+                   bs);
+        PetscCall(MatGetRowUpperTriangular(A));
+    }
+    const int n = static_cast<int>(rows);
+    out->n      = n;
+    out->ia.assign(static_cast<size_t>(n) + 1, 1);
+    out->ja.clear();
+    out->a.clear();
+    size_t pos = 0;
+    for (PetscInt i = 0; i < rows; ++i) {
+        PetscInt ncols          = 0;
+        const PetscInt* col     = nullptr;
+        const PetscScalar* vals = nullptr;
+        PetscCall(MatGetRow(A, i, &ncols, &col, &vals));
+        for (PetscInt k = 0; k < ncols; ++k) {
+            if (col[k] < i) {
+                continue;
+            }
+            out->ja.push_back(static_cast<int>(col[k]) + 1);
+            out->a.push_back(PetscRealPart(vals[k]));
+            ++pos;
+        }
+        PetscCall(MatRestoreRow(A, i, &ncols, &col, &vals));
+        PetscCheck(pos < static_cast<size_t>(INT_MAX), comm, PETSC_ERR_ARG_SIZ,
+                   "PC trelvak takes fewer than 2^31 stored entries in the upper triangle");
+        out->ia[static_cast<size_t>(i) + 1] = static_cast<int>(pos) + 1;
+    }
+    if (sbaij) {
+        PetscCall(MatRestoreRowUpperTriangular(A));
+    }
+    PetscFunctionReturn(0);
+}
+
+}  // namespace trelvak::petsc

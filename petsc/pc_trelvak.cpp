@@ -1,0 +1,361 @@
+// pc_trelvak.cpp: the PETSc preconditioner type "trelvak", the multilevel incomplete L D L^T of
+// the package on the matrix of one process.
+//
+// Set-up converts the preconditioning matrix into the upper triangle, factors it with the PC's
+// own parameter record (create_parameters, then the user's -pc_trelvak_<key> options) and keeps
+// the level list. PETSc calls set-up again whenever the matrix's values change; the factor API
+// starts from the matrix alone, so every set-up is a complete factorization (ordering included).
+// Application: the level list approximates the matrix scaled by level 1's row and column scaling
+// vectors (Dr A Dc), so for the matrix itself
+//     y = M^-1 x = Dc (Dr A Dc)~^-1 Dr x,
+// computed in y's own array: y = Dr x, the multilevel solve in place, y = Dc y. The operator is
+// symmetric, so its transpose is the same application. Each PC owns its record, whose cycle
+// controls the application reads, and its scratch; several PCs live side by side (block Jacobi,
+// nested solves) without sharing anything.
+#include <petsc/private/pcimpl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "common/lanes.h"
+#include "common/option_checks.h"
+#include "factor/factor.h"
+#include "internal.h"
+#include "precond/precond.h"
+#include "solver/solver.h"
+#include "trelvak_petsc.h"
+
+namespace trelvak::petsc {
+namespace {
+
+struct Trelvak {
+    ParameterRecord* param = nullptr;
+    LevelRecord* levels    = nullptr;
+    UpperTriangle matrix;
+    FactorInfo info;
+    std::vector<double> scratch;  // the application's work vectors
+    int factorizations    = 0;
+    double factor_seconds = 0.0;  // wall time of the last set-up (conversion included)
+    long applications     = 0;
+    double apply_seconds  = 0.0;
+    cli::Arguments chosen;  // the options given, by key (kept for the view)
+
+    ~Trelvak() {
+        release_levels(levels);
+        if (param != nullptr) {
+            release_parameters(param);
+        }
+    }
+};
+
+Trelvak* data_of(PC pc) {
+    return static_cast<Trelvak*>(pc->data);
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The keys of the options record that belong to the package's own Krylov driver; in PETSc the
+// KSP has them, so the PC leaves them out.
+bool krylov_key(const char* name) {
+    for (const char* k : {"solver", "restol", "maxit", "nrestart"}) {
+        if (std::strcmp(name, k) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Scratch of one application: 2n + max(E, n), E the coarse work of the cycles (as the solver
+// driver sizes it).
+size_t scratch_length(const LevelRecord* levels, int cycle, long n) {
+    long extra = 0;
+    if (cycle != 0) {
+        long s = 0, coarse = 0;
+        int l = 1;
+        for (const LevelRecord* R = levels; R != nullptr && l <= levels->nlev; R = R->next, ++l) {
+            s += R->nB;
+            coarse += 2 * (n - s);
+        }
+        extra = cycle == 2 ? 3 * n + coarse : coarse;
+    }
+    return static_cast<size_t>(2 * n + std::max(extra, n));
+}
+
+// The record's value of a key as text (numbers as the tool prints them, texts unquoted).
+std::string current_value(const ParameterRecord& param, const cli::OptionKey& key) {
+    std::string v = cli::option_json(param, key);
+    if (v.size() >= 2 && v.front() == '"') {
+        v = v.substr(1, v.size() - 2);
+    }
+    return v == "null" ? "" : v;
+}
+
+PetscErrorCode refuse(PC pc, const std::string& option, const std::string& problem) {
+    PetscFunctionBeginUser;
+    SETERRQ(PetscObjectComm(reinterpret_cast<PetscObject>(pc)), PETSC_ERR_ARG_OUTOFRANGE, "%s: %s",
+            option.c_str(), problem.c_str());
+}
+
+PetscErrorCode PCSetFromOptions_Trelvak(PC pc, PetscOptionItems* PetscOptionsObject) {
+    Trelvak* t = data_of(pc);
+    PetscFunctionBeginUser;
+    PetscOptionsHeadBegin(PetscOptionsObject, "TRELVAK multilevel incomplete LDL^T options");
+    // Every value is read and checked before the record changes.
+    cli::Arguments given;
+    for (const cli::OptionKey& key : cli::option_keys()) {
+        if (krylov_key(key.name)) {
+            continue;
+        }
+        const std::string option = std::string("-pc_trelvak_") + key.name;
+        const std::string now    = current_value(*t->param, key);
+        PetscBool set            = PETSC_FALSE;
+        if (key.kind == cli::OptionKey::kText) {
+            char text[256] = "";
+            PetscCall(PetscOptionsString(option.c_str(), key.help, "PCTRELVAK", now.c_str(), text,
+                                         sizeof text, &set));
+            if (set) {
+                if (const std::string bad = option_text_error(key.name, text); !bad.empty()) {
+                    PetscCall(refuse(pc, option, bad));
+                }
+                given.texts[key.name] = text;
+            }
+            continue;
+        }
+        PetscReal x = std::strtod(now.c_str(), nullptr);
+        PetscCall(PetscOptionsReal(option.c_str(), key.help, "PCTRELVAK", x, &x, &set));
+        if (!set) {
+            continue;
+        }
+        if (key.kind == cli::OptionKey::kInt &&
+            (x != std::floor(x) || std::fabs(x) > static_cast<double>(INT32_MAX))) {
+            PetscCall(refuse(pc, option,
+                             std::string("option ") + key.name +
+                                 " takes a whole number within 32-bit range, not " +
+                                 std::to_string(x) + "."));
+        }
+        if (const std::string bad = option_number_error(key.name, x); !bad.empty()) {
+            PetscCall(refuse(pc, option, bad));
+        }
+        given.numbers[key.name] = x;
+    }
+    PetscOptionsHeadEnd();
+    cli::apply_options(given, t->param);
+    for (const auto& [name, x] : given.numbers) {
+        t->chosen.numbers[name] = x;
+    }
+    for (const auto& [name, text] : given.texts) {
+        t->chosen.texts[name] = text;
+    }
+    PetscFunctionReturn(0);
+}
+
+// Applies the lanes and BLAS policy of a process among several MPI ranks: one thread each.
+void share_cores_with_ranks() {
+    static bool done = false;
+    if (done) {
+        return;
+    }
+    done             = true;
+    PetscMPIInt size = 1;
+    MPI_Comm_size(PETSC_COMM_WORLD, &size);
+    if (size > 1 && std::getenv("TRELVAK_NUM_THREADS") == nullptr) {
+        set_lane_count(1);
+    }
+    use_single_thread_blas();
+}
+
+PetscErrorCode PCSetUp_Trelvak(PC pc) {
+    Trelvak* t    = data_of(pc);
+    MPI_Comm comm = PetscObjectComm(reinterpret_cast<PetscObject>(pc));
+    PetscFunctionBeginUser;
+    share_cores_with_ranks();
+    const auto start = std::chrono::steady_clock::now();
+    PetscCall(upper_triangle(pc->pmat, &t->matrix));
+    release_levels(t->levels);
+    t->levels = nullptr;
+    int code  = 0;
+    PetscCall(guarded(comm, [&] {
+        SparseMatrix A = t->matrix.record();
+        t->info        = FactorInfo{};
+        code           = factor(A, t->param, &t->levels, &t->info);
+        if (code == 0) {
+            // Solver mode derives the cycle controls the application reads.
+            SparseMatrix pattern = A;
+            pattern.a            = nullptr;
+            DSYMAMGsetupparameters(&pattern, t->param, 1);
+            t->scratch.assign(scratch_length(t->levels, t->param->ifact[10], A.nr), 0.0);
+        }
+    }));
+    t->factor_seconds = seconds_since(start);
+    if (code != 0) {
+        std::string why = t->info.message;
+        while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) {
+            why.pop_back();
+        }
+        pc->failedreason = PC_FACTOR_OTHER;
+        SETERRQ(comm, PETSC_ERR_LIB, "PC trelvak: the factorization failed (code %d): %s", code,
+                why.empty() ? "no reason given" : why.c_str());
+    }
+    ++t->factorizations;
+    PetscFunctionReturn(0);
+}
+
+PetscErrorCode PCApply_Trelvak(PC pc, Vec x, Vec y) {
+    Trelvak* t = data_of(pc);
+    PetscFunctionBeginUser;
+    const auto start      = std::chrono::steady_clock::now();
+    const PetscScalar* xa = nullptr;
+    PetscScalar* ya       = nullptr;
+    PetscCall(VecGetArrayRead(x, &xa));
+    PetscCall(VecGetArrayWrite(y, &ya));
+    const int n      = t->levels->n;
+    const double* rs = t->levels->rowscale;
+    const double* cs = t->levels->colscale;
+    for (int i = 0; i < n; ++i) {
+        ya[i] = rs[i] * xa[i];
+    }
+    const PetscErrorCode code = guarded(PetscObjectComm(reinterpret_cast<PetscObject>(pc)), [&] {
+        DSYMAMGsol(t->levels, t->param, ya, ya, t->scratch.data());
+    });
+    for (int i = 0; i < n; ++i) {
+        ya[i] *= cs[i];
+    }
+    PetscCall(VecRestoreArrayWrite(y, &ya));
+    PetscCall(VecRestoreArrayRead(x, &xa));
+    PetscCall(code);
+    ++t->applications;
+    t->apply_seconds += seconds_since(start);
+    PetscFunctionReturn(0);
+}
+
+PetscErrorCode PCReset_Trelvak(PC pc) {
+    Trelvak* t = data_of(pc);
+    PetscFunctionBeginUser;
+    release_levels(t->levels);
+    t->levels = nullptr;
+    t->matrix = UpperTriangle{};
+    t->scratch.clear();
+    t->scratch.shrink_to_fit();
+    PetscFunctionReturn(0);
+}
+
+PetscErrorCode PCDestroy_Trelvak(PC pc) {
+    PetscFunctionBeginUser;
+    delete data_of(pc);
+    pc->data = nullptr;
+    PetscCall(PetscObjectComposeFunction(reinterpret_cast<PetscObject>(pc), "PCTrelvakGetInfo_C",
+                                         nullptr));
+    PetscFunctionReturn(0);
+}
+
+PetscErrorCode PCView_Trelvak(PC pc, PetscViewer viewer) {
+    Trelvak* t      = data_of(pc);
+    PetscBool ascii = PETSC_FALSE;
+    PetscFunctionBeginUser;
+    PetscCall(
+        PetscObjectTypeCompare(reinterpret_cast<PetscObject>(viewer), PETSCVIEWERASCII, &ascii));
+    if (!ascii) {
+        PetscFunctionReturn(0);
+    }
+    const ParameterRecord& p = *t->param;
+    PetscCall(PetscViewerASCIIPrintf(
+        viewer,
+        "  TRELVAK multilevel incomplete LDL^T: droptol %g, droptolS %g, condest %g, "
+        "elbow %g, ordering %s, matching %d, cycle %s\n",
+        p.droptol, p.droptolS, p.condest, p.elbow, p.ordering ? p.ordering : "none", p.matching,
+        p.amg ? p.amg : "ilu"));
+    if (t->levels == nullptr) {
+        PetscCall(PetscViewerASCIIPrintf(viewer, "  not factored yet\n"));
+        PetscFunctionReturn(0);
+    }
+    const FactorInfo& info = t->info;
+    PetscCall(PetscViewerASCIIPrintf(
+        viewer, "  n %d: %d level%s, fill %.2f (%ld stored / %ld input), %d perturbed pivot%s\n",
+        info.n, info.nlev, info.nlev == 1 ? "" : "s", info.fill, info.nnz_stored, info.nnz_input,
+        info.perturbed, info.perturbed == 1 ? "" : "s"));
+    if (info.droptol != p.droptol || info.droptolS != p.droptolS || info.condest != p.condest) {
+        PetscCall(PetscViewerASCIIPrintf(
+            viewer, "  level 1 factored with droptol %g, droptolS %g, condest %g\n", info.droptol,
+            info.droptolS, info.condest));
+    }
+    int l = 1;
+    for (const LevelRecord* R = t->levels; R != nullptr; R = R->next, ++l) {
+        const LevelTimes* lt =
+            static_cast<size_t>(l) <= info.level_times.size() ? &info.level_times[l - 1] : nullptr;
+        if (R->factor_index == nullptr) {
+            PetscCall(
+                PetscViewerASCIIPrintf(viewer, "    level %d  n %8d  dense last system", l, R->n));
+        } else {
+            PetscCall(PetscViewerASCIIPrintf(viewer,
+                                             "    level %d  n %8d  eliminated %8d  stored %9d", l,
+                                             R->n, R->nB, R->nnz_stored));
+        }
+        if (lt != nullptr) {
+            PetscCall(PetscViewerASCIIPrintf(
+                viewer, "  %.3f s (ordering %.3f, factor %.3f, Schur %.3f)", lt->total, lt->reorder,
+                lt->factor + lt->dense_factor, lt->schur));
+        }
+        PetscCall(PetscViewerASCIIPrintf(viewer, "\n"));
+    }
+    PetscCall(PetscViewerASCIIPrintf(
+        viewer,
+        "  factorizations %d (each complete, ordering included), last %.3f s wall "
+        "(factor %.3f s, %d pass%s)\n",
+        t->factorizations, t->factor_seconds, info.wall_seconds, info.passes,
+        info.passes == 1 ? "" : "es"));
+    PetscCall(PetscViewerASCIIPrintf(viewer, "  applications %ld, %.3f s wall\n", t->applications,
+                                     t->apply_seconds));
+    PetscFunctionReturn(0);
+}
+
+PetscErrorCode PCTrelvakGetInfo_Trelvak(PC pc, PCTrelvakInfo* out) {
+    const Trelvak* t = data_of(pc);
+    PetscFunctionBeginUser;
+    *out                = PCTrelvakInfo{};
+    out->n              = t->info.n;
+    out->levels         = t->levels != nullptr ? t->info.nlev : 0;
+    out->fill           = t->info.fill;
+    out->perturbed      = t->info.perturbed;
+    out->factorizations = t->factorizations;
+    out->factor_seconds = t->factor_seconds;
+    out->applications   = static_cast<PetscInt>(t->applications);
+    out->apply_seconds  = t->apply_seconds;
+    PetscFunctionReturn(0);
+}
+
+}  // namespace
+
+extern "C" PetscErrorCode PCCreate_Trelvak(PC pc) {
+    PetscFunctionBeginUser;
+    auto* t  = new Trelvak;
+    t->param = create_parameters();
+    pc->data = t;
+
+    pc->ops->setup          = PCSetUp_Trelvak;
+    pc->ops->apply          = PCApply_Trelvak;
+    pc->ops->applytranspose = PCApply_Trelvak;
+    pc->ops->reset          = PCReset_Trelvak;
+    pc->ops->destroy        = PCDestroy_Trelvak;
+    pc->ops->setfromoptions = PCSetFromOptions_Trelvak;
+    pc->ops->view           = PCView_Trelvak;
+    PetscCall(PetscObjectComposeFunction(reinterpret_cast<PetscObject>(pc), "PCTrelvakGetInfo_C",
+                                         PCTrelvakGetInfo_Trelvak));
+    PetscFunctionReturn(0);
+}
+
+}  // namespace trelvak::petsc
+
+PetscErrorCode PCTrelvakGetInfo(PC pc, PCTrelvakInfo* info) {
+    PetscFunctionBeginUser;
+    PetscValidHeaderSpecific(pc, PC_CLASSID, 1);
+    PetscUseMethod(pc, "PCTrelvakGetInfo_C", (PC, PCTrelvakInfo*), (pc, info));
+    PetscFunctionReturn(0);
+}
