@@ -110,11 +110,16 @@ PetscErrorCode PCSetFromOptions_Trelvak(PC pc, PetscOptionItems* PetscOptionsObj
     PetscOptionsHeadBegin(PetscOptionsObject, "TRELVAK multilevel incomplete LDL^T options");
     // Every value is read and checked before the record changes.
     cli::Arguments given;
+    const char* prefix_text = nullptr;
+    PetscCall(PetscObjectGetOptionsPrefix(reinterpret_cast<PetscObject>(pc), &prefix_text));
+    const std::string prefix = prefix_text != nullptr ? prefix_text : "";
     for (const cli::OptionKey& key : cli::option_keys()) {
         if (krylov_key(key.name)) {
             continue;
         }
+        // PETSc adds the prefix when it reads the option; the messages name it in full.
         const std::string option = std::string("-pc_trelvak_") + key.name;
+        const std::string named  = "-" + prefix + option.substr(1);
         const std::string now    = current_value(*t->param, key);
         PetscBool set            = PETSC_FALSE;
         if (key.kind == cli::OptionKey::kText) {
@@ -123,7 +128,7 @@ PetscErrorCode PCSetFromOptions_Trelvak(PC pc, PetscOptionItems* PetscOptionsObj
                                          sizeof text, &set));
             if (set) {
                 if (const std::string bad = option_text_error(key.name, text); !bad.empty()) {
-                    PetscCall(refuse(pc, option, bad));
+                    PetscCall(refuse(pc, named, bad));
                 }
                 given.texts[key.name] = text;
             }
@@ -136,13 +141,13 @@ PetscErrorCode PCSetFromOptions_Trelvak(PC pc, PetscOptionItems* PetscOptionsObj
         }
         if (key.kind == cli::OptionKey::kInt &&
             (x != std::floor(x) || std::fabs(x) > static_cast<double>(INT32_MAX))) {
-            PetscCall(refuse(pc, option,
+            PetscCall(refuse(pc, named,
                              std::string("option ") + key.name +
                                  " takes a whole number within 32-bit range, not " +
                                  std::to_string(x) + "."));
         }
         if (const std::string bad = option_number_error(key.name, x); !bad.empty()) {
-            PetscCall(refuse(pc, option, bad));
+            PetscCall(refuse(pc, named, bad));
         }
         given.numbers[key.name] = x;
     }

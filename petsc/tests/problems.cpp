@@ -37,6 +37,7 @@ Upper optimal_control(int N, double beta) {
         for (int gx = 0; gx < N; ++gx) {
             const int i      = gy * N + gx;
             const int lambda = 3 * i, y = 3 * i + 1, u = 3 * i + 2;
+            put(lambda, lambda, 0.0);  // stored, as assembly codes do
             put(y, y, m);
             put(u, u, beta * m);
             put(lambda, u, -m);

@@ -6,9 +6,9 @@
 //     [ 0   K   -M  ]   lambda: the constraint K y - M u = f (5-point stiffness K, lumped mass
 //     [ K   M    0  ]           M = h^2 I), its diagonal zero
 //     [ -M  0  beta M]  y, u:   state and control
-// Indefinite, nonsingular, with a zero diagonal entry in every third row and the first row of
-// every node: an incomplete factorization without pivoting meets a zero pivot at once. A block
-// of consecutive whole nodes is again such a system (of the subgrid).
+// Indefinite, nonsingular, with a zero diagonal entry (stored) in the first row of every node: an
+// incomplete factorization without pivoting meets a zero pivot at once. A block of consecutive
+// whole nodes is again such a system (of the subgrid).
 #ifndef TRELVAK_PETSC_TESTS_PROBLEMS_H
 #define TRELVAK_PETSC_TESTS_PROBLEMS_H
 
