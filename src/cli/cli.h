@@ -20,6 +20,10 @@
 #include "common/trelvak.h"
 #include "factor/factor.h"
 
+namespace trelvak::krylov {
+struct SolveState;
+}
+
 namespace trelvak::cli {
 
 enum ExitCode : int {
@@ -173,6 +177,14 @@ struct SolveResult {
     bool fallback_used  = false;  // x comes from the cruder factor
 };
 
+// What a solve may bring besides the system: a state of its own for the Krylov method (so that
+// solves on several threads do not share the methods' module-wide record; null: that record),
+// and an initial guess (n values; null: x = 0), from which every run of the solve starts.
+struct SolveSetup {
+    krylov::SolveState* state     = nullptr;
+    const std::vector<double>* x0 = nullptr;
+};
+
 // The cruder factor, made at most once for several solves; its owner releases it.
 struct Fallback {
     bool tried          = false;
@@ -191,12 +203,12 @@ struct Fallback {
 // any other status stands.
 int status_verdict(int status, double relres, double restol);
 
-// Solves A x = b from x = 0 with the level list (the driver with param's options). A's values are
-// restored from pristine after each call of the driver (it scales them in place). The status is
-// the verdict on the true relative residual.
+// Solves A x = b from x = 0 (setup.x0 when given) with the level list (the driver with param's
+// options). A's values are restored from pristine after each call of the driver (it scales them in
+// place). The status is the verdict on the true relative residual.
 SolveResult solve_once(UpperMatrix& A, const std::vector<double>& pristine, LevelRecord* levels,
-                       ParameterRecord* param, const std::vector<double>& b,
-                       std::vector<double>* x);
+                       ParameterRecord* param, const std::vector<double>& b, std::vector<double>* x,
+                       const SolveSetup& setup = {});
 // Whether the true relative residual after the watch marks the factor as unstable: not below 1
 // (it grew), or with GMRES and FGMRES not below kStalledRelres (it stalled).
 bool unstable_after_watch(const char* solver, double relres);
@@ -207,14 +219,14 @@ const char* watch_verdict(const SolveResult& r);
 // solve_once.
 SolveResult solve_watched(UpperMatrix& A, const std::vector<double>& pristine, LevelRecord* levels,
                           ParameterRecord* param, const std::vector<double>& b,
-                          std::vector<double>* x);
+                          std::vector<double>* x, const SolveSetup& setup = {});
 // solve_watched; when the factor proves unstable, A is factored again with droptol
 // kCruderDroptol into *fallback (unless an earlier call did) and solved from x = 0; the result
 // with the smaller true residual is returned.
 SolveResult solve_with_fallback(UpperMatrix& A, const std::vector<double>& pristine,
                                 LevelRecord* levels, ParameterRecord* param,
                                 const std::vector<double>& b, std::vector<double>* x,
-                                Fallback* fallback);
+                                Fallback* fallback, const SolveSetup& setup = {});
 
 // Peak resident memory of the process in bytes (0 when unknown).
 long peak_memory_bytes();

@@ -68,32 +68,36 @@ const char* watch_verdict(const SolveResult& r) {
 }
 
 SolveResult solve_once(UpperMatrix& A, const std::vector<double>& pristine, LevelRecord* levels,
-                       ParameterRecord* param, const std::vector<double>& b,
-                       std::vector<double>* x) {
+                       ParameterRecord* param, const std::vector<double>& b, std::vector<double>* x,
+                       const SolveSetup& setup) {
     SolveResult result;
-    x->assign(b.size(), 0.0);
+    if (setup.x0 != nullptr) {
+        *x = *setup.x0;
+    } else {
+        x->assign(b.size(), 0.0);
+    }
     std::vector<double> rhs = b;  // the driver scales rhs and A's values in place
     SparseMatrix record     = A.record();
     const double t0         = wall_seconds();
-    result.status           = DSYMAMGsolver(&record, levels, param, rhs.data(), x->data());
-    result.seconds          = wall_seconds() - t0;
-    A.a                     = pristine;
-    result.iterations       = param->ipar[kProducts - 1];
-    result.relres           = relative_residual(A, b, *x);
-    result.status           = status_verdict(result.status, result.relres, param->restol);
+    result.status     = DSYMAMGsolver(&record, levels, param, rhs.data(), x->data(), setup.state);
+    result.seconds    = wall_seconds() - t0;
+    A.a               = pristine;
+    result.iterations = param->ipar[kProducts - 1];
+    result.relres     = relative_residual(A, b, *x);
+    result.status     = status_verdict(result.status, result.relres, param->restol);
     return result;
 }
 
 SolveResult solve_watched(UpperMatrix& A, const std::vector<double>& pristine, LevelRecord* levels,
                           ParameterRecord* param, const std::vector<double>& b,
-                          std::vector<double>* x) {
+                          std::vector<double>* x, const SolveSetup& setup) {
     const int maxit = param->maxit;
     if (maxit > 0 && maxit <= kWatchIterations) {
-        return solve_once(A, pristine, levels, param, b, x);
+        return solve_once(A, pristine, levels, param, b, x, setup);
     }
     const double t0   = wall_seconds();
     param->maxit      = kWatchIterations;
-    SolveResult watch = solve_once(A, pristine, levels, param, b, x);
+    SolveResult watch = solve_once(A, pristine, levels, param, b, x, setup);
     param->maxit      = maxit;
     if (watch.status != kIterLimit) {
         return watch;  // converged, or failed, within the watch
@@ -104,8 +108,9 @@ SolveResult solve_watched(UpperMatrix& A, const std::vector<double>& pristine, L
         return watch;
     }
     // A restarted method loses what it has learnt (SQMR from the watch's iterate needs a third
-    // more iterations on the files that take 17 to 41), so the solve starts over from x = 0.
-    SolveResult result = solve_once(A, pristine, levels, param, b, x);
+    // more iterations on the files that take 17 to 41), so the solve starts over from x = 0 (or
+    // the given initial guess).
+    SolveResult result = solve_once(A, pristine, levels, param, b, x, setup);
     result.watched     = watch.iterations;
     result.seconds     = wall_seconds() - t0;
     return result;
@@ -114,8 +119,8 @@ SolveResult solve_watched(UpperMatrix& A, const std::vector<double>& pristine, L
 SolveResult solve_with_fallback(UpperMatrix& A, const std::vector<double>& pristine,
                                 LevelRecord* levels, ParameterRecord* param,
                                 const std::vector<double>& b, std::vector<double>* x,
-                                Fallback* fallback) {
-    SolveResult first = solve_watched(A, pristine, levels, param, b, x);
+                                Fallback* fallback, const SolveSetup& setup) {
+    SolveResult first = solve_watched(A, pristine, levels, param, b, x, setup);
     if (!first.grew) {
         return first;
     }
@@ -134,7 +139,7 @@ SolveResult solve_with_fallback(UpperMatrix& A, const std::vector<double>& prist
         return first;
     }
     std::vector<double> y;
-    SolveResult second  = solve_once(A, pristine, fallback->levels, param, b, &y);
+    SolveResult second  = solve_once(A, pristine, fallback->levels, param, b, &y, setup);
     second.grew         = true;
     second.watch_relres = first.watch_relres;
     second.watched      = first.iterations;

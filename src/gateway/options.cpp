@@ -22,72 +22,32 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "common/option_checks.h"
+#include "common/option_keys.h"
 #include "factor/factor.h"
 #include "gateway/gateway.h"
 
 namespace trelvak::gateway {
 namespace {
 
-struct DoubleKey {
-    const char* name;
-    double ParameterRecord::*field;
-};
-struct IntKey {
-    const char* name;
-    int ParameterRecord::*field;
-};
-struct TextKey {
-    const char* name;
-    const char* ParameterRecord::*field;
-};
-
-constexpr DoubleKey double_keys[] = {
-    {"elbow", &ParameterRecord::elbow},     {"droptolS", &ParameterRecord::droptolS},
-    {"droptol", &ParameterRecord::droptol}, {"condest", &ParameterRecord::condest},
-    {"restol", &ParameterRecord::restol},   {"damping", &ParameterRecord::damping},
-};
-constexpr IntKey int_keys[] = {
-    {"lfilS", &ParameterRecord::lfilS},
-    {"lfil", &ParameterRecord::lfil},
-    {"maxit", &ParameterRecord::maxit},
-    {"npresmoothing", &ParameterRecord::npresmoothing},
-    {"npostmoothing", &ParameterRecord::npostmoothing},
-    {"ncoarse", &ParameterRecord::ncoarse},
-    {"matching", &ParameterRecord::matching},
-    {"nrestart", &ParameterRecord::nrestart},
-};
-constexpr TextKey text_keys[] = {
-    {"amg", &ParameterRecord::amg},
-    {"presmoother", &ParameterRecord::presmoother},
-    {"postsmoother", &ParameterRecord::postsmoother},
-    {"typecoarse", &ParameterRecord::typecoarse},
-    {"typetv", &ParameterRecord::typetv},
-    {"FCpart", &ParameterRecord::FCpart},
-    {"solver", &ParameterRecord::solver},
-    {"ordering", &ParameterRecord::ordering},
-};
-
-// Every key in the order of the defaults structure.
-constexpr const char* all_keys[] = {
-    "elbow",    "lfilS",   "lfil",          "maxit",         "droptolS",     "droptol",
-    "condest",  "restol",  "npresmoothing", "npostmoothing", "ncoarse",      "matching",
-    "nrestart", "damping", "amg",           "presmoother",   "postsmoother", "typecoarse",
-    "typetv",   "FCpart",  "solver",        "ordering",
-};
-
-template <class Key, size_t N>
-const Key* find_key(const Key (&keys)[N], const char* name) {
-    for (const Key& key : keys) {
-        if (std::strcmp(key.name, name) == 0) {
-            return &key;
-        }
-    }
-    return nullptr;
+// The option keys of one kind (common/option_keys.h): the key's field, or null.
+const OptionField* key_of_kind(const char* name, OptionField::Kind kind) {
+    const OptionField* f = find_option_field(name);
+    return f != nullptr && f->kind == kind ? f : nullptr;
+}
+const OptionField* text_key(const char* name) {
+    return key_of_kind(name, OptionField::kText);
+}
+const OptionField* double_key(const char* name) {
+    return key_of_kind(name, OptionField::kDouble);
+}
+const OptionField* int_key(const char* name) {
+    return key_of_kind(name, OptionField::kInt);
 }
 
 // A value the numeric keys accept: a full, non-empty numeric or logical array.
@@ -242,9 +202,9 @@ void options_to_record(const mxArray* options, ParameterRecord* param, TextCache
         if (!v) {
             continue;
         }
-        const TextKey* tkey   = find_key(text_keys, name);
-        const DoubleKey* dkey = find_key(double_keys, name);
-        const IntKey* ikey    = find_key(int_keys, name);
+        const OptionField* tkey = text_key(name);
+        const OptionField* dkey = double_key(name);
+        const OptionField* ikey = int_key(name);
         if (!tkey && !dkey && !ikey) {
             continue;
         }
@@ -257,7 +217,7 @@ void options_to_record(const mxArray* options, ParameterRecord* param, TextCache
                 throw HostError(std::string("Option ") + name + " must be text (one of " +
                                 option_keywords(name) + "), not a " + class_name(v) + " value.");
             }
-            c.tfield = tkey->field;
+            c.tfield = tkey->text;
             c.text   = text_of(v);
             refuse_if(option_text_error(name, c.text.data()));
         } else {
@@ -268,13 +228,13 @@ void options_to_record(const mxArray* options, ParameterRecord* param, TextCache
             }
             const double x = first_value(v);
             if (dkey) {
-                c.dfield = dkey->field;
+                c.dfield = dkey->real;
                 c.dvalue = x;
                 refuse_if(option_number_error(name, x));
             } else {
                 refuse_if(std::isfinite(x) ? option_number_error(name, std::trunc(x))
                                            : option_number_error(name, x));
-                c.ifield = ikey->field;
+                c.ifield = ikey->integer;
                 c.ivalue = to_int_option(x);
             }
         }
@@ -340,17 +300,17 @@ mxArray* options_from_record(const mxArray* options, const ParameterRecord* para
         const char* name = names[static_cast<size_t>(i)];
         mxArray* value   = nullptr;
         if (mxIsChar(v)) {
-            if (const TextKey* key = find_key(text_keys, name)) {
-                const char* text = param->*key->field;
+            if (const OptionField* key = text_key(name)) {
+                const char* text = param->*key->text;
                 value            = mxCreateString(text ? text : "");
             }
         } else if (is_numeric_option(v)) {
-            if (const DoubleKey* dkey = find_key(double_keys, name)) {
+            if (const OptionField* dkey = double_key(name)) {
                 value = mxDuplicateArray(v);
-                set_first_value(value, param->*dkey->field);
-            } else if (const IntKey* ikey = find_key(int_keys, name)) {
+                set_first_value(value, param->*dkey->real);
+            } else if (const OptionField* ikey = int_key(name)) {
                 value = mxDuplicateArray(v);
-                set_first_value(value, param->*ikey->field);
+                set_first_value(value, param->*ikey->integer);
             }
         }
         if (!value) {
@@ -366,20 +326,24 @@ mxArray* options_from_record(const mxArray* options, const ParameterRecord* para
 }
 
 mxArray* options_from_defaults(const ParameterRecord* param) {
-    constexpr int nkeys = static_cast<int>(sizeof all_keys / sizeof all_keys[0]);
-    mxArray* out        = mxCreateStructMatrix(1, 1, nkeys, const_cast<const char**>(all_keys));
+    constexpr int nkeys = static_cast<int>(std::size(kOptionFields));
+    const char* all_keys[nkeys];
+    for (int i = 0; i < nkeys; ++i) {
+        all_keys[i] = kOptionFields[i].name;
+    }
+    mxArray* out = mxCreateStructMatrix(1, 1, nkeys, all_keys);
     if (!out) {
         throw HostError("Could not create structure mxArray\n");
     }
     for (int i = 0; i < nkeys; ++i) {
         const char* name = all_keys[i];
         mxArray* value   = nullptr;
-        if (const DoubleKey* dkey = find_key(double_keys, name)) {
-            value = mxCreateDoubleScalar(param->*dkey->field);
-        } else if (const IntKey* ikey = find_key(int_keys, name)) {
-            value = mxCreateDoubleScalar(param->*ikey->field);
-        } else if (const TextKey* tkey = find_key(text_keys, name)) {
-            const char* text = param->*tkey->field;
+        if (const OptionField* dkey = double_key(name)) {
+            value = mxCreateDoubleScalar(param->*dkey->real);
+        } else if (const OptionField* ikey = int_key(name)) {
+            value = mxCreateDoubleScalar(param->*ikey->integer);
+        } else if (const OptionField* tkey = text_key(name)) {
+            const char* text = param->*tkey->text;
             value            = mxCreateString(text ? text : "");
         }
         mxSetFieldByNumber(out, 0, i, value);
