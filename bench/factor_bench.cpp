@@ -5,7 +5,8 @@
 // bench:NAME is a generated member of trelvak_bench by its name there (helm2d_200,
 // lap3d_50_shift, stokes2d_mac128, kkt_rand_53333, kkt_qp_convex_14000, kkt_qp_nonconvex_14000).
 // Prints: name, n, levels, level sizes, fill, SQMR iterations to 1e-6, factor and solve seconds,
-// true relative residual. profile=1 adds the factorization's phase times level by level
+// true relative residual. write=FILE writes the matrix as a Matrix Market file first.
+// profile=1 adds the factorization's phase times level by level
 // (profile=md: as a Markdown table).
 #include <algorithm>
 #include <chrono>
@@ -212,6 +213,7 @@ int main(int argc, char** argv) {
     double restol   = 1e-6;
     bool use_driver = false;
     std::string profile;     // "1": phase times, "md": as a Markdown table
+    std::string write;       // a Matrix Market file to write the matrix to
     cli::Arguments options;  // keys of the options structure, applied after the loop
     for (int a = 1; a < argc; ++a) {
         std::string s = argv[a];
@@ -255,6 +257,8 @@ int main(int argc, char** argv) {
             use_driver = std::atoi(v.c_str()) != 0;
         else if (k == "profile")
             profile = v == "0" ? "" : v;
+        else if (k == "write")
+            write = v;
     }
     cli::apply_options(options, f.param);
     Csr A;
@@ -278,6 +282,17 @@ int main(int argc, char** argv) {
         A = bench_problem(src.substr(6));
     } else {
         A = read_mtx(src);
+    }
+    if (!write.empty()) {
+        cli::UpperMatrix U;
+        U.n  = A.nr;
+        U.ia = A.ia;
+        U.ja = A.ja;
+        U.a  = A.a;
+        if (!bench::write_matrix_market(write, U)) {
+            std::fprintf(stderr, "cannot write %s\n", write.c_str());
+            return 1;
+        }
     }
     auto t0          = std::chrono::steady_clock::now();
     int rc           = f.run(A);

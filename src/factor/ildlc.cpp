@@ -28,8 +28,9 @@
 //
 // Pivot choice at candidate k: the 1x1 pivot d = U(k, k) is taken unless |d| < 0.64 |U(k, k+1)|,
 // in which case the pair (k, k+1) is tried first (the Bunch-Kaufman alpha). A pivot is accepted
-// when it is finite and non-zero, the estimate |x_k| of the inverse factor's norm stays within
-// condest and no entry of its column of L exceeds condest; otherwise the candidate is postponed.
+// when it is finite and has not collapsed (see kCollapsed), the estimate |x_k| of the inverse
+// factor's norm stays within condest and no entry of its column of L exceeds condest; otherwise
+// the candidate is postponed.
 // After acceptance, L(j, k) is dropped when |L(j, k)| |x_k| <= droptol; at most lfil entries
 // beyond the length of row k of B stay (largest |L(j, k)| first). The Schur complement
 // S = B22 - U2^T Dinv U2 is formed row by row from the complement parts; entries below droptolS
@@ -56,6 +57,12 @@ namespace {
 enum Status : unsigned char { kPending = 0, kAccepted = 1, kPostponed = 2, kCoarse = 3 };
 
 constexpr double kPairAlpha = 0.64;
+
+// A pivot below this share of the largest entry of its row in B has collapsed: the updates
+// cancelled what the row held (as they do on the null space of a singular block), and what is
+// left is rounding and dropping error. It is postponed like a pivot that would grow the inverse
+// factor; a smaller pivot would enter D^-1 with the reciprocal of noise.
+constexpr double kCollapsed = 1.4901161193847656e-08;
 
 // Rows between two polls of a stop asked for by the user (a power of two): the poll reads one
 // flag, a few thousand rows take well below a millisecond.
@@ -149,9 +156,15 @@ public:
           v_(static_cast<size_t>(B.n), 0.0),
           head_(static_cast<size_t>(B.n), -1),
           acc1_(B.n),
-          acc2_(B.n) {
+          acc2_(B.n),
+          rowmax_(static_cast<size_t>(B.n), 0.0) {
         for (int j = nB_; j < n_; ++j) {
             status_[j] = kCoarse;
+        }
+        for (int i = 0; i < n_; ++i) {
+            for (int e = B_.ptr[i]; e < B_.ptr[i + 1]; ++e) {
+                rowmax_[i] = std::max(rowmax_[i], std::fabs(B_.val[static_cast<size_t>(e)]));
+            }
         }
         reserve();
     }
@@ -191,7 +204,8 @@ private:
     std::vector<Kept> kept_;
     int postponed_ = 0;
     int pairs_     = 0;
-    long entries_  = 0;  // values stored in the factor rows so far
+    long entries_  = 0;           // values stored in the factor rows so far
+    std::vector<double> rowmax_;  // largest magnitude in each row of B
 };
 
 // Room for the factor rows up front: grown by doubling, they would be copied about twice and
@@ -313,6 +327,9 @@ bool LevelFactorizer::test_1x1(int k, double* x) const {
     if (!(d != 0.0) || !std::isfinite(d) || !(std::fabs(*x) <= c_.condest)) {
         return false;
     }
+    if (std::fabs(d) < kCollapsed * rowmax_[k]) {
+        return false;
+    }
     const double bound = c_.condest * std::fabs(d);
     for (int j : acc1_.list()) {
         const double w = acc1_.w[j];
@@ -336,6 +353,12 @@ bool LevelFactorizer::test_2x2(int k, double dinv[3], double x[2]) const {
     }
     // A nearly singular pair is no better than its 1x1 pivots.
     if (std::fabs(det) <= 1e-14 * std::max(b * b, std::fabs(d * e))) {
+        return false;
+    }
+    // |det| / (largest entry) estimates the smaller eigenvalue of the pair: a pair that hides a
+    // collapsed pivot beside a sound one is no pair.
+    const double largest = std::max({std::fabs(d), std::fabs(e), std::fabs(b)});
+    if (std::fabs(det) < kCollapsed * std::max(rowmax_[k], rowmax_[k + 1]) * largest) {
         return false;
     }
     dinv[0]    = e / det;
