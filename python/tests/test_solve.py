@@ -73,3 +73,13 @@ def test_unstable_factor_is_replaced_by_the_cruder_one() -> None:
     assert relres(A, b, x) <= 1e-6
     x, off = trelvak.solve(A, b, fallback=False, maxit=60)
     assert not off.converged and off.fallback_fill is None
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("name", ["stokes128", "lap3d_30_shift", "kkt_4000"])
+def test_larger_members_of_the_benchmark_families(name: str) -> None:
+    A = {"stokes128": lambda: stokes(128), "lap3d_30_shift": lambda: laplace3d(30, 0.72881),
+         "kkt_4000": lambda: kkt(3000, 1000, seed=9)}[name]()
+    b = A @ np.ones(A.shape[0])
+    x, info = trelvak.solve(A, b)
+    assert info.converged and relres(A, b, x) <= 1e-6

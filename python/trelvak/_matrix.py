@@ -18,6 +18,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 import scipy.sparse as sp
+import scipy.sparse.linalg  # noqa: F401  (sp.linalg.norm)
 
 _INT32_MAX = np.iinfo(np.int32).max
 
@@ -45,17 +46,19 @@ def _real_values(values: np.ndarray, what: str) -> np.ndarray:
     return out
 
 
-def as_coo(A: Any) -> sp.coo_matrix:
-    """A scipy.sparse matrix or a dense 2-D array as a real COO matrix, checked: 2-D, square,
-    at least one row, real and finite entries, sizes within 32-bit indices."""
+def as_csr(A: Any) -> sp.csr_matrix:
+    """A scipy.sparse matrix or a dense 2-D array as a real CSR matrix in canonical form
+    (sorted, no duplicates), checked: 2-D, square, at least one row, real and finite entries,
+    sizes within 32-bit indices."""
     if sp.issparse(A):
-        M = sp.coo_matrix(A)
+        M = A if A.format == "csr" else A.tocsr()
+        M = sp.csr_matrix(M)  # a csr_array becomes a matrix (arrays shared)
     elif isinstance(A, (np.ndarray, list, tuple)) or hasattr(A, "__array__"):
         dense = np.asarray(A)
         if dense.ndim != 2:
             raise ValueError(f"A must be a 2-D matrix, not an array of {dense.ndim} dimensions.")
         _real_values(dense, "A")  # message before a conversion that would drop imaginary parts
-        M = sp.coo_matrix(dense)
+        M = sp.csr_matrix(dense)
     else:
         raise TypeError(
             f"A must be a scipy.sparse matrix or a dense 2-D array, not {type(A).__name__}."
@@ -68,28 +71,38 @@ def as_coo(A: Any) -> sp.coo_matrix:
     if rows > _INT32_MAX or M.nnz > _INT32_MAX:
         raise ValueError("A is too large for 32-bit indices.")
     data = _real_values(M.data, "A")
-    return sp.coo_matrix((data, (M.row, M.col)), shape=M.shape)
+    if data is not M.data or not M.has_canonical_format:
+        M = sp.csr_matrix((data, M.indices, M.indptr), shape=M.shape)
+        M.sum_duplicates()
+    return M
+
+
+def _part(M: sp.csr_matrix, rows: np.ndarray, keep: np.ndarray) -> sp.csr_matrix:
+    """The entries of the canonical M where keep holds, as a canonical CSR matrix."""
+    n = M.shape[0]
+    indptr = np.zeros(n + 1, dtype=np.int64)
+    np.cumsum(np.bincount(rows[keep], minlength=n), out=indptr[1:])
+    return sp.csr_matrix((M.data[keep], M.indices[keep], indptr), shape=M.shape)
 
 
 def upper_rows(A: Any, symmetry_tol: float = 1e-12) -> UpperRows:
     """The triangle of ``A`` the solver reads (see the module notes), by rows of its upper
     form, with duplicates summed."""
-    M = as_coo(A)
+    M = as_csr(A)
     n = M.shape[0]
+    rows = np.repeat(np.arange(n, dtype=np.int32), np.diff(M.indptr))
+    cols = M.indices
     nonzero = M.data != 0
-    has_lower = bool(np.any(nonzero & (M.row > M.col)))
-    has_upper = bool(np.any(nonzero & (M.row < M.col)))
-    if has_lower and has_upper:
-        _check_symmetry(M, symmetry_tol)
+    has_lower = bool(np.any(nonzero & (rows > cols)))
+    has_upper = bool(np.any(nonzero & (rows < cols)))
+    upper = _part(M, rows, rows <= cols)
     if has_upper and not has_lower:
-        keep = M.row <= M.col
-        rows, cols, triangle = M.row[keep], M.col[keep], "upper"
+        U, triangle = upper, "upper"
     else:
-        keep = M.row >= M.col
-        rows, cols, triangle = M.col[keep], M.row[keep], "lower"  # transposed
-    U = sp.csr_matrix((M.data[keep], (rows, cols)), shape=(n, n))
-    U.sum_duplicates()
-    U.sort_indices()
+        U, triangle = _part(M, rows, rows >= cols).T.tocsr(), "lower"
+        U.sort_indices()
+    if has_lower and has_upper:
+        _check_symmetry(U, upper, float(np.linalg.norm(M.data)), symmetry_tol)
     if U.nnz > _INT32_MAX:
         raise ValueError("A is too large for 32-bit indices.")
     return UpperRows(
@@ -101,12 +114,17 @@ def upper_rows(A: Any, symmetry_tol: float = 1e-12) -> UpperRows:
     )
 
 
-def _check_symmetry(M: sp.coo_matrix, symmetry_tol: float) -> None:
-    """Raises ValueError when the two triangles of ``M`` differ beyond ``symmetry_tol``."""
-    csr = M.tocsr()
-    difference = csr - csr.T
-    norm_a = float(np.linalg.norm(csr.data))
-    norm_d = float(np.linalg.norm(difference.data)) if difference.nnz else 0.0
+def _check_symmetry(from_lower: sp.csr_matrix, upper: sp.csr_matrix, norm_a: float,
+                    symmetry_tol: float) -> None:
+    """Raises ValueError when the two triangles differ beyond ``symmetry_tol``: the upper
+    triangle as read from each side, ||A - A^T||_F = sqrt(2) ||from_lower - upper||_F."""
+    if np.array_equal(from_lower.indptr, upper.indptr) and np.array_equal(
+        from_lower.indices, upper.indices
+    ):
+        gap = float(np.linalg.norm(from_lower.data - upper.data))
+    else:
+        gap = float(sp.linalg.norm(from_lower - upper)) if (from_lower - upper).nnz else 0.0
+    norm_d = np.sqrt(2.0) * gap
     if norm_d > symmetry_tol * norm_a:
         raise ValueError(
             "A is not symmetric: ||A - A^T||_F / ||A||_F = "
