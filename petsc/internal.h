@@ -35,6 +35,12 @@ struct UpperTriangle {
 // large for 32-bit indices.
 PetscErrorCode upper_triangle(Mat A, UpperTriangle* out);
 
+// Gives every row without a nonzero entry (in either triangle) the diagonal entry `value`;
+// returns their number. A block of a saddle-point matrix cut out by block Jacobi can hold
+// multiplier rows whose every coupling lies in other blocks: the block is then singular, and
+// the preconditioner acts on those unknowns as value^-1 times the identity instead.
+int unit_empty_rows(UpperTriangle* A, double value);
+
 }  // namespace trelvak::petsc
 
 #endif  // TRELVAK_PETSC_INTERNAL_H

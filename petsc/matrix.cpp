@@ -1,6 +1,8 @@
 // matrix.cpp: a PETSc matrix on one process as the upper triangle the factorization takes, and
 // the guard around the package's calls.
+#include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -126,6 +128,47 @@ PetscErrorCode upper_triangle(Mat A, UpperTriangle* out) {
         PetscCall(MatRestoreRowUpperTriangular(A));
     }
     PetscFunctionReturn(0);
+}
+
+int unit_empty_rows(UpperTriangle* A, double value) {
+    const int n = A->n;
+    std::vector<char> used(static_cast<size_t>(n), 0);
+    for (int i = 0; i < n; ++i) {
+        for (int k = A->ia[static_cast<size_t>(i)] - 1; k < A->ia[static_cast<size_t>(i) + 1] - 1;
+             ++k) {
+            if (A->a[static_cast<size_t>(k)] != 0.0) {
+                used[static_cast<size_t>(i)]                                 = 1;
+                used[static_cast<size_t>(A->ja[static_cast<size_t>(k)] - 1)] = 1;
+            }
+        }
+    }
+    const int empty = static_cast<int>(std::count(used.begin(), used.end(), 0));
+    if (empty == 0) {
+        return 0;
+    }
+    UpperTriangle out;
+    out.n = n;
+    out.ia.assign(static_cast<size_t>(n) + 1, 1);
+    out.ja.reserve(A->ja.size() + static_cast<size_t>(empty));
+    out.a.reserve(A->a.size() + static_cast<size_t>(empty));
+    for (int i = 0; i < n; ++i) {
+        const int begin            = A->ia[static_cast<size_t>(i)] - 1;
+        const int end              = A->ia[static_cast<size_t>(i) + 1] - 1;
+        const bool diagonal_stored = begin < end && A->ja[static_cast<size_t>(begin)] == i + 1;
+        if (!used[static_cast<size_t>(i)] && !diagonal_stored) {
+            out.ja.push_back(i + 1);
+            out.a.push_back(value);
+        }
+        for (int k = begin; k < end; ++k) {
+            out.ja.push_back(A->ja[static_cast<size_t>(k)]);
+            out.a.push_back(!used[static_cast<size_t>(i)] && k == begin && diagonal_stored
+                                ? value
+                                : A->a[static_cast<size_t>(k)]);
+        }
+        out.ia[static_cast<size_t>(i) + 1] = static_cast<int>(out.ja.size()) + 1;
+    }
+    *A = std::move(out);
+    return empty;
 }
 
 }  // namespace trelvak::petsc

@@ -44,7 +44,9 @@ struct Trelvak {
     double factor_seconds = 0.0;  // wall time of the last set-up (conversion included)
     long applications     = 0;
     double apply_seconds  = 0.0;
-    cli::Arguments chosen;  // the options given, by key (kept for the view)
+    cli::Arguments chosen;   // the options given, by key (kept for the view)
+    bool unit_empty = true;  // -pc_trelvak_unit_empty_rows
+    int empty_rows  = 0;     // rows without a nonzero entry given a unit diagonal
 
     ~Trelvak() {
         release_levels(levels);
@@ -151,7 +153,13 @@ PetscErrorCode PCSetFromOptions_Trelvak(PC pc, PetscOptionItems* PetscOptionsObj
         }
         given.numbers[key.name] = x;
     }
+    PetscBool unit = t->unit_empty ? PETSC_TRUE : PETSC_FALSE;
+    PetscCall(PetscOptionsBool("-pc_trelvak_unit_empty_rows",
+                               "rows without a nonzero entry get a diagonal entry (the largest "
+                               "magnitude of the matrix) instead of failing the factorization",
+                               "PCTRELVAK", unit, &unit, nullptr));
     PetscOptionsHeadEnd();
+    t->unit_empty = unit == PETSC_TRUE;
     cli::apply_options(given, t->param);
     for (const auto& [name, x] : given.numbers) {
         t->chosen.numbers[name] = x;
@@ -184,6 +192,14 @@ PetscErrorCode PCSetUp_Trelvak(PC pc) {
     share_cores_with_ranks();
     const auto start = std::chrono::steady_clock::now();
     PetscCall(upper_triangle(pc->pmat, &t->matrix));
+    t->empty_rows = 0;
+    if (t->unit_empty) {
+        double largest = 0.0;
+        for (const double v : t->matrix.a) {
+            largest = std::max(largest, std::fabs(v));
+        }
+        t->empty_rows = unit_empty_rows(&t->matrix, largest > 0.0 ? largest : 1.0);
+    }
     release_levels(t->levels);
     t->levels = nullptr;
     int code  = 0;
@@ -282,6 +298,11 @@ PetscErrorCode PCView_Trelvak(PC pc, PetscViewer viewer) {
         PetscFunctionReturn(0);
     }
     const FactorInfo& info = t->info;
+    if (t->empty_rows > 0) {
+        PetscCall(PetscViewerASCIIPrintf(
+            viewer, "  %d row%s without a nonzero entry given a diagonal entry\n", t->empty_rows,
+            t->empty_rows == 1 ? "" : "s"));
+    }
     PetscCall(PetscViewerASCIIPrintf(
         viewer, "  n %d: %d level%s, fill %.2f (%ld stored / %ld input), %d perturbed pivot%s\n",
         info.n, info.nlev, info.nlev == 1 ? "" : "s", info.fill, info.nnz_stored, info.nnz_input,
@@ -333,6 +354,7 @@ PetscErrorCode PCTrelvakGetInfo_Trelvak(PC pc, PCTrelvakInfo* out) {
     out->factor_seconds = t->factor_seconds;
     out->applications   = static_cast<PetscInt>(t->applications);
     out->apply_seconds  = t->apply_seconds;
+    out->empty_rows     = t->empty_rows;
     PetscFunctionReturn(0);
 }
 

@@ -13,7 +13,9 @@
 // PetscDLLibraryRegister_trelvak_petsc(). Options of the PC: -pc_trelvak_<key> for the keys of
 // the package's options record that concern the preconditioner (droptol, droptolS, condest,
 // elbow, lfil, lfilS, ordering, matching, amg, ...), checked as the command-line tool checks
-// them; a refused value is a PETSc error carrying the check's message.
+// them; a refused value is a PETSc error carrying the check's message. -pc_trelvak_unit_empty_rows
+// (default true) gives rows without a nonzero entry, which a block of a saddle-point matrix may
+// hold, a diagonal entry instead of failing.
 #ifndef TRELVAK_PETSC_TRELVAK_PETSC_H
 #define TRELVAK_PETSC_TRELVAK_PETSC_H
 
@@ -35,6 +37,7 @@ typedef struct {
     PetscReal factor_seconds;  // wall time of the last factorization
     PetscInt applications;     // applications of the preconditioner so far
     PetscReal apply_seconds;   // their wall time
+    PetscInt empty_rows;       // rows without a nonzero entry given a diagonal entry
 } PCTrelvakInfo;
 PETSC_EXTERN PetscErrorCode PCTrelvakGetInfo(PC pc, PCTrelvakInfo* info);
 

@@ -214,6 +214,32 @@ TEST(PcTrelvak, NewValuesAreFactoredAgainAndViewShowsTheLevels) {
     }
 }
 
+TEST(PcTrelvak, EmptyRowsGetADiagonalEntryUnlessTold) {
+    // Row and column 5 emptied (an explicit zero diagonal stays): singular as it stands.
+    for (const bool unit : {true, false}) {
+        Solve s;
+        const PetscInt row = 5;
+        MatZeroRowsColumns(s.A, 1, &row, 0.0, nullptr, nullptr);
+        PC pc = nullptr;
+        KSPGetPC(s.ksp, &pc);
+        PetscOptionsClear(nullptr);
+        PetscOptionsInsertString(
+            nullptr, unit ? "-pc_type trelvak" : "-pc_type trelvak -pc_trelvak_unit_empty_rows 0");
+        KSPSetFromOptions(s.ksp);
+        PetscPushErrorHandler(PetscReturnErrorHandler, nullptr);
+        const PetscErrorCode code = KSPSetUp(s.ksp);
+        PetscPopErrorHandler();
+        if (unit) {
+            EXPECT_EQ(code, 0);
+            EXPECT_EQ(s.info().empty_rows, 1);
+        } else {
+            EXPECT_EQ(code, PETSC_ERR_LIB);
+            EXPECT_NE(last_error(code).find("row and column 6 are zero"), std::string::npos)
+                << last_error(code);
+        }
+    }
+}
+
 TEST(KspSqmr, MonitorsLimitsAndSides) {
     Solve s;
     PetscReal history[600];
