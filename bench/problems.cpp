@@ -195,35 +195,51 @@ UpperMatrix qp_kkt(int nx, int ny, bool convex, std::uint64_t seed) {
     std::uniform_int_distribution<int> col(0, nx - 1);
     Triplets t;
     t.n = nx + ny;
-    // H = B^T B + D: B has nx/2 rows of three entries (rank at most nx/2) that together reach
-    // every unknown, D is positive on the first third of the unknowns and zero elsewhere.
-    for (int r = 0; r < nx / 2; ++r) {
-        int c[3];
-        double v[3];
-        for (int k = 0; k < 3; ++k) {
-            c[k] = k < 2 ? 2 * r + k : col(rng);  // rows 2r, 2r+1: every unknown is reached
-            v[k] = unit(rng);
+    // Constraint row r owns column distinct[r]. The columns owned by the odd rows form Z: H is
+    // zero on them (its rank is nx - |Z|), and only J reaches them.
+    std::vector<int> distinct(static_cast<size_t>(nx));
+    std::iota(distinct.begin(), distinct.end(), 0);
+    std::shuffle(distinct.begin(), distinct.end(), rng);
+    std::vector<char> in_z(static_cast<size_t>(nx), 0);
+    for (int r = 1; r < ny; r += 2) {
+        in_z[static_cast<size_t>(distinct[static_cast<size_t>(r)])] = 1;
+    }
+    std::vector<int> rest;  // the columns outside Z
+    for (int c = 0; c < nx; ++c) {
+        if (!in_z[static_cast<size_t>(c)]) {
+            rest.push_back(c);
         }
+    }
+    const int m = static_cast<int>(rest.size());
+    std::uniform_int_distribution<int> rest_col(0, m - 1);
+    // Outside Z: H = B^T B + D, B with m/2 rows of three entries (rank at most m/2) that together
+    // reach every column, D positive: of order 1 on a third of the columns, 1e-6 to 1e-3 on the
+    // others, so that H is positive definite there but nearly singular.
+    for (int r = 0; r + 1 < m; r += 2) {
+        const int c[3]    = {rest[static_cast<size_t>(r)], rest[static_cast<size_t>(r + 1)],
+                             rest[static_cast<size_t>(rest_col(rng))]};
+        const double v[3] = {unit(rng), unit(rng), unit(rng)};
         for (int p = 0; p < 3; ++p) {
             for (int q = p; q < 3; ++q) {
                 t.add(c[p], c[q], (p == q ? 1.0 : (c[p] == c[q] ? 2.0 : 1.0)) * v[p] * v[q]);
             }
         }
     }
-    for (int r = 0; r < nx / 3; ++r) {
-        t.add(r, r, 0.1 + 0.9 * std::fabs(unit(rng)));
+    for (int k = 0; k < m; ++k) {
+        const double scale = k % 3 == 0 ? 1.0 : std::pow(10.0, -6.0 + 3.0 * std::fabs(unit(rng)));
+        t.add(rest[static_cast<size_t>(k)], rest[static_cast<size_t>(k)],
+              scale * (0.1 + 0.9 * std::fabs(unit(rng))));
     }
     if (!convex) {
-        // A tenth of the diagonal negated: an indefinite Hessian block.
-        for (int r = 0; r < nx; r += 10) {
-            t.add(r, r, -2.0 - std::fabs(unit(rng)));
+        // A tenth of the diagonal outside Z negated: an indefinite Hessian block.
+        for (int k = 0; k < m; k += 10) {
+            const int c = rest[static_cast<size_t>(k)];
+            t.add(c, c, -2.0 - std::fabs(unit(rng)));
         }
     }
-    // J: three random entries per row and one on a distinct column (full row rank); every
-    // hundredth row repeats an earlier one up to a relative 1e-8.
-    std::vector<int> distinct(static_cast<size_t>(nx));
-    std::iota(distinct.begin(), distinct.end(), 0);
-    std::shuffle(distinct.begin(), distinct.end(), rng);
+    // J: three random entries per row and one on the row's own column (full row rank, and the
+    // rows that own Z are independent on Z, so that K is nonsingular); every hundredth row
+    // repeats an earlier one up to a relative 1e-8.
     std::vector<std::vector<std::pair<int, double>>> rows(static_cast<size_t>(ny));
     for (int r = 0; r < ny; ++r) {
         auto& row = rows[static_cast<size_t>(r)];

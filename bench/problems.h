@@ -34,9 +34,10 @@ UpperMatrix stokes_mac(int N);
 UpperMatrix random_kkt(int nx, int ny, int per_row, std::uint64_t seed);
 
 // KKT matrix [H J^T; J 0] of a quadratic program that is hard to factor: H (nx x nx) is positive
-// semidefinite of rank about nx/2 (convex) or has a tenth of its diagonal made negative
-// (nonconvex); J (ny x nx) has full row rank, but every hundredth row repeats an earlier one up
-// to 1e-8. Nonsingular, with a condition number far beyond 1e12.
+// semidefinite of rank nx - ny/2, nearly singular on its range (convex), or has a tenth of its
+// diagonal made negative (nonconvex); J (ny x nx) has full row rank, but every hundredth row
+// repeats an earlier one up to 1e-8. Nonsingular (J is independent on H's null space), with a
+// condition number far beyond 1e12.
 UpperMatrix qp_kkt(int nx, int ny, bool convex, std::uint64_t seed);
 
 // Writes the lower triangle as a symmetric Matrix Market file (%.17g).
