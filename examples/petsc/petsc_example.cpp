@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -72,20 +73,96 @@ bool load(UpperMatrix* A, std::string* name, std::string* message) {
     return true;
 }
 
+// The symmetric matrix as adjacency lists with values (both triangles, no diagonal), and whether
+// each diagonal entry is nonzero.
+struct Graph {
+    std::vector<std::vector<std::pair<int, double>>> next;
+    std::vector<char> has_diagonal;
+};
+
+Graph graph_of(const UpperMatrix& A) {
+    Graph g;
+    g.next.resize(static_cast<size_t>(A.n));
+    g.has_diagonal.assign(static_cast<size_t>(A.n), 0);
+    for (int i = 0; i < A.n; ++i) {
+        for (int k = A.ia[static_cast<size_t>(i)] - 1; k < A.ia[static_cast<size_t>(i) + 1] - 1;
+             ++k) {
+            const int j    = A.ja[static_cast<size_t>(k)] - 1;
+            const double v = A.a[static_cast<size_t>(k)];
+            if (j == i) {
+                g.has_diagonal[static_cast<size_t>(i)] = v != 0.0;
+            } else if (v != 0.0) {
+                g.next[static_cast<size_t>(i)].push_back({j, v});
+                g.next[static_cast<size_t>(j)].push_back({i, v});
+            }
+        }
+    }
+    return g;
+}
+
+// Keeps every row with a zero diagonal entry (a multiplier) next to a row it is coupled to that
+// has a nonzero one (its partner, picked greedily along `order`, the largest coupling first), so
+// that a block of consecutive rows does not hold a multiplier without a variable of its own, which
+// makes the block singular. order: position -> old index, rewritten; glued[k] says that position
+// k must stay in the block of position k - 1.
+void pair_multipliers(const Graph& g, std::vector<PetscInt>* order, std::vector<char>* glued) {
+    const size_t n = order->size();
+    std::vector<int> partner(n, -1);  // variable -> its multiplier
+    std::vector<char> paired(n, 0);   // the multiplier has a partner
+    for (const PetscInt m : *order) {
+        if (g.has_diagonal[static_cast<size_t>(m)]) {
+            continue;
+        }
+        int best      = -1;
+        double weight = 0.0;
+        for (const auto& [j, v] : g.next[static_cast<size_t>(m)]) {
+            if (g.has_diagonal[static_cast<size_t>(j)] && partner[static_cast<size_t>(j)] < 0 &&
+                std::fabs(v) > weight) {
+                best   = j;
+                weight = std::fabs(v);
+            }
+        }
+        if (best >= 0) {
+            partner[static_cast<size_t>(best)] = static_cast<int>(m);
+            paired[static_cast<size_t>(m)]     = 1;
+        }
+    }
+    std::vector<PetscInt> paired_order;
+    paired_order.reserve(n);
+    glued->assign(n, 0);
+    for (const PetscInt i : *order) {
+        if (paired[static_cast<size_t>(i)]) {
+            continue;  // placed behind its partner
+        }
+        paired_order.push_back(i);
+        if (const int m = partner[static_cast<size_t>(i)]; m >= 0) {
+            (*glued)[paired_order.size()] = 1;
+            paired_order.push_back(m);
+        }
+    }
+    *order = std::move(paired_order);
+}
+
 // The ordering of the unknowns before they are dealt to the ranks in consecutive blocks:
 // newpos[old] = new index. A saddle-point matrix numbered field by field ([velocities;
 // pressures]) would give a rank only multipliers, a zero block; a bandwidth-reducing ordering
 // (-order rcm, the default on several ranks) deals out slabs of the domain with all their
 // fields. -order natural keeps the numbering; any other PETSc ordering name (nd, qmd, ...) works.
-PetscErrorCode ordering(const UpperMatrix& A, PetscMPIInt ranks, std::vector<PetscInt>* newpos) {
+// Then (-pair 1, the default with an ordering) every multiplier follows a variable it is coupled
+// to (pair_multipliers), and *local receives this rank's number of rows: blocks of about equal
+// size that do not separate a pair.
+PetscErrorCode ordering(const UpperMatrix& A, PetscMPIInt ranks, PetscMPIInt rank,
+                        std::vector<PetscInt>* newpos, PetscInt* local) {
     PetscFunctionBeginUser;
     char type[64]   = "rcm";
-    PetscBool given = PETSC_FALSE;
+    PetscBool given = PETSC_FALSE, pair = PETSC_TRUE;
     PetscCall(PetscOptionsGetString(nullptr, nullptr, "-order", type, sizeof type, &given));
+    PetscCall(PetscOptionsGetBool(nullptr, nullptr, "-pair", &pair, nullptr));
     newpos->resize(static_cast<size_t>(A.n));
     for (int i = 0; i < A.n; ++i) {
         (*newpos)[static_cast<size_t>(i)] = i;
     }
+    *local = PETSC_DECIDE;
     if ((ranks == 1 && !given) || std::strcmp(type, "natural") == 0) {
         PetscFunctionReturn(0);
     }
@@ -115,29 +192,44 @@ PetscErrorCode ordering(const UpperMatrix& A, PetscMPIInt ranks, std::vector<Pet
     PetscCall(MatGetOrdering(G, type, &rows, &cols));
     const PetscInt* old = nullptr;  // old[k]: the unknown that goes to position k
     PetscCall(ISGetIndices(rows, &old));
-    for (PetscInt k = 0; k < A.n; ++k) {
-        (*newpos)[static_cast<size_t>(old[k])] = k;
-    }
+    std::vector<PetscInt> order(old, old + A.n);
     PetscCall(ISRestoreIndices(rows, &old));
     PetscCall(ISDestroy(&rows));
     PetscCall(ISDestroy(&cols));
     PetscCall(MatDestroy(&G));
+    std::vector<char> glued(static_cast<size_t>(A.n), 0);
+    if (pair) {
+        pair_multipliers(graph_of(A), &order, &glued);
+    }
+    for (PetscInt k = 0; k < A.n; ++k) {
+        (*newpos)[static_cast<size_t>(order[static_cast<size_t>(k)])] = k;
+    }
+    // Cuts near r n / ranks, moved past a glued position.
+    auto cut = [&](PetscMPIInt r) {
+        auto c = static_cast<PetscInt>(static_cast<long long>(A.n) * r / ranks);
+        while (c > 0 && c < A.n && glued[static_cast<size_t>(c)]) {
+            ++c;
+        }
+        return c;
+    };
+    *local = cut(rank + 1) - cut(rank);
     PetscFunctionReturn(0);
 }
 
 // The rows [first, last) of the symmetric matrix whose upper triangle A holds, renumbered by
 // newpos, as an AIJ matrix of PETSc with exact preallocation.
-PetscErrorCode assemble(const UpperMatrix& A, const std::vector<PetscInt>& newpos, Mat* M) {
+PetscErrorCode assemble(const UpperMatrix& A, const std::vector<PetscInt>& newpos, PetscInt local,
+                        Mat* M) {
     PetscFunctionBeginUser;
     PetscInt first = 0, last = 0;
     PetscCall(MatCreate(PETSC_COMM_WORLD, M));
-    PetscCall(MatSetSizes(*M, PETSC_DECIDE, PETSC_DECIDE, A.n, A.n));
+    PetscCall(MatSetSizes(*M, local, local, A.n, A.n));
     PetscCall(MatSetType(*M, MATAIJ));
     PetscCall(MatSetUp(*M));  // the layout only; preallocation follows
     PetscCall(MatGetOwnershipRange(*M, &first, &last));
     // Full rows of the owned range: the upper triangle's rows and the mirrored entries.
-    const auto local = static_cast<size_t>(last - first);
-    std::vector<std::vector<std::pair<PetscInt, double>>> rows(local);
+    const auto owned = static_cast<size_t>(last - first);
+    std::vector<std::vector<std::pair<PetscInt, double>>> rows(owned);
     for (int i = 0; i < A.n; ++i) {
         for (int k = A.ia[static_cast<size_t>(i)] - 1; k < A.ia[static_cast<size_t>(i) + 1] - 1;
              ++k) {
@@ -152,15 +244,15 @@ PetscErrorCode assemble(const UpperMatrix& A, const std::vector<PetscInt>& newpo
             }
         }
     }
-    std::vector<PetscInt> diag(local, 0), off(local, 0);
-    for (size_t r = 0; r < local; ++r) {
+    std::vector<PetscInt> diag(owned, 0), off(owned, 0);
+    for (size_t r = 0; r < owned; ++r) {
         for (const auto& [j, v] : rows[r]) {
             (j >= first && j < last ? diag[r] : off[r]) += 1;
         }
     }
     PetscCall(MatSeqAIJSetPreallocation(*M, 0, diag.data()));
     PetscCall(MatMPIAIJSetPreallocation(*M, 0, diag.data(), 0, off.data()));
-    for (size_t r = 0; r < local; ++r) {
+    for (size_t r = 0; r < owned; ++r) {
         const PetscInt i = first + static_cast<PetscInt>(r);
         for (const auto& [j, v] : rows[r]) {
             PetscCall(MatSetValue(*M, i, j, v, INSERT_VALUES));
@@ -211,10 +303,13 @@ PetscErrorCode run() {
 
     Mat A = nullptr;
     Vec x = nullptr, b = nullptr, r = nullptr;
-    KSP ksp = nullptr;
+    KSP ksp          = nullptr;
+    PetscMPIInt rank = 0;
+    PetscCallMPI(MPI_Comm_rank(PETSC_COMM_WORLD, &rank));
     std::vector<PetscInt> newpos;
-    PetscCall(ordering(upper, ranks, &newpos));
-    PetscCall(assemble(upper, newpos, &A));
+    PetscInt local = PETSC_DECIDE;
+    PetscCall(ordering(upper, ranks, rank, &newpos, &local));
+    PetscCall(assemble(upper, newpos, local, &A));
     upper = UpperMatrix{};  // the rows are in A now
     PetscCall(MatCreateVecs(A, &x, &b));
     PetscCall(VecDuplicate(b, &r));
@@ -244,8 +339,8 @@ PetscErrorCode run() {
     PetscCall(VecNorm(r, NORM_2, &nr));
     PetscCall(VecNorm(b, NORM_2, &nb));
     double setup = t1 - t0, solve = t2 - t1, memory = peak_memory_mb();
-    double local[3] = {setup, solve, memory}, most[3] = {0, 0, 0};
-    PetscCallMPI(MPI_Allreduce(local, most, 3, MPI_DOUBLE, MPI_MAX, PETSC_COMM_WORLD));
+    double mine[3] = {setup, solve, memory}, most[3] = {0, 0, 0};
+    PetscCallMPI(MPI_Allreduce(mine, most, 3, MPI_DOUBLE, MPI_MAX, PETSC_COMM_WORLD));
 
     KSPType ktype = nullptr;
     PCType ptype  = nullptr;
