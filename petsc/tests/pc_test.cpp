@@ -240,6 +240,45 @@ TEST(PcTrelvak, EmptyRowsGetADiagonalEntryUnlessTold) {
     }
 }
 
+TEST(PcTrelvak, AFailedFactorizationIsAPetscErrorWithTheReason) {
+    Solve s;
+    MatSetValue(s.A, 7, 7, std::nan(""), INSERT_VALUES);
+    MatAssemblyBegin(s.A, MAT_FINAL_ASSEMBLY);
+    MatAssemblyEnd(s.A, MAT_FINAL_ASSEMBLY);
+    PetscPushErrorHandler(PetscReturnErrorHandler, nullptr);
+    const PetscErrorCode code = s.run("-ksp_type sqmr -pc_type trelvak");
+    PetscPopErrorHandler();
+    EXPECT_EQ(code, PETSC_ERR_LIB);
+    EXPECT_NE(last_error(code).find("the factorization failed (code -2)"), std::string::npos)
+        << last_error(code);
+}
+
+// A monitor that asks for the current iterate each iteration, as -ksp_monitor_true_residual
+// does: its true residual must fall to that of the final solution.
+PetscErrorCode record_true_residual(KSP ksp, PetscInt, PetscReal, void* context) {
+    auto* residuals = static_cast<std::vector<double>*>(context);
+    Vec r           = nullptr;
+    PetscCall(KSPBuildResidual(ksp, nullptr, nullptr, &r));
+    PetscReal norm = 0;
+    PetscCall(VecNorm(r, NORM_2, &norm));
+    residuals->push_back(norm);
+    PetscCall(VecDestroy(&r));
+    return 0;
+}
+
+TEST(KspSqmr, TheIterateIsBuiltFromTheMethodsWorkArray) {
+    Solve s;
+    std::vector<double> residuals;
+    KSPMonitorSet(s.ksp, record_true_residual, &residuals, nullptr);
+    ASSERT_EQ(s.run("-ksp_type sqmr -pc_type trelvak -pc_trelvak_droptol 0.1"), 0);
+    ASSERT_EQ(residuals.size(), static_cast<size_t>(s.iterations() + 1));
+    PetscReal nb = 0;
+    VecNorm(s.b, NORM_2, &nb);
+    EXPECT_NEAR(residuals.front(), nb, 1e-12 * nb);  // x0 = 0
+    EXPECT_NEAR(residuals.back() / nb, s.relres(), 1e-3 * s.relres() + 1e-14);
+    EXPECT_LT(residuals.back(), 1e-3 * residuals[residuals.size() / 2]);
+}
+
 TEST(KspSqmr, MonitorsLimitsAndSides) {
     Solve s;
     PetscReal history[600];
