@@ -364,9 +364,10 @@ int main(int argc, char** argv) {
     auto t2 = std::chrono::steady_clock::now();
     std::printf(
         "%-32s n=%7d nnz=%8d nlev=%2d fill=%5.2f its=%4d tcpu=%7.3f tf=%7.3f ts=%7.3f relres=%.1e "
-        "probe=%.1e [%s]\n",
+        "probe=%.1e%s [%s]\n",
         name.c_str(), A.nr, A.nnz(), f.info.nlev, f.info.fill, its, f.info.seconds,
         std::chrono::duration<double>(t1 - t0).count(),
-        std::chrono::duration<double>(t2 - t1).count(), relres, probe, sizes.c_str());
+        std::chrono::duration<double>(t2 - t1).count(), relres, probe,
+        f.info.steadied ? " steadied" : "", sizes.c_str());
     return 0;
 }

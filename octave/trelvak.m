@@ -28,7 +28,8 @@
 ## residual @code{norm (b - A*x) / norm (b)} per column, with A the symmetric matrix of its
 ## lower triangle), @code{converged} (per column: true exactly when @code{relres} is at most
 ## @code{options.restol}), @code{nlev}, @code{fill}, @code{perturbed} (pivots of a singular
-## last level raised to a small size, which the Krylov method corrects), @code{setup_time},
+## last level raised to a small size, which the Krylov method corrects), @code{steadied} (the
+## first factor was unstable and the one made with condest 100 is used), @code{setup_time},
 ## @code{solve_time}
 ## (seconds), @code{watched} (iterations per column spent in the watch and in a solve that was
 ## not kept), @code{fallback_used} (per column: the solution comes from the second factor),
@@ -168,6 +169,7 @@ function [x, info] = trelvak (A, b, options)
     info = struct ("niter", niter,
                    "relres", res,
                    "nlev", PREC.nlev, "fill", PREC.fill, "perturbed", PREC.perturbed,
+                   "steadied", PREC.steadied,
                    "converged", [],
                    "setup_time", setup_time, "solve_time", solve_time,
                    "watched", watched, "fallback_used", used,

@@ -185,6 +185,8 @@ py::dict factor_info_dict(const FactorInfo& info) {
     d["nnz_stored"] = info.nnz_stored;
     d["fill"]       = info.fill;
     d["perturbed"]  = info.perturbed;
+    d["probe"]      = info.probe;
+    d["steadied"]   = info.steadied;
     d["droptol"]    = info.droptol;
     d["droptolS"]   = info.droptolS;
     d["condest"]    = info.condest;

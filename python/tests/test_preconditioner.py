@@ -72,6 +72,7 @@ def test_info_describes_the_factorization(stokes_matrix: sp.csr_matrix) -> None:
     assert i.fill == pytest.approx(i.nnz_stored / i.nnz_input)
     assert i.nnz_input == sp.tril(stokes_matrix).nnz
     assert i.droptol == 1e-2 and i.condest >= 1 and i.perturbed >= 0
+    assert 0 <= i.probe < 1 and not i.steadied
     assert i.setup_time > 0 and i.passes >= 1 and M.shape == stokes_matrix.shape
     assert "levels" in repr(M)
 

@@ -141,8 +141,11 @@ class FactorInfo:
 
     ``nlev`` levels; ``fill`` stored entries of all levels over the entries of the read triangle
     (``nnz_stored / nnz_input``); ``perturbed`` pivots of a singular last level raised to a small
-    size; ``droptol``, ``droptolS``, ``condest`` the controls level 1 was factored with (they
-    differ from the options when the factorization started over with other controls);
+    size; ``probe`` the stability probe of the factor, max ``||A M^-1 r - r|| / ||r||`` over two
+    residuals ``r = A v`` (far below 1 for a sound factor; above 1 the factor is made once more
+    with condest 100 and ``steadied`` says the second one was kept); ``droptol``, ``droptolS``,
+    ``condest`` the controls level 1 was factored with (they differ from the options when the
+    factorization started over with other controls);
     ``setup_time`` wall seconds, ``cpu_time`` processor seconds; ``passes`` the passes over the
     levels; ``level_times`` per level: order ``n``, ``dense``, and the seconds spent in
     ``reorder``, ``factor``, ``schur``, ``dense_factor`` and ``total``; ``triangle`` the triangle
@@ -162,6 +165,8 @@ class FactorInfo:
     cpu_time: float
     passes: int
     level_times: list = field(default_factory=list)
+    probe: float = 0.0
+    steadied: bool = False
     triangle: str = "lower"
 
     @classmethod

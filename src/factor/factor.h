@@ -58,6 +58,11 @@ struct FactorInfo {
     // Pivots of a singular dense last level raised to a small share of its largest entry
     // (static pivoting); the Krylov method corrects the difference.
     int perturbed = 0;
+    // The stability probe of the factor kept: max ||A M^-1 r - r|| / ||r|| over a few r = A v.
+    // Above 1 the factor counts as unstable and is made once more with condest 100 (when the
+    // caller's is smaller); steadied says that the second one was kept.
+    double probe  = 0.0;
+    bool steadied = false;
     std::string message;  // why a factorization failed (empty on success)
     // Phase times of a successful factorization, wall seconds: one entry per level of the level
     // list (the final pass), the passes made, the time of the passes that were discarded, of
@@ -83,6 +88,9 @@ struct LevelProgress {
     bool dense     = false;  // the last level, factored densely
     long stored    = 0;      // entries stored by all levels so far in this pass
     double seconds = 0.0;    // processor time since the factorization started
+    // The level belongs to the second factorization of an unstable factor (FactorInfo::steadied);
+    // its passes count from 1 again.
+    bool steadying = false;
 };
 using ProgressCallback = std::function<void(const LevelProgress&)>;
 

@@ -110,6 +110,18 @@ constexpr int kSlowOrder = 1000;
 constexpr double kCrowded        = 5.5;
 constexpr double kSlowShare      = 0.6;
 constexpr double kRestartCondest = 1000.0;
+
+// The stability probe (stability_probe): a factor whose A M^-1 moves a residual r = A v farther
+// than ||r|| from itself does worse on it than no preconditioner; such a factor is unstable (its
+// inverse factors grew beyond what the running estimate saw). Sound factors of the 30 public test
+// matrices and of the generated families stay below 0.06; unstable ones (shifted 3D Laplacians,
+// KKT matrices of QPs whose Hessian block is nearly singular) reach 1e3 to 1e18.
+constexpr double kUnstableProbe = 1.0;
+constexpr int kProbeVectors     = 2;
+// condest of the second factorization that an unstable factor gets. Measured on the QP KKT
+// family (n = 14,000): the probe fell from 6e15 to 51 and SQMR converged in 204 iterations where
+// it diverged.
+constexpr double kSteadyCondest = 100.0;
 // Level 1 postponing at least kHardPostponed of its rows is factored again with tighter
 // dropping (droptol / 100, droptolS / 10, neither below kHardDroptol). Of the regression set,
 // plat362 (26 % postponed) and spaceStation_7 (21 %) are such matrices: with the defaults SQMR
@@ -1010,8 +1022,11 @@ void release_levels(LevelRecord* levels) {
     }
 }
 
-int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, FactorInfo* info,
-           const ProgressCallback& progress) {
+namespace {
+
+// One factorization: the passes of kAttempts until one ends with a level list.
+int factor_once(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels,
+                FactorInfo* info, const ProgressCallback& progress) {
     FactorInfo local;
     FactorInfo& out = info ? *info : local;
     out             = FactorInfo{};
@@ -1119,6 +1134,100 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
         out.seconds = processor_seconds() - start;
         return kFactorOutOfMemory;
     }
+}
+
+// max over kProbeVectors residuals r = A v (v pseudo-random, fixed) of ||A M^-1 r - r|| / ||r||:
+// how far the operator the Krylov method sees is from the identity. M^-1 is applied as the
+// solver driver does, between level 1's column scalings.
+double stability_probe(const SparseMatrix& A, LevelRecord* levels, ParameterRecord* param) {
+    const int n = A.nr;
+    if (n == 0) {
+        return 0.0;
+    }
+    const auto N = static_cast<size_t>(n);
+    std::vector<double> v(N), r(N), z(N), y(N);
+    // Scratch of the cycles: 2n + 3n + 2n per level at most (the driver's sizing of dbuff).
+    std::vector<double> work((7 + 2 * static_cast<size_t>(levels->nlev)) * N + 16);
+    double worst = 0.0;
+    for (int t = 1; t <= kProbeVectors; ++t) {
+        for (int i = 0; i < n; ++i) {
+            v[static_cast<size_t>(i)] = std::sin(1.0 + 7.3 * t * i);
+        }
+        DSYMmatvec(A, v.data(), r.data());
+        for (int i = 0; i < n; ++i) {
+            y[static_cast<size_t>(i)] = r[static_cast<size_t>(i)] * levels->colscale[i];
+        }
+        DSYMAMGsol(levels, param, y.data(), z.data(), work.data());
+        for (int i = 0; i < n; ++i) {
+            z[static_cast<size_t>(i)] *= levels->colscale[i];
+        }
+        DSYMmatvec(A, z.data(), y.data());
+        blas::axpy(n, -1.0, r.data(), y.data());
+        const double rn = blas::nrm2(n, r.data());
+        if (rn > 0.0) {
+            worst = std::max(worst, blas::nrm2(n, y.data()) / rn);
+        }
+        if (!std::isfinite(worst)) {
+            return HUGE_VAL;
+        }
+    }
+    return worst;
+}
+
+}  // namespace
+
+int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, FactorInfo* info,
+           const ProgressCallback& progress) {
+    FactorInfo local;
+    FactorInfo& out = info ? *info : local;
+    const int code  = factor_once(A, param, levels, &out, progress);
+    if (code != kFactorOk) {
+        return code;
+    }
+    out.probe = stability_probe(A, *levels, param);
+    if (!(out.probe > kUnstableProbe) || !(param->condest < kSteadyCondest)) {
+        return code;
+    }
+    // An unstable factor: once more with condest kSteadyCondest, and the steadier of the two is
+    // kept. Setup mode copies condest into the controls, so it runs again after the restore.
+    const Clock::time_point again_start = Clock::now();
+    const double given                  = param->condest;
+    param->condest                      = kSteadyCondest;
+    LevelRecord* other                  = nullptr;
+    FactorInfo second;
+    ProgressCallback steadying;
+    if (progress) {
+        steadying = [&progress](const LevelProgress& p) {
+            LevelProgress q = p;
+            q.steadying     = true;
+            progress(q);
+        };
+    }
+    const int code2      = factor_once(A, param, &other, &second, steadying);
+    param->condest       = given;
+    SparseMatrix pattern = A;
+    pattern.a            = nullptr;
+    DSYMAMGsetupparameters(&pattern, param, 0);
+    if (code2 == kFactorOk) {
+        second.probe = stability_probe(A, other, param);
+    }
+    const double extra = seconds_since(again_start);
+    if (code2 == kFactorOk && second.probe < out.probe) {
+        release_levels(*levels);
+        *levels         = other;
+        second.steadied = true;
+        second.passes += out.passes;
+        second.discarded_seconds += out.wall_seconds;
+        second.seconds += out.seconds;
+        second.wall_seconds += out.wall_seconds;
+        out = std::move(second);
+    } else {
+        release_levels(other);
+        out.discarded_seconds += extra;
+        out.wall_seconds += extra;
+        out.seconds += second.seconds;
+    }
+    return kFactorOk;
 }
 
 }  // namespace trelvak

@@ -9,7 +9,8 @@
 // On exit: PREC with fields ptr and param (uint64 keys of the live handle), n, nlev, fill
 // (stored entries relative to the triangle of A), nnz, time (processor seconds) and id (its
 // serial number, never reused in a session: a copy of a released handle stays refused) and
-// perturbed (pivots of a singular last level raised by static pivoting); options
+// perturbed (pivots of a singular last level raised by static pivoting), probe and steadied
+// (the factor's stability probe; an unstable first factor made again with condest 100); options
 // with the values the factorization used (every key when no options were given). Work copies:
 // ia (n+1), ja and a (nzmax), released before the module returns.
 #include <string>
@@ -57,6 +58,8 @@ void factor_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     handle.nlev      = info.nlev;
     handle.id        = next_handle_id();
     handle.perturbed = info.perturbed;
+    handle.probe     = info.probe;
+    handle.steadied  = info.steadied;
     handle.texts     = std::move(texts);
     plhs[0] =
         make_handle_struct(handle, info.fill, static_cast<double>(info.nnz_stored), info.seconds);

@@ -86,12 +86,14 @@ using TextCache = std::map<std::string, const char*>;
 struct Handle {
     LevelRecord* levels    = nullptr;
     ParameterRecord* param = nullptr;
-    int n                  = 0;     // order of the factored matrix
-    int nlev               = 0;     // number of levels
-    bool usable            = true;  // false after a fatal stop inside a solve with this handle
-    std::uint64_t id       = 0;     // serial number, never reused in a session
-    int perturbed          = 0;     // pivots raised by static pivoting
-    TextCache texts;                // text copies owned by param
+    int n                  = 0;      // order of the factored matrix
+    int nlev               = 0;      // number of levels
+    bool usable            = true;   // false after a fatal stop inside a solve with this handle
+    std::uint64_t id       = 0;      // serial number, never reused in a session
+    int perturbed          = 0;      // pivots raised by static pivoting
+    double probe           = 0.0;    // stability probe of the factor (FactorInfo::probe)
+    bool steadied          = false;  // made again with condest 100 for an unstable first factor
+    TextCache texts;                 // text copies owned by param
 };
 
 // A serial number for a new handle, never given out before in this process.
@@ -109,8 +111,9 @@ size_t live_handles();
 void keep_loaded(bool& locked);
 
 // The handle structure returned to the host: ptr and param as uint64 addresses, plus the order,
-// levels, fill, stored entries, factorization time, the serial number id (uint64) and the
-// number of pivots raised by static pivoting (perturbed).
+// levels, fill, stored entries, factorization time, the serial number id (uint64), the
+// number of pivots raised by static pivoting (perturbed), the stability probe of the factor
+// (probe) and whether an unstable first factor was replaced (steadied, logical).
 mxArray* make_handle_struct(const Handle& handle, double fill, double nnz, double seconds);
 
 // Owners of a parameter record and a level list until they are handed over.

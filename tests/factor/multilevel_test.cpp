@@ -262,7 +262,9 @@ TEST(Multilevel, TighterDroppingKeepsTheFactorWithinElbow) {
 // of 10 on the inverse factor postpones a sixth of the rows, the Schur complements outgrow
 // elbow, and a factor whose dropping was tightened to fit leaves SQMR diverging. Started again
 // with a larger bound, the factorization keeps nearly all rows on level 1 and SQMR converges.
-// With too little elbow for that, the caller's bound and tighter dropping give a level list.
+// With too little elbow for that, the caller's bound and tighter dropping give a level list; it
+// is unstable, and the factorization made again with condest 100 is kept (steadier by the probe,
+// though SQMR does not converge with either).
 TEST(Multilevel, ShiftedLaplacianBeyondElbowStartsAgainWithALargerBound) {
     Csr A = laplace2d(70, 70, 0.3891382);
     {
@@ -280,7 +282,8 @@ TEST(Multilevel, ShiftedLaplacianBeyondElbowStartsAgainWithALargerBound) {
         ASSERT_EQ(f.run(A), 0) << f.info.message;
         EXPECT_EQ(check_level_list(f.levels, f.param), "");
         EXPECT_LE(f.info.fill, 4.0);
-        EXPECT_GT(f.info.nlev, 2);
+        EXPECT_TRUE(f.info.steadied);
+        EXPECT_EQ(f.info.condest, 100.0);
     }
 }
 

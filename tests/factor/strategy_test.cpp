@@ -22,24 +22,30 @@ using factor_detail::FactorAttempt;
 using factor_detail::LevelControls;
 
 // The passes a factorization made, in order (one entry per pass that reported a level), and the
-// attempt whose pass produced the level list.
+// attempt whose pass produced the level list; the second factorization of an unstable factor
+// (condest 100) is a walk of its own, and steadied says that its factor was kept.
 struct Walk {
     int status = 0;
     std::vector<int> passes;
     std::string solved_by;
     std::string message;
+    bool steadied = false;
 };
 
 Walk walk(Csr A, const std::function<void(ParameterRecord*)>& setup) {
     Factored f;
     setup(f.param);
     Walk w;
-    w.status  = factor(A.record(), f.param, &f.levels, &f.info, [&](const LevelProgress& p) {
+    w.status   = factor(A.record(), f.param, &f.levels, &f.info, [&](const LevelProgress& p) {
+        if (p.steadying) {
+            return;
+        }
         if (w.passes.empty() || w.passes.back() != p.pass) {
             w.passes.push_back(p.pass);
         }
     });
-    w.message = f.info.message;
+    w.message  = f.info.message;
+    w.steadied = f.info.steadied;
     if (w.status == 0) {
         EXPECT_EQ(check_level_list(f.levels, f.param), "");
         EXPECT_FALSE(w.passes.empty());
@@ -92,6 +98,7 @@ struct TransitionCase {
     int status;
     std::vector<int> passes;  // the passes that reported levels
     const char* solved_by;    // the attempt whose pass gave the level list (status 0)
+    bool steadied = false;    // the factor was unstable, and condest 100 gave a steadier one
 };
 
 Csr laplacian20() {
@@ -127,8 +134,9 @@ TEST(Strategy, EachTransitionFiresOnAMatrixBuiltForIt) {
         // Without a limit on memory nothing crowds: level 2 keeps less than 60 % of its rows.
         {"slowly shrinking", shifted120, 0.0, kDefault, 0, {1, 2}, "condest raised"},
         // With elbow = 4 the larger bound does not fit either: its level 1 does not fit, also
-        // with tighter dropping, and the fallback gives the level list.
-        {"raised bound beyond elbow", helmholtz70, 4.0, kDefault, 0, {2, 3}, "fallback"},
+        // with tighter dropping, and the fallback gives the level list. That factor (dropping
+        // tightened to fit) is unstable; condest 100 gives a steadier one, which is kept.
+        {"raised bound beyond elbow", helmholtz70, 4.0, kDefault, 0, {2, 3}, "fallback", true},
         // With elbow = 3 the first pass reports level 1 before its levels outgrow elbow.
         {"crowded, then beyond elbow", helmholtz70, 3.0, kDefault, 0, {1, 3}, "fallback"},
         // The caller's bound is already at the cap: no raised pass, and elbow is final.
@@ -148,6 +156,7 @@ TEST(Strategy, EachTransitionFiresOnAMatrixBuiltForIt) {
         EXPECT_EQ(w.status, c.status) << w.message;
         EXPECT_EQ(w.passes, c.passes);
         EXPECT_EQ(w.solved_by, c.solved_by);
+        EXPECT_EQ(w.steadied, c.steadied);
     }
 }
 

@@ -252,6 +252,19 @@
 %! endfor
 
 %!test
+%! ## The handle and trelvak's info tell whether the factor was made again for being unstable:
+%! ## a sound factor is kept (probe far below 1), the unstable factor of a shifted 3D Laplacian
+%! ## is replaced by the one made with condest 100.
+%! P = DSYMtrelvakfactor (tvk_problem ("laplace", 12), struct ());
+%! assert (P.probe < 0.1 && ! P.steadied);
+%! DSYMtrelvakdelete (P);
+%! k = 12; e = ones (k, 1); T = spdiags ([-e, 2*e, -e], -1:1, k, k); I = speye (k);
+%! A = kron (kron (T, I), I) + kron (kron (I, T), I) + kron (kron (I, I), T) - speye (k^3);
+%! [x, info] = trelvak (A, A * ones (k^3, 1), struct ("maxit", 1000));
+%! assert (info.steadied);
+%! assert (info.converged);
+
+%!test
 %! ## A singular last level is factored with its zero pivots raised (and counted), not refused;
 %! ## the answer is still judged on the true residual: consistent systems converge,
 %! ## inconsistent ones end with the warning and converged false.
