@@ -110,6 +110,18 @@ int main(int argc, char** argv) {
               describe(options, o));
     }
 
+    {
+        // The same matrix stored as SBAIJ (upper triangle): the blocks are SBAIJ as well.
+        Mat S = to_petsc(PETSC_COMM_WORLD, upper, MATMPISBAIJ);
+        const char* options =
+            "-ksp_type gmres -ksp_pc_side right -pc_type bjacobi "
+            "-sub_pc_type trelvak";
+        const Outcome o = solve(S, options);
+        check(o.code == 0 && o.reason > 0 && o.relres < 1.01e-6,
+              std::string("SBAIJ: ") + describe(options, o));
+        MatDestroy(&S);
+    }
+
     PetscPushErrorHandler(PetscReturnErrorHandler, nullptr);
     // Plain ILU(0) meets the zero pivot; shifted, it runs into the iteration limit.
     for (const char* options :
