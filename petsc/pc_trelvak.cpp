@@ -170,7 +170,8 @@ PetscErrorCode PCSetFromOptions_Trelvak(PC pc, PetscOptionItems* PetscOptionsObj
     PetscFunctionReturn(0);
 }
 
-// Applies the lanes and BLAS policy of a process among several MPI ranks: one thread each.
+// Among several MPI ranks every rank takes one thread: our lanes (unless TRELVAK_NUM_THREADS
+// says otherwise) and BLAS. A single process keeps both as its host set them.
 void share_cores_with_ranks() {
     static bool done = false;
     if (done) {
@@ -179,10 +180,12 @@ void share_cores_with_ranks() {
     done             = true;
     PetscMPIInt size = 1;
     MPI_Comm_size(PETSC_COMM_WORLD, &size);
-    if (size > 1 && std::getenv("TRELVAK_NUM_THREADS") == nullptr) {
-        set_lane_count(1);
+    if (size > 1) {
+        if (std::getenv("TRELVAK_NUM_THREADS") == nullptr) {
+            set_lane_count(1);
+        }
+        use_single_thread_blas();
     }
-    use_single_thread_blas();
 }
 
 PetscErrorCode PCSetUp_Trelvak(PC pc) {
@@ -232,6 +235,8 @@ PetscErrorCode PCSetUp_Trelvak(PC pc) {
 PetscErrorCode PCApply_Trelvak(PC pc, Vec x, Vec y) {
     Trelvak* t = data_of(pc);
     PetscFunctionBeginUser;
+    PetscCheck(t->levels != nullptr, PetscObjectComm(reinterpret_cast<PetscObject>(pc)),
+               PETSC_ERR_ORDER, "PC trelvak is not factored: its set-up failed or did not run");
     const auto start      = std::chrono::steady_clock::now();
     const PetscScalar* xa = nullptr;
     PetscScalar* ya       = nullptr;
