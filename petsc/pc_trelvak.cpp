@@ -317,6 +317,9 @@ PetscErrorCode PCView_Trelvak(PC pc, PetscViewer viewer) {
             viewer, "  level 1 factored with droptol %g, droptolS %g, condest %g\n", info.droptol,
             info.droptolS, info.condest));
     }
+    PetscCall(PetscViewerASCIIPrintf(
+        viewer, "  stability probe max ||A M^-1 r - r|| / ||r|| = %.2e%s\n", info.probe,
+        info.steadied ? " (an unstable first factor was made again, the steadier kept)" : ""));
     int l = 1;
     for (const LevelRecord* R = t->levels; R != nullptr; R = R->next, ++l) {
         const LevelTimes* lt =
