@@ -1,7 +1,10 @@
 // petsc_bench.cpp: PETSc's solvers beside ours through PETSc, side by side on our generated
 // families and the shared Matrix Market files.
 //
-//   trelvak_petsc_bench [--quick] [--timeout seconds] [matrix.mtx ...]
+//   trelvak_petsc_bench [--quick] [--timeout seconds] [--matrices dir] [matrix.mtx ...]
+//
+// Without files: our generated families and the files of dir (default ../shared/matrices beside
+// the source tree) with n >= 1000 (5000 with --quick).
 //
 // Every configuration runs in a process group of its own (mpiexec + trelvak_petsc_example), one
 // after another, on A x = A*ones to a relative residual of 1e-6 (GMRES(50) with right
@@ -117,7 +120,8 @@ int order_of(const std::string& path) {
     return 0;
 }
 
-std::vector<Problem> problems(bool quick, const std::vector<std::string>& files) {
+std::vector<Problem> problems(bool quick, const std::string& dir,
+                              const std::vector<std::string>& files) {
     std::vector<Problem> list;
     if (!files.empty()) {
         for (const auto& f : files) {
@@ -132,7 +136,6 @@ std::vector<Problem> problems(bool quick, const std::vector<std::string>& files)
         list.push_back({"qp_convex_14000", "-family qp -size 10000"});
         list.push_back({"helm2d_200", "-family helmholtz -size 200"});
     }
-    const std::string dir = TRELVAK_BENCH_DIR "/../../shared/matrices";
     std::vector<std::string> found;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
@@ -164,12 +167,15 @@ std::string cell(const Result& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool quick  = false;
-    int timeout = 300;
+    bool quick      = false;
+    int timeout     = 300;
+    std::string dir = TRELVAK_BENCH_DIR "/../../shared/matrices";
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
+        } else if (std::strcmp(argv[i], "--matrices") == 0 && i + 1 < argc) {
+            dir = argv[++i];
         } else if (std::strcmp(argv[i], "--timeout") == 0 && i + 1 < argc) {
             timeout = std::atoi(argv[++i]);
         } else {
@@ -194,7 +200,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     std::vector<std::string> ratios;
-    for (const Problem& p : problems(quick, files)) {
+    for (const Problem& p : problems(quick, dir, files)) {
         std::map<std::string, Result> results;
         int n = 0;
         for (const auto& c : list) {
