@@ -368,6 +368,6 @@ int main(int argc, char** argv) {
         name.c_str(), A.nr, A.nnz(), f.info.nlev, f.info.fill, its, f.info.seconds,
         std::chrono::duration<double>(t1 - t0).count(),
         std::chrono::duration<double>(t2 - t1).count(), relres, probe,
-        f.info.steadied ? " steadied" : "", sizes.c_str());
+        f.info.steadied ? (" steadied by " + f.info.steadied_by).c_str() : "", sizes.c_str());
     return 0;
 }

@@ -29,7 +29,8 @@
 ## lower triangle), @code{converged} (per column: true exactly when @code{relres} is at most
 ## @code{options.restol}), @code{nlev}, @code{fill}, @code{perturbed} (pivots of a singular
 ## last level raised to a small size, which the Krylov method corrects), @code{steadied} (the
-## first factor was unstable and the one made with condest 100 is used), @code{setup_time},
+## first factor was unstable and one made with condest 100 or nested dissection is used),
+## @code{setup_time},
 ## @code{solve_time}
 ## (seconds), @code{watched} (iterations per column spent in the watch and in a solve that was
 ## not kept), @code{fallback_used} (per column: the solution comes from the second factor),

@@ -179,20 +179,21 @@ py::dict option_dict(const OptionList& list) {
 
 py::dict factor_info_dict(const FactorInfo& info) {
     py::dict d;
-    d["n"]          = info.n;
-    d["nlev"]       = info.nlev;
-    d["nnz_input"]  = info.nnz_input;
-    d["nnz_stored"] = info.nnz_stored;
-    d["fill"]       = info.fill;
-    d["perturbed"]  = info.perturbed;
-    d["probe"]      = info.probe;
-    d["steadied"]   = info.steadied;
-    d["droptol"]    = info.droptol;
-    d["droptolS"]   = info.droptolS;
-    d["condest"]    = info.condest;
-    d["cpu_time"]   = info.seconds;
-    d["setup_time"] = info.wall_seconds;
-    d["passes"]     = info.passes;
+    d["n"]           = info.n;
+    d["nlev"]        = info.nlev;
+    d["nnz_input"]   = info.nnz_input;
+    d["nnz_stored"]  = info.nnz_stored;
+    d["fill"]        = info.fill;
+    d["perturbed"]   = info.perturbed;
+    d["probe"]       = info.probe;
+    d["steadied"]    = info.steadied;
+    d["steadied_by"] = info.steadied_by;
+    d["droptol"]     = info.droptol;
+    d["droptolS"]    = info.droptolS;
+    d["condest"]     = info.condest;
+    d["cpu_time"]    = info.seconds;
+    d["setup_time"]  = info.wall_seconds;
+    d["passes"]      = info.passes;
     py::list levels;
     for (const LevelTimes& t : info.level_times) {
         py::dict l;

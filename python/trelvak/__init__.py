@@ -142,8 +142,9 @@ class FactorInfo:
     ``nlev`` levels; ``fill`` stored entries of all levels over the entries of the read triangle
     (``nnz_stored / nnz_input``); ``perturbed`` pivots of a singular last level raised to a small
     size; ``probe`` the stability probe of the factor, max ``||A M^-1 r - r|| / ||r||`` over two
-    residuals ``r = A v`` (far below 1 for a sound factor; above 1 the factor is made once more
-    with condest 100 and ``steadied`` says the second one was kept); ``droptol``, ``droptolS``,
+    residuals ``r = A v`` (far below 1 for a sound factor; above 1 the factor is made again with
+    condest 100, then with nested dissection, and ``steadied`` says one of those was kept,
+    ``steadied_by`` which); ``droptol``, ``droptolS``,
     ``condest`` the controls level 1 was factored with (they differ from the options when the
     factorization started over with other controls);
     ``setup_time`` wall seconds, ``cpu_time`` processor seconds; ``passes`` the passes over the
@@ -167,6 +168,7 @@ class FactorInfo:
     level_times: list = field(default_factory=list)
     probe: float = 0.0
     steadied: bool = False
+    steadied_by: str = ""
     triangle: str = "lower"
 
     @classmethod

@@ -354,8 +354,8 @@ void print_factor_lines(std::FILE* out, const ParameterRecord& param, const Fact
     if (info.steadied) {
         std::fprintf(out,
                      "  the first factor was unstable (A M^-1 moved a residual farther than its "
-                     "norm); the one made with condest %g did better (probe %.1e) and is used\n",
-                     info.condest, info.probe);
+                     "norm); the one made with %s did better (probe %.1e) and is used\n",
+                     info.steadied_by.c_str(), info.probe);
     }
     if (info.droptol != param.droptol || info.droptolS != param.droptolS ||
         info.condest != param.condest) {
@@ -493,18 +493,19 @@ std::string json_options(const ParameterRecord& param) {
 
 std::string json_factor(const Factored& factored) {
     const FactorInfo& info = factored.info;
-    std::string s          = "{\"levels\": " + std::to_string(info.nlev) +
-                    ", \"fill\": " + json_number(info.fill) +
-                    ", \"nnz_stored\": " + std::to_string(info.nnz_stored) +
-                    ", \"nnz_input\": " + std::to_string(info.nnz_input) +
-                    ", \"seconds\": " + json_number(factored.seconds) +
-                    ", \"cpu_seconds\": " + json_number(info.seconds) +
-                    ", \"droptol_used\": " + json_number(info.droptol) +
-                    ", \"droptolS_used\": " + json_number(info.droptolS) +
-                    ", \"condest_used\": " + json_number(info.condest) +
-                    ", \"perturbed_pivots\": " + std::to_string(info.perturbed) +
-                    ", \"probe\": " + json_number(info.probe) +
-                    ", \"steadied\": " + (info.steadied ? "true" : "false") + ", \"level_list\": [";
+    std::string s =
+        "{\"levels\": " + std::to_string(info.nlev) + ", \"fill\": " + json_number(info.fill) +
+        ", \"nnz_stored\": " + std::to_string(info.nnz_stored) +
+        ", \"nnz_input\": " + std::to_string(info.nnz_input) +
+        ", \"seconds\": " + json_number(factored.seconds) +
+        ", \"cpu_seconds\": " + json_number(info.seconds) +
+        ", \"droptol_used\": " + json_number(info.droptol) +
+        ", \"droptolS_used\": " + json_number(info.droptolS) +
+        ", \"condest_used\": " + json_number(info.condest) +
+        ", \"perturbed_pivots\": " + std::to_string(info.perturbed) +
+        ", \"probe\": " + json_number(info.probe) +
+        ", \"steadied\": " + (info.steadied ? "\"" + info.steadied_by + "\"" : "false") +
+        ", \"level_list\": [";
     const auto& levels = factored.levels;
     for (size_t l = 0; l < levels.size(); ++l) {
         s += std::string(l ? ", " : "") + "{\"n\": " + std::to_string(levels[l].n) +

@@ -59,10 +59,11 @@ struct FactorInfo {
     // (static pivoting); the Krylov method corrects the difference.
     int perturbed = 0;
     // The stability probe of the factor kept: max ||A M^-1 r - r|| / ||r|| over a few r = A v.
-    // Above 1 the factor counts as unstable and is made once more with condest 100 (when the
-    // caller's is smaller); steadied says that the second one was kept.
+    // Above 1 the factor counts as unstable and is made again under other controls (condest
+    // 100, then nested dissection); steadied says that one of those was kept, steadied_by which.
     double probe  = 0.0;
     bool steadied = false;
+    std::string steadied_by;
     std::string message;  // why a factorization failed (empty on success)
     // Phase times of a successful factorization, wall seconds: one entry per level of the level
     // list (the final pass), the passes made, the time of the passes that were discarded, of

@@ -10,7 +10,8 @@
 // (stored entries relative to the triangle of A), nnz, time (processor seconds) and id (its
 // serial number, never reused in a session: a copy of a released handle stays refused) and
 // perturbed (pivots of a singular last level raised by static pivoting), probe and steadied
-// (the factor's stability probe; an unstable first factor made again with condest 100); options
+// (the factor's stability probe; an unstable first factor replaced by one made under other
+// controls); options
 // with the values the factorization used (every key when no options were given). Work copies:
 // ia (n+1), ja and a (nzmax), released before the module returns.
 #include <string>

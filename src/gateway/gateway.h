@@ -92,7 +92,7 @@ struct Handle {
     std::uint64_t id       = 0;      // serial number, never reused in a session
     int perturbed          = 0;      // pivots raised by static pivoting
     double probe           = 0.0;    // stability probe of the factor (FactorInfo::probe)
-    bool steadied          = false;  // made again with condest 100 for an unstable first factor
+    bool steadied          = false;  // an unstable first factor was replaced (FactorInfo)
     TextCache texts;                 // text copies owned by param
 };
 

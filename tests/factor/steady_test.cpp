@@ -1,6 +1,6 @@
 // The stability probe: a sound factor is probed once and kept; an unstable one (A M^-1 moves a
-// residual farther than its own norm) is made once more with condest 100, and the steadier of
-// the two is kept and reported.
+// residual farther than its own norm) is made again under other controls (condest 100, nested
+// dissection) until one is sound, and the steadiest is kept and reported.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -23,29 +23,33 @@ TEST(Stability, SoundFactorIsKeptAsItIs) {
     EXPECT_EQ(f.info.condest, 10.0);
 }
 
-TEST(Stability, UnstableFactorIsMadeAgainWithALargerBoundAndTheSteadierKept) {
-    // A shifted 3D Laplacian whose default factor is unstable.
+TEST(Stability, UnstableFactorIsMadeAgainUnderOtherControlsAndTheSteadiestKept) {
+    // A shifted 3D Laplacian whose default factor is unstable; condest 100 does not make it
+    // sound, nested dissection does.
     Csr A = trelvak::test::laplace3d(12, 12, 12, 1.0);
     Factored given;
     ASSERT_EQ(given.run(A), 0) << given.info.message;
     ASSERT_TRUE(given.info.steadied);
-    EXPECT_EQ(given.info.condest, 100.0);
-    EXPECT_GE(given.info.passes, 2);
-    // The factor kept is the one a caller asking for condest 100 gets, probe and all; that
-    // caller's factor is not made twice.
+    EXPECT_EQ(given.info.steadied_by, "nested dissection");
+    EXPECT_LT(given.info.probe, 1.0);
+    EXPECT_GE(given.info.passes, 3);  // the caller's controls, condest 100, nested dissection
+    // The factor kept is the one a caller asking for nested dissection gets, probe and all; that
+    // caller's factor is sound at once and made only once.
     Factored direct;
-    direct.param->condest = 100.0;
+    trelvak::set_text(direct.param, &direct.param->ordering, "metisn");
     ASSERT_EQ(direct.run(A), 0) << direct.info.message;
     EXPECT_FALSE(direct.info.steadied);
+    EXPECT_LT(direct.info.passes, given.info.passes);
     EXPECT_EQ(direct.info.probe, given.info.probe);
     EXPECT_EQ(direct.info.nnz_stored, given.info.nnz_stored);
     // The caller's record keeps its options, and the driver converges with the factor kept.
     EXPECT_EQ(given.param->condest, 10.0);
+    EXPECT_STREQ(given.param->ordering, "amd");
     std::vector<double> b(static_cast<size_t>(A.nr), 1.0), x(b.size(), 0.0);
     SparseMatrix record = A.record();
-    given.param->maxit  = 1000;
     EXPECT_EQ(DSYMAMGsolver(&record, given.levels, given.param, b.data(), x.data()), 0);
     EXPECT_LT(trelvak::test::relative_residual(A, x, b), 1e-6);
+    EXPECT_LE(given.param->ipar[6], 20);
 }
 
 }  // namespace
