@@ -37,16 +37,15 @@ namespace {
 struct Trelvak {
     ParameterRecord* param = nullptr;
     LevelRecord* levels    = nullptr;
-    UpperTriangle matrix;
+    UpperTriangle matrix;  // during set-up only: the levels keep copies of what they need
     FactorInfo info;
     std::vector<double> scratch;  // the application's work vectors
     int factorizations    = 0;
     double factor_seconds = 0.0;  // wall time of the last set-up (conversion included)
     long applications     = 0;
     double apply_seconds  = 0.0;
-    cli::Arguments chosen;   // the options given, by key (kept for the view)
-    bool unit_empty = true;  // -pc_trelvak_unit_empty_rows
-    int empty_rows  = 0;     // rows without a nonzero entry given a unit diagonal
+    bool unit_empty       = true;  // -pc_trelvak_unit_empty_rows
+    int empty_rows        = 0;     // rows without a nonzero entry given a diagonal entry
 
     ~Trelvak() {
         release_levels(levels);
@@ -161,12 +160,6 @@ PetscErrorCode PCSetFromOptions_Trelvak(PC pc, PetscOptionItems* PetscOptionsObj
     PetscOptionsHeadEnd();
     t->unit_empty = unit == PETSC_TRUE;
     cli::apply_options(given, t->param);
-    for (const auto& [name, x] : given.numbers) {
-        t->chosen.numbers[name] = x;
-    }
-    for (const auto& [name, text] : given.texts) {
-        t->chosen.texts[name] = text;
-    }
     PetscFunctionReturn(0);
 }
 
@@ -219,6 +212,7 @@ PetscErrorCode PCSetUp_Trelvak(PC pc) {
         }
     }));
     t->factor_seconds = seconds_since(start);
+    t->matrix         = UpperTriangle{};
     if (code != 0) {
         std::string why = t->info.message;
         while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) {
