@@ -311,9 +311,13 @@ PetscErrorCode PCView_Trelvak(PC pc, PetscViewer viewer) {
             viewer, "  level 1 factored with droptol %g, droptolS %g, condest %g\n", info.droptol,
             info.droptolS, info.condest));
     }
-    PetscCall(PetscViewerASCIIPrintf(
-        viewer, "  stability probe max ||A M^-1 r - r|| / ||r|| = %.2e%s\n", info.probe,
-        info.steadied ? " (an unstable first factor was made again, the steadier kept)" : ""));
+    const std::string steadied =
+        info.steadied
+            ? " (the first factor was unstable; kept: the one made with " + info.steadied_by + ")"
+            : "";
+    PetscCall(PetscViewerASCIIPrintf(viewer,
+                                     "  stability probe max ||A M^-1 r - r|| / ||r|| = %.2e%s\n",
+                                     info.probe, steadied.c_str()));
     int l = 1;
     for (const LevelRecord* R = t->levels; R != nullptr; R = R->next, ++l) {
         const LevelTimes* lt =
