@@ -74,22 +74,6 @@ bool krylov_key(const char* name) {
     return false;
 }
 
-// Scratch of one application: 2n + max(E, n), E the coarse work of the cycles (as the solver
-// driver sizes it).
-size_t scratch_length(const LevelRecord* levels, int cycle, long n) {
-    long extra = 0;
-    if (cycle != 0) {
-        long s = 0, coarse = 0;
-        int l = 1;
-        for (const LevelRecord* R = levels; R != nullptr && l <= levels->nlev; R = R->next, ++l) {
-            s += R->nB;
-            coarse += 2 * (n - s);
-        }
-        extra = cycle == 2 ? 3 * n + coarse : coarse;
-    }
-    return static_cast<size_t>(2 * n + std::max(extra, n));
-}
-
 // The record's value of a key as text (numbers as the tool prints them, texts unquoted).
 std::string current_value(const ParameterRecord& param, const cli::OptionKey& key) {
     std::string v = cli::option_json(param, key);
@@ -208,7 +192,9 @@ PetscErrorCode PCSetUp_Trelvak(PC pc) {
             SparseMatrix pattern = A;
             pattern.a            = nullptr;
             DSYMAMGsetupparameters(&pattern, t->param, 1);
-            t->scratch.assign(scratch_length(t->levels, t->param->ifact[10], A.nr), 0.0);
+            t->scratch.assign(
+                static_cast<size_t>(preconditioner_scratch(t->levels, t->param->ifact[10], A.nr)),
+                0.0);
         }
     }));
     t->factor_seconds = seconds_since(start);

@@ -58,23 +58,6 @@ struct LevelsDeleter {
 using ParametersPtr = std::unique_ptr<ParameterRecord, ParametersDeleter>;
 using LevelsPtr     = std::unique_ptr<LevelRecord, LevelsDeleter>;
 
-// The preconditioner's scratch as the solver driver sizes it: 2n + max(E, n), E = 0 for the
-// multilevel ILU, sum_l 2(n - S_l) for the AMLI-like cycle and 3n more for the multigrid cycle
-// (S_l: unknowns eliminated by levels 1..l).
-std::int64_t scratch_length(const LevelRecord* PRE, int cycle, std::int64_t n) {
-    std::int64_t E = 0;
-    if (cycle != 0) {
-        std::int64_t s = 0, coarse = 0;
-        int l = 1;
-        for (const LevelRecord* R = PRE; R != nullptr && l <= PRE->nlev; R = R->next, ++l) {
-            s += R->nB;
-            coarse += 2 * (n - s);
-        }
-        E = cycle == 2 ? 3 * n + coarse : coarse;
-    }
-    return 2 * n + std::max(E, n);
-}
-
 // What a final status other than converged or the iteration limit means, for SolveError.
 std::string status_cause(int status) {
     switch (status) {
@@ -228,7 +211,8 @@ void Factorization::apply(const double* x, double* y, int columns) {
     pattern.nr = pattern.nc = n_;
     DSYMAMGsetupparameters(&pattern, param_, 1);
     const size_t n = static_cast<size_t>(n_);
-    scratch_.resize(static_cast<size_t>(scratch_length(levels_, param_->ifact[10], n_)) + n);
+    scratch_.resize(static_cast<size_t>(preconditioner_scratch(levels_, param_->ifact[10], n_)) +
+                    n);
     double* scaled   = scratch_.data();
     double* work     = scratch_.data() + n;
     const double* rs = levels_->rowscale;

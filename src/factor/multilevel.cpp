@@ -1147,8 +1147,8 @@ double stability_probe(const SparseMatrix& A, LevelRecord* levels, ParameterReco
     }
     const auto N = static_cast<size_t>(n);
     std::vector<double> v(N), r(N), z(N), y(N);
-    // Scratch of the cycles: 2n + 3n + 2n per level at most (the driver's sizing of dbuff).
-    std::vector<double> work((7 + 2 * static_cast<size_t>(levels->nlev)) * N + 16);
+    std::vector<double> work(
+        static_cast<size_t>(preconditioner_scratch(levels, param->ifact[10], n)));
     double worst = 0.0;
     for (int t = 1; t <= kProbeVectors; ++t) {
         for (int i = 0; i < n; ++i) {

@@ -42,25 +42,6 @@ enum class Resume : int {
     after_check_product,     // A x for the true-residual check
 };
 
-// What survives between calls, one record per method: one solve at a time for each.
-struct GmresState {
-    int m         = 15;  // restart length
-    int idx       = 0;   // offsets of the pieces of w
-    int iz        = 0;
-    int hess      = 0;
-    int vc        = 0;
-    int vs        = 0;
-    int vrn       = 0;
-    int k         = 0;    // columns in the current cycle
-    double alpha0 = 0.0;  // norm of the latest unpreconditioned residual b - A x
-    double adjust = 1.0;  // scales the target of the inner test (test 3)
-    double nrmb   = 0.0;  // ||b||
-    bool lp       = false;
-    bool rp       = false;
-};
-GmresState gmres_state;
-GmresState fgmres_state;
-
 class Gmres : krylov::Method<Resume> {
 public:
     Gmres(bool flexible, krylov::GmresState& state, int n, const double* rhs, double* sol,

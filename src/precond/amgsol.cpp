@@ -456,3 +456,17 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
         }
     }
 }
+
+std::int64_t preconditioner_scratch(const LevelRecord* PRE, int cycle, std::int64_t n) {
+    std::int64_t E = 0;
+    if (cycle != 0) {
+        std::int64_t s = 0, coarse = 0;
+        int l = 1;
+        for (const LevelRecord* R = PRE; R != nullptr && l <= PRE->nlev; R = R->next, ++l) {
+            s += R->nB;
+            coarse += 2 * (n - s);
+        }
+        E = cycle == 2 ? 3 * n + coarse : coarse;
+    }
+    return 2 * n + std::max(E, n);
+}

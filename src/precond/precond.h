@@ -9,6 +9,7 @@
 #ifndef TRELVAK_PRECOND_PRECOND_H
 #define TRELVAK_PRECOND_PRECOND_H
 
+#include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -116,8 +117,11 @@ void dprivatesptrs(const char* uplo, const int* n, const int* nrhs, const double
                    const int* ipiv, double* B, const int* ldb, int* info);
 
 // sol = M^-1 rhs for the preconditioner held in the level list (level 1's scaling excluded).
-// dbuff is the parameter record's work buffer (2N doubles for the multilevel ILU; the cycles
-// need the sizes the solver driver computes).
+// dbuff is the parameter record's work buffer, of at least preconditioner_scratch doubles.
+// Doubles of scratch one application of the level list needs for the cycle kind (ifact[10]):
+// 2n + max(E, n), E = 0 (multilevel ILU), sum_l 2(n - S_l) (AMLI-like), 3n + sum_l 2(n - S_l)
+// (multigrid), S_l = nB_1 + ... + nB_l. Computed in 64 bits.
+std::int64_t preconditioner_scratch(const LevelRecord* PRE, int cycle, std::int64_t n);
 void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs, double* sol,
                 double* dbuff);
 // AMLI-like cycle on level lev (offset a, slice offset b of the coarse work areas).

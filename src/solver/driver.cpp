@@ -73,21 +73,6 @@ Method method_of(int code) {
     }
 }
 
-// Preconditioner scratch P for the cycle kind, or -1 when it cannot be computed.
-std::int64_t scratch_length(const LevelRecord* PRE, int cycle, std::int64_t n) {
-    std::int64_t E = 0;
-    if (cycle != 0) {
-        std::int64_t s = 0, coarse = 0;
-        int l = 1;
-        for (const LevelRecord* R = PRE; R != nullptr && l <= PRE->nlev; R = R->next, ++l) {
-            s += R->nB;
-            coarse += 2 * (n - s);
-        }
-        E = cycle == 2 ? 3 * n + coarse : coarse;
-    }
-    return 2 * n + std::max(E, n);
-}
-
 // Scales A, b and x with level 1's vectors on construction and undoes it on destruction, so the
 // caller's data come back unscaled on every exit, including an unwinding fatal stop.
 class SystemScaling {
@@ -329,7 +314,7 @@ int DSYMAMGsolver(SparseMatrix* A, LevelRecord* PRE, ParameterRecord* param, dou
     const auto ipar = view1(param->ipar, 16);
     const auto fpar = view1(param->fpar, 16);
 
-    const std::int64_t P      = scratch_length(PRE, param->ifact[10], n);
+    const std::int64_t P      = preconditioner_scratch(PRE, param->ifact[10], n);
     const std::int64_t method = ipar(kWorkLength);
     const std::int64_t need   = P + method + 2 * static_cast<std::int64_t>(n);
     if (method < 0 || need > INT_MAX) {
