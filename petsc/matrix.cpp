@@ -8,29 +8,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/fatal_stop.h"
 #include "internal.h"
 
 namespace trelvak::petsc {
 
 namespace {
-
-class FatalStop : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void throwing_handler(FatalChannel, const char* message) {
-    throw FatalStop(message != nullptr ? message : "fatal error in the package");
-}
-
-// Installs the throwing handler for the life of the object (nested guards restore in order).
-struct HandlerScope {
-    FatalHandler previous;
-    HandlerScope() : previous(trelvak_set_fatal_handler(&throwing_handler)) {}
-    ~HandlerScope() { trelvak_set_fatal_handler(previous); }
-    HandlerScope(const HandlerScope&)            = delete;
-    HandlerScope& operator=(const HandlerScope&) = delete;
-};
 
 bool is_type(Mat A, const char* type) {
     PetscBool same = PETSC_FALSE;
@@ -44,7 +27,7 @@ PetscErrorCode guarded(MPI_Comm comm, const std::function<void()>& body) {
     std::string message;
     PetscErrorCode code = 0;
     try {
-        const HandlerScope scope;
+        const FatalStopScope scope;  // nested scopes restore in order
         body();
     } catch (const std::bad_alloc&) {
         message = "out of memory in the package";

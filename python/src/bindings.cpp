@@ -325,7 +325,7 @@ PYBIND11_MODULE(_trelvak, m) {
             factor_error(e.what());
         } catch (const SolveError& e) {
             solve_error(e.what());
-        } catch (const FatalStop& e) {
+        } catch (const trelvak::FatalStop& e) {
             PyErr_SetString(e.channel() == FATAL_STDERR ? PyExc_MemoryError : PyExc_RuntimeError,
                             e.what());
         } catch (const std::logic_error& e) {  // also std::invalid_argument

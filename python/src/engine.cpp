@@ -22,10 +22,6 @@ double wall_seconds() {
         .count();
 }
 
-[[noreturn]] void throwing_fatal_handler(FatalChannel channel, const char* message) {
-    throw FatalStop(channel, message ? message : "fatal error");
-}
-
 std::string number_text(double value) {
     std::ostringstream s;
     s.precision(6);
@@ -84,7 +80,7 @@ std::string status_cause(int status) {
 }  // namespace
 
 void install_fatal_handler() {
-    trelvak_set_fatal_handler(throwing_fatal_handler);
+    trelvak_set_fatal_handler(throw_fatal_stop);
 }
 
 // ---- Options ----------------------------------------------------------------------------------

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "common/fatal_stop.h"
 #include "common/option_keys.h"
 #include "common/trelvak.h"
 #include "factor/factor.h"
@@ -46,18 +47,6 @@ public:
 
 private:
     int status_;
-};
-
-// A fatal stop of the system (allocation failure, inconsistent preconditioner), thrown by the
-// handler that install_fatal_handler() puts in place of ending the process.
-class FatalStop : public std::runtime_error {
-public:
-    FatalStop(FatalChannel channel, const char* message)
-        : std::runtime_error(message), channel_(channel) {}
-    FatalChannel channel() const { return channel_; }
-
-private:
-    FatalChannel channel_;
 };
 
 // Makes every fatal stop of the system throw FatalStop (once for the process).

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "common/buffer.h"
+#include "common/fatal_stop.h"
 #include "common/trelvak.h"
 #include "mex.h"
 
@@ -33,18 +34,8 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// A fatal stop of the system (allocation failure, inconsistent preconditioner), thrown by the
-// fatal-error handler that guarded() installs.
-class FatalStop : public std::runtime_error {
-public:
-    FatalStop(FatalChannel channel, const char* message)
-        : std::runtime_error(message), channel_(channel) {}
-    // FATAL_STDERR: allocation failure; FATAL_STDOUT: the preconditioner found itself inconsistent.
-    FatalChannel channel() const { return channel_; }
-
-private:
-    FatalChannel channel_;
-};
+// Fatal stops reach the module as trelvak::FatalStop (common/fatal_stop.h): guarded() installs
+// the throwing handler.
 
 // Runs body with the throwing fatal handler and single-threaded BLAS (both restored afterwards).
 // Returns "" on success, else the message of whatever body threw.

@@ -27,10 +27,6 @@
 namespace trelvak::gateway {
 namespace {
 
-[[noreturn]] void throwing_fatal_handler(FatalChannel channel, const char* message) {
-    throw FatalStop(channel, message ? message : "fatal error");
-}
-
 using SetThreads = void (*)(int);
 using GetThreads = int (*)();
 
@@ -77,21 +73,12 @@ struct InterruptGuard {
     InterruptGuard& operator=(const InterruptGuard&) = delete;
 };
 
-// Installs the throwing handler for the length of one call.
-struct FatalGuard {
-    FatalHandler previous = trelvak_set_fatal_handler(throwing_fatal_handler);
-    ~FatalGuard() { trelvak_set_fatal_handler(previous); }
-    FatalGuard()                             = default;
-    FatalGuard(const FatalGuard&)            = delete;
-    FatalGuard& operator=(const FatalGuard&) = delete;
-};
-
 }  // namespace
 
 std::string guarded(const std::function<void()>& body) {
     std::string error;
     try {
-        FatalGuard fatal;
+        FatalStopScope fatal;
         InterruptGuard interrupt;
         BlasThreads blas;
         body();

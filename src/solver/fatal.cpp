@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/fatal_stop.h"
 #include "common/trelvak.h"
 
 namespace {
@@ -32,4 +33,8 @@ extern "C" void trelvak_fatal(FatalChannel channel, const char* message) {
     }
     // A replacement handler must not return; if it does, end the process as the default would.
     default_fatal_handler(channel, message);
+}
+
+void trelvak::throw_fatal_stop(FatalChannel channel, const char* message) {
+    throw FatalStop(channel, message);
 }

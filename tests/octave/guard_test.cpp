@@ -59,7 +59,7 @@ TEST(Guard, FatalStopCarriesItsChannelAndMessage) {
     const std::string error = guarded([&] {
         try {
             trelvak_fatal(FATAL_STDOUT, "inconsistent level list\n");
-        } catch (const trelvak::gateway::FatalStop& stop) {
+        } catch (const trelvak::FatalStop& stop) {
             seen = stop.channel();
             throw;
         }
