@@ -1177,6 +1177,8 @@ double stability_probe(const SparseMatrix& A, LevelRecord* levels, ParameterReco
 
 }  // namespace
 
+namespace {
+
 // ---- Unstable factors: other controls, and the steadiest factor is kept -----------------------
 // A factor whose probe exceeds kUnstableProbe is made again under each entry of kSteadying that
 // would change the caller's controls, in order, until one is sound. A new factor replaces the one
@@ -1206,15 +1208,15 @@ constexpr Steadying kSteadying[] = {
      [](ParameterRecord& p) { p.ordering = "metisn"; }},
 };
 
-int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, FactorInfo* info,
-           const ProgressCallback& progress) {
-    FactorInfo local;
-    FactorInfo& out = info ? *info : local;
-    const int code  = factor_once(A, param, levels, &out, progress);
-    if (code != kFactorOk) {
-        return code;
-    }
+// Probes the factor in *levels and, when it is unstable, walks kSteadying (see above); out is
+// the report of the factor kept. The caller's record comes back as it was, also when a
+// factorization on the way throws (its slots made again by setup mode).
+void steady(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, FactorInfo& out,
+            const ProgressCallback& progress) {
     out.probe = stability_probe(A, *levels, param);
+    if (!(out.probe > kUnstableProbe)) {
+        return;
+    }
     ProgressCallback steadying;
     if (progress) {
         steadying = [&progress](const LevelProgress& p) {
@@ -1223,8 +1225,25 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
             progress(q);
         };
     }
-    const ParameterRecord given = *param;  // the controls the steadying entries change
-    double extra                = 0.0;     // wall time of the factors not kept
+    // Puts back the controls the entries change, and the slots setup mode derived from them.
+    struct Restore {
+        const SparseMatrix& A;
+        ParameterRecord* param;
+        const double condest;
+        const char* const ordering;
+        bool changed = false;
+        ~Restore() {
+            param->condest  = condest;
+            param->ordering = ordering;
+            if (changed) {
+                SparseMatrix pattern = A;
+                pattern.a            = nullptr;
+                DSYMAMGsetupparameters(&pattern, param, 0);
+            }
+        }
+    } restore{A, param, param->condest, param->ordering};
+    const ParameterRecord given = *param;
+    double extra                = 0.0;  // wall time of the factors not kept
     double extra_cpu            = 0.0;
     int extra_passes            = 0;
     for (const Steadying& s : kSteadying) {
@@ -1235,17 +1254,22 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
             continue;
         }
         s.apply(*param);
-        LevelRecord* other = nullptr;
+        restore.changed = true;
+        std::unique_ptr<LevelRecord, void (*)(LevelRecord*)> other(nullptr, release_levels);
+        LevelRecord* made = nullptr;
         FactorInfo again;
-        const int code2 = factor_once(A, param, &other, &again, steadying);
+        const int code = factor_once(A, param, &made, &again, steadying);
+        other.reset(made);
         param->condest  = given.condest;
         param->ordering = given.ordering;
-        if (code2 == kFactorOk) {
-            again.probe = stability_probe(A, other, param);
+        if (code == kFactorOk) {
+            again.probe = stability_probe(A, other.get(), param);
         }
-        if (code2 == kFactorOk &&
+        if (code == kFactorOk &&
             (again.probe <= kUnstableProbe || again.probe * kProbeGain <= out.probe)) {
-            std::swap(*levels, other);
+            LevelRecord* kept = *levels;
+            *levels           = other.release();
+            other.reset(kept);
             extra += out.wall_seconds;
             extra_cpu += out.seconds;
             extra_passes += out.passes;
@@ -1256,18 +1280,35 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
             extra_cpu += again.seconds;
             extra_passes += again.passes;
         }
-        release_levels(other);
     }
-    if (extra_passes > 0) {
-        // Setup mode copied the changed controls into the record's slots: it runs once more.
-        SparseMatrix pattern = A;
-        pattern.a            = nullptr;
-        DSYMAMGsetupparameters(&pattern, param, 0);
-        out.steadied = !out.steadied_by.empty();
-        out.passes += extra_passes;
-        out.discarded_seconds += extra;
-        out.wall_seconds += extra;
-        out.seconds += extra_cpu;
+    out.steadied = !out.steadied_by.empty();
+    out.passes += extra_passes;
+    out.discarded_seconds += extra;
+    out.wall_seconds += extra;
+    out.seconds += extra_cpu;
+}
+
+}  // namespace
+
+int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, FactorInfo* info,
+           const ProgressCallback& progress) {
+    FactorInfo local;
+    FactorInfo& out = info ? *info : local;
+    const int code  = factor_once(A, param, levels, &out, progress);
+    if (code != kFactorOk) {
+        return code;
+    }
+    try {
+        steady(A, param, levels, out, progress);
+    } catch (const std::bad_alloc&) {
+        release_levels(*levels);
+        *levels     = nullptr;
+        out.message = "out of memory in the factorization";
+        return kFactorOutOfMemory;
+    } catch (...) {  // a stop asked for by the user, a fatal stop that a host turned into a throw
+        release_levels(*levels);
+        *levels = nullptr;
+        throw;
     }
     return kFactorOk;
 }

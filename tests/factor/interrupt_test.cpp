@@ -55,6 +55,35 @@ TEST(Interrupt, FactorizationStopsAtEveryPollAndLeavesNothing) {
     }
 }
 
+// An unstable first factor is made again under other controls; a stop in one of those
+// factorizations releases the factor already made and gives the caller's record back unchanged,
+// so that the next factorization with it is the one it would have been.
+TEST(Interrupt, StopWhileAnUnstableFactorIsMadeAgainLeavesTheRecordAsItWas) {
+    Csr A = trelvak::test::laplace3d(12, 12, 12, 1.0);  // steadied by nested dissection
+    Factored reference;
+    ASSERT_EQ(reference.run(A), 0);
+    ASSERT_TRUE(reference.info.steadied);
+    int total = 0;
+    {
+        CheckInstalled count(1 << 30);
+        Factored f;
+        ASSERT_EQ(f.run(A), 0);
+        total = polls;
+    }
+    for (int from = total / 2; from <= total; from += std::max(1, total / 8)) {
+        CheckInstalled stop(from);
+        Factored f;
+        EXPECT_THROW(f.run(A), Interrupted) << "poll " << from;
+        EXPECT_EQ(f.levels, nullptr);
+        EXPECT_EQ(f.param->condest, 10.0);
+        EXPECT_STREQ(f.param->ordering, "amd");
+        trelvak::set_interrupt_check(nullptr);
+        ASSERT_EQ(f.run(A), 0) << "poll " << from;
+        EXPECT_EQ(f.info.probe, reference.info.probe) << "poll " << from;
+        EXPECT_EQ(f.info.nnz_stored, reference.info.nnz_stored) << "poll " << from;
+    }
+}
+
 TEST(Interrupt, SolveStopsWithTheSystemUnscaledAndTheHandleUsable) {
     Csr A = trelvak::test::laplace2d(30, 30, 0.3);
     Factored f;
