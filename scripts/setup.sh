@@ -9,7 +9,7 @@ packages=(g++ make cmake octave liboctave-dev libmetis-dev libsuitesparse-dev li
           libopenblas-dev liblapack-dev libgtest-dev clang-format zlib1g-dev
           pkg-config petsc-dev openmpi-bin libopenmpi-dev python3-petsc4py
           python3-dev python3-pybind11 pybind11-dev python3-numpy python3-scipy python3-pytest
-          python3-matplotlib python3-setuptools python3-pip)
+          python3-matplotlib python3-setuptools python3-pip python3-venv)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
