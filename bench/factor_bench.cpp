@@ -208,6 +208,36 @@ static void print_profile(const std::string& name, const FactorInfo& info, bool 
         info.passes > 1 ? info.first_ordering_seconds : 0.0, info.split_seconds, outside);
 }
 
+// How far A M^-1 is from the identity: max ||A M^-1 r - r|| / ||r|| over three residuals
+// r = A v (v pseudo-random).
+static double residual_probe(Csr& A, LevelRecord* levels, ParameterRecord* param) {
+    double probe = 0.0;
+    for (int t = 0; t < 3; ++t) {
+        std::vector<double> v(static_cast<size_t>(A.nr)), Av(v.size()), Az(v.size());
+        for (int i = 0; i < A.nr; ++i) v[i] = std::sin(1.0 + 7.3 * i * (t + 1));
+        DSYMmatvec(A.record(), v.data(), Av.data());
+        const auto z = apply_preconditioner(levels, param, Av);
+        DSYMmatvec(A.record(), z.data(), Az.data());
+        double num = 0.0, den = 0.0;
+        for (int i = 0; i < A.nr; ++i) {
+            num += (Az[i] - Av[i]) * (Az[i] - Av[i]);
+            den += Av[i] * Av[i];
+        }
+        probe = std::max(probe, std::sqrt(num / den));
+    }
+    return probe;
+}
+
+// Writes A (upper triangle) as a symmetric Matrix Market file.
+static bool write_matrix(const Csr& A, const std::string& path) {
+    cli::UpperMatrix U;
+    U.n  = A.nr;
+    U.ia = A.ia;
+    U.ja = A.ja;
+    U.a  = A.a;
+    return bench::write_matrix_market(path, U);
+}
+
 int main(int argc, char** argv) {
     Factored f;
     std::string src;
@@ -286,12 +316,7 @@ int main(int argc, char** argv) {
         A = read_mtx(src);
     }
     if (!write.empty()) {
-        cli::UpperMatrix U;
-        U.n  = A.nr;
-        U.ia = A.ia;
-        U.ja = A.ja;
-        U.a  = A.a;
-        if (!bench::write_matrix_market(write, U)) {
+        if (!write_matrix(A, write)) {
             std::fprintf(stderr, "cannot write %s\n", write.c_str());
             return 1;
         }
@@ -329,22 +354,7 @@ int main(int argc, char** argv) {
     std::vector<double> xs(static_cast<size_t>(A.nr), 1.0);
     std::vector<double> b(static_cast<size_t>(A.nr), 0.0);
     DSYMmatvec(A.record(), xs.data(), b.data());
-    // How far A M^-1 is from the identity on three residuals r = A v (v pseudo-random).
-    double probe = 0.0;
-    for (int t = 0; t < 3; ++t) {
-        std::vector<double> v(static_cast<size_t>(A.nr)), Av(v.size());
-        for (int i = 0; i < A.nr; ++i) v[i] = std::sin(1.0 + 7.3 * i * (t + 1));
-        DSYMmatvec(A.record(), v.data(), Av.data());
-        const auto z = apply_preconditioner(f.levels, f.param, Av);
-        std::vector<double> Az(v.size());
-        DSYMmatvec(A.record(), z.data(), Az.data());
-        double num = 0.0, den = 0.0;
-        for (int i = 0; i < A.nr; ++i) {
-            num += (Az[i] - Av[i]) * (Az[i] - Av[i]);
-            den += Av[i] * Av[i];
-        }
-        probe = std::max(probe, std::sqrt(num / den));
-    }
+    const double probe = residual_probe(A, f.levels, f.param);
     std::vector<double> x;
     double relres = 0;
     int its;
