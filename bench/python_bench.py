@@ -9,16 +9,19 @@ own in place of the C++ generator's) and the indefinite saddle-point/KKT files o
 under half a second: trelvak.solve the whole call (conversion from scipy included), the tool its
 total_seconds (factor + solve, reading excluded), spilu + gmres the incomplete LU (SciPy's
 defaults, drop_tol 1e-4, fill_factor 10) and restarted GMRES(30) up to 1000 iterations,
-spsolve SuperLU's factor and solve.
+spsolve SuperLU's factor and solve; each SciPy run in a process of its own, stopped after
+--scipy-limit seconds ("> 60 s").
 
 Usage (from the repository): PYTHONPATH=build-python/python bench/python_bench.py
     [--tool build-python/src/cli/trelvak] [--matrices ../shared/matrices] [--only NAME]
+    [--skip NAME] [--scipy-limit SECONDS]
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import multiprocessing
 import os
 import subprocess
 import sys
@@ -114,7 +117,7 @@ def run_tool(tool: str, path: str) -> tuple[float, float, int]:
     return best, out["solve"]["relres"], out["solve"]["iterations"]
 
 
-def run_spilu_gmres(A: sp.csr_matrix, b: np.ndarray) -> tuple[float, float]:
+def spilu_gmres(A: sp.csr_matrix, b: np.ndarray) -> tuple[float, float]:
     Ac = A.tocsc()
 
     def run() -> np.ndarray:
@@ -130,10 +133,32 @@ def run_spilu_gmres(A: sp.csr_matrix, b: np.ndarray) -> tuple[float, float]:
     return seconds, relres(A, b, x)
 
 
-def run_spsolve(A: sp.csr_matrix, b: np.ndarray) -> tuple[float, float]:
+def spsolve(A: sp.csr_matrix, b: np.ndarray) -> tuple[float, float]:
     Ac = A.tocsc()
     seconds, x = timed(lambda: spla.spsolve(Ac, b))
     return seconds, relres(A, b, x)
+
+
+def _child(method: Callable, A: sp.csr_matrix, b: np.ndarray, out) -> None:
+    out.send(method(A, b))
+
+
+def limited(method: Callable, A: sp.csr_matrix, b: np.ndarray,
+            limit: float) -> tuple[float, float]:
+    """method(A, b) in a forked process: (seconds, relres), or (limit, inf) when it ran past
+    limit seconds (SciPy's factorizations cannot be interrupted from Python)."""
+    ctx = multiprocessing.get_context("fork")
+    here, there = ctx.Pipe(duplex=False)
+    child = ctx.Process(target=_child, args=(method, A, b, there))
+    child.start()
+    there.close()
+    if here.poll(limit):
+        result = here.recv()
+        child.join()
+        return result
+    child.kill()
+    child.join()
+    return limit, float("inf")
 
 
 def cell(seconds: float, r: float) -> str:
@@ -141,6 +166,8 @@ def cell(seconds: float, r: float) -> str:
         return "not run"
     if not np.isfinite(seconds):
         return "failed"
+    if r == float("inf"):
+        return f"> {seconds:.0f} s"
     return f"{seconds:.3f}" if r <= RESTOL else f"- ({r:.1e})"
 
 
@@ -153,6 +180,8 @@ def main() -> None:
                                                            "matrices"))
     parser.add_argument("--only", default="")
     parser.add_argument("--skip", default="", help="leave out members whose name contains it")
+    parser.add_argument("--scipy-limit", type=float, default=60.0,
+                        help="seconds a SciPy run may take before it is stopped")
     args = parser.parse_args()
 
     members: list[tuple[str, str, Callable[[], sp.csr_matrix]]] = [
@@ -188,12 +217,10 @@ def main() -> None:
             tool_s, tool_r, _ = run_tool(args.tool, path)
             py_s, (x, info) = timed(lambda: trelvak.solve(A, b))
             py_r = relres(A, b, x)
-            # On the random KKT family SciPy's factorizations ran for minutes (the fill of a
-            # random graph): not run there.
-            scipy_too = kind != "random KKT"
-            skipped = (float("inf"), float("nan"))
-            ilu_s, ilu_r = run_spilu_gmres(A, b) if scipy_too else skipped
-            lu_s, lu_r = run_spsolve(A, b) if scipy_too and n <= 60000 else skipped
+            # SciPy's factorizations can run for minutes (the fill of a random graph): each run
+            # is stopped after --scipy-limit seconds.
+            ilu_s, ilu_r = limited(spilu_gmres, A, b, args.scipy_limit)
+            lu_s, lu_r = limited(spsolve, A, b, args.scipy_limit)
             ratio = py_s / tool_s if tool_s > 0 else float("nan")
             print(f"| {name} | {kind} | {n} | {cell(tool_s, tool_r)} | {cell(py_s, py_r)} | "
                   f"{int(info.niter[0]) + int(info.watched[0])} | {ratio:.2f} | "
