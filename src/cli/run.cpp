@@ -493,19 +493,19 @@ std::string json_options(const ParameterRecord& param) {
 
 std::string json_factor(const Factored& factored) {
     const FactorInfo& info = factored.info;
-    std::string s =
-        "{\"levels\": " + std::to_string(info.nlev) + ", \"fill\": " + json_number(info.fill) +
-        ", \"nnz_stored\": " + std::to_string(info.nnz_stored) +
-        ", \"nnz_input\": " + std::to_string(info.nnz_input) +
-        ", \"seconds\": " + json_number(factored.seconds) +
-        ", \"cpu_seconds\": " + json_number(info.seconds) +
-        ", \"droptol_used\": " + json_number(info.droptol) +
-        ", \"droptolS_used\": " + json_number(info.droptolS) +
-        ", \"condest_used\": " + json_number(info.condest) +
-        ", \"perturbed_pivots\": " + std::to_string(info.perturbed) +
-        ", \"probe\": " + json_number(info.probe) +
-        ", \"steadied\": " + (info.steadied ? "\"" + info.steadied_by + "\"" : "false") +
-        ", \"level_list\": [";
+    std::string s          = "{\"levels\": " + std::to_string(info.nlev) +
+                    ", \"fill\": " + json_number(info.fill) +
+                    ", \"nnz_stored\": " + std::to_string(info.nnz_stored) +
+                    ", \"nnz_input\": " + std::to_string(info.nnz_input) +
+                    ", \"seconds\": " + json_number(factored.seconds) +
+                    ", \"cpu_seconds\": " + json_number(info.seconds) +
+                    ", \"droptol_used\": " + json_number(info.droptol) +
+                    ", \"droptolS_used\": " + json_number(info.droptolS) +
+                    ", \"condest_used\": " + json_number(info.condest) +
+                    ", \"perturbed_pivots\": " + std::to_string(info.perturbed) +
+                    ", \"probe\": " + json_number(info.probe) +
+                    ", \"steadied\": " + (info.steadied ? "true" : "false") +
+                    ", \"steadied_by\": \"" + info.steadied_by + "\", \"level_list\": [";
     const auto& levels = factored.levels;
     for (size_t l = 0; l < levels.size(); ++l) {
         s += std::string(l ? ", " : "") + "{\"n\": " + std::to_string(levels[l].n) +
