@@ -119,9 +119,7 @@ constexpr double kRestartCondest = 1000.0;
 constexpr double kUnstableProbe = 1.0;
 constexpr int kProbeVectors     = 2;
 constexpr double kProbeGain     = 10.0;
-// condest of the second factorization that an unstable factor gets. Measured on the QP KKT
-// family (n = 14,000): the probe fell from 6e15 to 51 and SQMR converged in 204 iterations where
-// it diverged.
+// condest of the first steadying entry (kSteadying).
 constexpr double kSteadyCondest = 100.0;
 // Level 1 postponing at least kHardPostponed of its rows is factored again with tighter
 // dropping (droptol / 100, droptolS / 10, neither below kHardDroptol). Of the regression set,
@@ -1175,10 +1173,6 @@ double stability_probe(const SparseMatrix& A, LevelRecord* levels, ParameterReco
     return worst;
 }
 
-}  // namespace
-
-namespace {
-
 // ---- Unstable factors: other controls, and the steadiest factor is kept -----------------------
 // A factor whose probe exceeds kUnstableProbe is made again under each entry of kSteadying that
 // would change the caller's controls, in order, until one is sound. A new factor replaces the one
@@ -1225,27 +1219,30 @@ void steady(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels,
             progress(q);
         };
     }
-    // Puts back the controls the entries change, and the slots setup mode derived from them.
+    // Puts back the controls the entries change after each factorization, and at the end (also
+    // when a factorization throws) the slots setup mode derived from them.
+    const ParameterRecord given = *param;
     struct Restore {
         const SparseMatrix& A;
         ParameterRecord* param;
-        const double condest;
-        const char* const ordering;
+        const ParameterRecord& given;
         bool changed = false;
+        void controls() const {
+            param->condest  = given.condest;
+            param->ordering = given.ordering;
+        }
         ~Restore() {
-            param->condest  = condest;
-            param->ordering = ordering;
+            controls();
             if (changed) {
                 SparseMatrix pattern = A;
                 pattern.a            = nullptr;
                 DSYMAMGsetupparameters(&pattern, param, 0);
             }
         }
-    } restore{A, param, param->condest, param->ordering};
-    const ParameterRecord given = *param;
-    double extra                = 0.0;  // wall time of the factors not kept
-    double extra_cpu            = 0.0;
-    int extra_passes            = 0;
+    } restore{A, param, given};
+    double extra     = 0.0;  // wall time of the factors not kept
+    double extra_cpu = 0.0;
+    int extra_passes = 0;
     for (const Steadying& s : kSteadying) {
         if (!(out.probe > kUnstableProbe)) {
             break;
@@ -1260,8 +1257,7 @@ void steady(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels,
         FactorInfo again;
         const int code = factor_once(A, param, &made, &again, steadying);
         other.reset(made);
-        param->condest  = given.condest;
-        param->ordering = given.ordering;
+        restore.controls();
         if (code == kFactorOk) {
             again.probe = stability_probe(A, other.get(), param);
         }
