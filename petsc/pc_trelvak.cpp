@@ -3,8 +3,9 @@
 //
 // Set-up converts the preconditioning matrix into the upper triangle, factors it with the PC's
 // own parameter record (create_parameters, then the user's -pc_trelvak_<key> options) and keeps
-// the level list. PETSc calls set-up again whenever the matrix's values change; the factor API
-// starts from the matrix alone, so every set-up is a complete factorization (ordering included).
+// the level list. PETSc calls set-up again whenever the matrix's values change. Level 1's
+// permutation is then taken over from the last factorization when the triangle's pattern is the
+// same (see KeptOrdering); everything else is made afresh from the new values.
 // Application: the level list approximates the matrix scaled by level 1's row and column scaling
 // vectors (Dr A Dc), so for the matrix itself
 //     y = M^-1 x = Dc (Dr A Dc)~^-1 Dr x,
@@ -15,10 +16,13 @@
 #include <petsc/private/pcimpl.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,6 +38,46 @@
 namespace trelvak::petsc {
 namespace {
 
+// Level 1's fill-reducing ordering, kept from one set-up to the next.
+//
+// The factorization asks the routine in slot reorder0 for level 1's permutation p and leading
+// block nB; it keeps p and nB but not the routine's scaling (it equilibrates the permuted matrix
+// itself). During every set-up the PC puts first_level_ordering into that slot. A set-up that
+// records calls the routine the options select (the one setup mode puts there) and keeps the
+// first p, invq, nB it returns. A set-up for a triangle with the same pattern as the recorded
+// one replays them: the routine's work (the graph, the matching and the minimum-degree or
+// nested-dissection order of the compressed graph) is skipped, and only a symmetric max-norm
+// scaling of the new values is computed, as the slot's contract asks.
+//
+// What is not reused, because it depends on the values: the scaling (made afresh), the choice
+// of 1x1 and 2x2 pivots and the rows level 1 postpones (the factorization decides them on the
+// new values; a matched pair of the old values that no longer makes a good 2x2 pivot is only
+// adjacent in the order, not forced together), and every coarser level, whose Schur complement
+// pattern comes from the dropping and the postponing. The replayed permutation is one the
+// factorization accepts for any values of the pattern, so reuse is never wrong, only possibly
+// less good than a fresh matching when the values change a lot: -pc_trelvak_reuse_ordering 0
+// makes every set-up order afresh.
+struct KeptOrdering {
+    std::vector<int> ia, ja;  // pattern of the recorded triangle
+    std::vector<int> p, invq;
+    int nB                 = 0;
+    bool valid             = false;    // p, invq, nB belong to the pattern in ia, ja
+    bool replay            = false;    // this set-up replays them
+    bool recorded          = false;    // this set-up has recorded (the first call of the routine)
+    int replays            = 0;        // calls answered from the record during this set-up
+    double seconds         = 0.0;      // wall time of the routine when it made the record
+    ReorderRoutine routine = nullptr;  // what setup mode selects for level 1 (null: default)
+
+    void forget() {
+        ia.clear();
+        ja.clear();
+        p.clear();
+        invq.clear();
+        valid = false;
+    }
+    bool same_pattern(const UpperTriangle& A) const { return valid && A.ia == ia && A.ja == ja; }
+};
+
 struct Trelvak {
     ParameterRecord* param = nullptr;
     LevelRecord* levels    = nullptr;
@@ -46,6 +90,10 @@ struct Trelvak {
     double apply_seconds  = 0.0;
     bool unit_empty       = true;  // -pc_trelvak_unit_empty_rows
     int empty_rows        = 0;     // rows without a nonzero entry given a diagonal entry
+    bool reuse_ordering   = true;  // -pc_trelvak_reuse_ordering
+    KeptOrdering kept;
+    bool reused_last    = false;  // the last set-up replayed level 1's ordering
+    int ordering_reuses = 0;      // set-ups that replayed it
 
     ~Trelvak() {
         release_levels(levels);
@@ -62,6 +110,89 @@ Trelvak* data_of(PC pc) {
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
+
+// The slot routine has no room for a context but the parameter record, which each PC owns: the
+// records of the set-ups running now, with their kept orderings.
+std::mutex kept_mutex;
+std::map<const ParameterRecord*, KeptOrdering*> kept_by_record;
+
+KeptOrdering* kept_of(const ParameterRecord* param) {
+    const std::lock_guard<std::mutex> lock(kept_mutex);
+    const auto it = kept_by_record.find(param);
+    return it == kept_by_record.end() ? nullptr : it->second;
+}
+
+// Level 1's ordering during a set-up (see KeptOrdering).
+int first_level_ordering(SparseMatrix A, double* left, double* right, int* p, int* invq, int* nB,
+                         ParameterRecord* param) {
+    KeptOrdering* k = kept_of(param);
+    const int n     = A.nr;
+    if (k != nullptr && k->replay && static_cast<int>(k->p.size()) == n) {
+        const int rc = factor_detail::factor_default_ordering(A, left, right, p, invq, nB, param);
+        if (rc != 0) {
+            return rc;
+        }
+        std::copy(k->p.begin(), k->p.end(), p);
+        std::copy(k->invq.begin(), k->invq.end(), invq);
+        *nB = k->nB;
+        ++k->replays;
+        return 0;
+    }
+    const ReorderRoutine routine =
+        k != nullptr && k->routine != nullptr ? k->routine : factor_detail::factor_default_ordering;
+    const auto start = std::chrono::steady_clock::now();
+    const int rc     = routine(A, left, right, p, invq, nB, param);
+    if (rc == 0 && k != nullptr && !k->recorded) {
+        k->p.assign(p, p + n);
+        k->invq.assign(invq, invq + n);
+        k->nB       = *nB;
+        k->seconds  = seconds_since(start);
+        k->recorded = true;
+    }
+    return rc;
+}
+
+// For the duration of one factorization: the record's level-1 slot holds first_level_ordering
+// and its ordering keyword is empty, which makes setup mode (run by the factorization) leave the
+// slots as they are; the slots and the keyword setup mode chose are put back afterwards. The
+// slots are first filled by setup mode itself, so the later levels and the fallback slot are the
+// ones the options select.
+class OrderingHook {
+public:
+    OrderingHook(ParameterRecord* param, KeptOrdering* kept, int n) : param_(param), kept_(kept) {
+        SparseMatrix pattern{};
+        pattern.nr = pattern.nc = n;
+        DSYMAMGsetupparameters(&pattern, param, 0);
+        saved_          = {param->reorder0, param->reorder1, param->reorder2};
+        ordering_       = param->ordering;
+        kept->routine   = param->reorder0;
+        kept->recorded  = false;
+        kept->replays   = 0;
+        param->reorder0 = first_level_ordering;
+        param->ordering = "";
+        const std::lock_guard<std::mutex> lock(kept_mutex);
+        kept_by_record[param] = kept;
+    }
+    ~OrderingHook() {
+        {
+            const std::lock_guard<std::mutex> lock(kept_mutex);
+            kept_by_record.erase(param_);
+        }
+        param_->ordering = ordering_;
+        param_->reorder0 = saved_[0];
+        param_->reorder1 = saved_[1];
+        param_->reorder2 = saved_[2];
+        kept_->replay    = false;
+    }
+    OrderingHook(const OrderingHook&)            = delete;
+    OrderingHook& operator=(const OrderingHook&) = delete;
+
+private:
+    ParameterRecord* param_;
+    KeptOrdering* kept_;
+    std::array<ReorderRoutine, 3> saved_{};
+    const char* ordering_ = nullptr;
+};
 
 // The keys of the options record that belong to the package's own Krylov driver; in PETSc the
 // KSP has them, so the PC leaves them out.
@@ -141,8 +272,17 @@ PetscErrorCode PCSetFromOptions_Trelvak(PC pc, PetscOptionItems* PetscOptionsObj
                                "rows without a nonzero entry get a diagonal entry (the largest "
                                "magnitude of the matrix) instead of failing the factorization",
                                "PCTRELVAK", unit, &unit, nullptr));
+    PetscBool reuse = t->reuse_ordering ? PETSC_TRUE : PETSC_FALSE;
+    PetscCall(PetscOptionsBool("-pc_trelvak_reuse_ordering",
+                               "a set-up for new values with the same pattern takes level 1's "
+                               "ordering from the last factorization",
+                               "PCTRELVAK", reuse, &reuse, nullptr));
     PetscOptionsHeadEnd();
-    t->unit_empty = unit == PETSC_TRUE;
+    t->unit_empty     = unit == PETSC_TRUE;
+    t->reuse_ordering = reuse == PETSC_TRUE;
+    if (!t->reuse_ordering) {
+        t->kept.forget();
+    }
     cli::apply_options(given, t->param);
     PetscFunctionReturn(0);
 }
@@ -181,22 +321,52 @@ PetscErrorCode PCSetUp_Trelvak(PC pc) {
         t->empty_rows = unit_empty_rows(&t->matrix, largest > 0.0 ? largest : 1.0);
     }
     release_levels(t->levels);
-    t->levels = nullptr;
-    int code  = 0;
-    PetscCall(guarded(comm, [&] {
+    t->levels         = nullptr;
+    int code          = 0;
+    const bool replay = t->reuse_ordering && t->kept.same_pattern(t->matrix);
+    t->reused_last    = false;
+    auto factor_with  = [&](bool replaying) {
         SparseMatrix A = t->matrix.record();
         t->info        = FactorInfo{};
-        code           = factor(A, t->param, &t->levels, &t->info);
+        {
+            OrderingHook hook(t->param, &t->kept, A.nr);
+            t->kept.replay = replaying;
+            code           = factor(A, t->param, &t->levels, &t->info);
+            t->reused_last = replaying && t->kept.replays > 0;
+            if (!replaying && t->kept.recorded) {
+                t->kept.valid = true;
+            }
+        }
         if (code == 0) {
             // Solver mode derives the cycle controls the application reads.
             SparseMatrix pattern = A;
             pattern.a            = nullptr;
             DSYMAMGsetupparameters(&pattern, t->param, 1);
             t->scratch.assign(
-                static_cast<size_t>(preconditioner_scratch(t->levels, t->param->ifact[10], A.nr)),
-                0.0);
+                 static_cast<size_t>(preconditioner_scratch(t->levels, t->param->ifact[10], A.nr)),
+                 0.0);
+        }
+    };
+    PetscCall(guarded(comm, [&] {
+        factor_with(replay);
+        if (code != 0 && replay) {
+            // The kept order did not lead to a factor for these values: order afresh.
+            t->kept.forget();
+            factor_with(false);
         }
     }));
+    if (code == 0 && t->reuse_ordering && !t->reused_last && t->kept.recorded &&
+        !t->info.steadied) {
+        t->kept.ia = t->matrix.ia;
+        t->kept.ja = t->matrix.ja;
+    } else if (code != 0 || t->info.steadied || !t->reuse_ordering) {
+        // A steadied factor was made under other controls (perhaps another ordering): the next
+        // set-up orders afresh.
+        t->kept.forget();
+    }
+    if (t->reused_last) {
+        ++t->ordering_reuses;
+    }
     t->factor_seconds = seconds_since(start);
     t->matrix         = UpperTriangle{};
     if (code != 0) {
@@ -248,6 +418,7 @@ PetscErrorCode PCReset_Trelvak(PC pc) {
     release_levels(t->levels);
     t->levels = nullptr;
     t->matrix = UpperTriangle{};
+    t->kept.forget();
     t->scratch.clear();
     t->scratch.shrink_to_fit();
     PetscFunctionReturn(0);
@@ -324,11 +495,21 @@ PetscErrorCode PCView_Trelvak(PC pc, PetscViewer viewer) {
         PetscCall(PetscViewerASCIIPrintf(viewer, "\n"));
     }
     PetscCall(PetscViewerASCIIPrintf(
-        viewer,
-        "  factorizations %d (each complete, ordering included), last %.3f s wall "
-        "(factor %.3f s, %d pass%s)\n",
+        viewer, "  factorizations %d, last %.3f s wall (factor %.3f s, %d pass%s)\n",
         t->factorizations, t->factor_seconds, info.wall_seconds, info.passes,
         info.passes == 1 ? "" : "es"));
+    if (t->reused_last) {
+        PetscCall(PetscViewerASCIIPrintf(
+            viewer,
+            "  level 1 ordering taken over from an earlier factorization (same pattern; made "
+            "in %.3f s), %d reuse%s so far\n",
+            t->kept.seconds, t->ordering_reuses, t->ordering_reuses == 1 ? "" : "s"));
+    } else {
+        PetscCall(PetscViewerASCIIPrintf(
+            viewer, "  level 1 ordering made by this factorization%s\n",
+            t->reuse_ordering && t->kept.valid ? " (kept for the next one with the same pattern)"
+                                               : ""));
+    }
     PetscCall(PetscViewerASCIIPrintf(viewer, "  applications %ld, %.3f s wall\n", t->applications,
                                      t->apply_seconds));
     PetscFunctionReturn(0);
@@ -337,16 +518,19 @@ PetscErrorCode PCView_Trelvak(PC pc, PetscViewer viewer) {
 PetscErrorCode PCTrelvakGetInfo_Trelvak(PC pc, PCTrelvakInfo* out) {
     const Trelvak* t = data_of(pc);
     PetscFunctionBeginUser;
-    *out                = PCTrelvakInfo{};
-    out->n              = t->info.n;
-    out->levels         = t->levels != nullptr ? t->info.nlev : 0;
-    out->fill           = t->info.fill;
-    out->perturbed      = t->info.perturbed;
-    out->factorizations = t->factorizations;
-    out->factor_seconds = t->factor_seconds;
-    out->applications   = static_cast<PetscInt>(t->applications);
-    out->apply_seconds  = t->apply_seconds;
-    out->empty_rows     = t->empty_rows;
+    *out                  = PCTrelvakInfo{};
+    out->n                = t->info.n;
+    out->levels           = t->levels != nullptr ? t->info.nlev : 0;
+    out->fill             = t->info.fill;
+    out->perturbed        = t->info.perturbed;
+    out->factorizations   = t->factorizations;
+    out->factor_seconds   = t->factor_seconds;
+    out->applications     = static_cast<PetscInt>(t->applications);
+    out->apply_seconds    = t->apply_seconds;
+    out->empty_rows       = t->empty_rows;
+    out->ordering_reused  = t->reused_last ? PETSC_TRUE : PETSC_FALSE;
+    out->ordering_reuses  = t->ordering_reuses;
+    out->ordering_seconds = t->kept.valid ? t->kept.seconds : 0.0;
     PetscFunctionReturn(0);
 }
 

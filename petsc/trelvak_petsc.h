@@ -15,7 +15,9 @@
 // elbow, lfil, lfilS, ordering, matching, amg, ...), checked as the command-line tool checks
 // them; a refused value is a PETSc error carrying the check's message. -pc_trelvak_unit_empty_rows
 // (default true) gives rows without a nonzero entry, which a block of a saddle-point matrix may
-// hold, a diagonal entry instead of failing.
+// hold, a diagonal entry instead of failing. -pc_trelvak_reuse_ordering (default true): a
+// set-up for new values of the same pattern takes level 1's ordering from the last
+// factorization; the scaling, pivots and coarser levels come from the new values.
 #ifndef TRELVAK_PETSC_TRELVAK_PETSC_H
 #define TRELVAK_PETSC_TRELVAK_PETSC_H
 
@@ -38,6 +40,12 @@ typedef struct {
     PetscInt applications;     // applications of the preconditioner so far
     PetscReal apply_seconds;   // their wall time
     PetscInt empty_rows;       // rows without a nonzero entry given a diagonal entry
+    // Level 1's ordering: the last factorization took it over from an earlier one (same
+    // pattern, new values); how many set-ups did so; the time it took to make when it was made
+    // (0 when none is kept).
+    PetscBool ordering_reused;
+    PetscInt ordering_reuses;
+    PetscReal ordering_seconds;
 } PCTrelvakInfo;
 PETSC_EXTERN PetscErrorCode PCTrelvakGetInfo(PC pc, PCTrelvakInfo* info);
 

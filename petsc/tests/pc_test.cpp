@@ -1,5 +1,6 @@
 // pc_test.cpp: the PC "trelvak" and the KSP "sqmr" on one process, against the package's own
-// solver driver on the same KKT matrix; option errors; factoring again after a change of values;
+// solver driver on the same KKT matrix; option errors; factoring again after a change of values
+// (level 1's ordering taken over for the same pattern);
 // sqmr nested inside sqmr.
 #include <gtest/gtest.h>
 #include <petscksp.h>
@@ -209,9 +210,94 @@ TEST(PcTrelvak, NewValuesAreFactoredAgainAndViewShowsTheLevels) {
     std::remove(path.c_str());
     for (const char* expected :
          {"symmetric QMR", "TRELVAK multilevel incomplete LDL^T", "levels, fill", "perturbed pivot",
-          "stability probe", "level 1  n", "factorizations 2", "applications"}) {
+          "stability probe", "level 1  n", "factorizations 2", "level 1 ordering taken over",
+          "applications"}) {
         EXPECT_NE(view.find(expected), std::string::npos) << expected << "\n" << view;
     }
+}
+
+// Puts the values of `values` (same pattern as the matrix) into A, both triangles.
+void set_values(Mat A, const Upper& values) {
+    for (int i = 0; i < values.n; ++i) {
+        for (int k = values.ptr[static_cast<size_t>(i)]; k < values.ptr[static_cast<size_t>(i) + 1];
+             ++k) {
+            const PetscInt j = values.col[static_cast<size_t>(k)];
+            MatSetValue(A, i, j, values.val[static_cast<size_t>(k)], INSERT_VALUES);
+            MatSetValue(A, j, i, values.val[static_cast<size_t>(k)], INSERT_VALUES);
+        }
+    }
+    MatAssemblyBegin(A, MAT_FINAL_ASSEMBLY);
+    MatAssemblyEnd(A, MAT_FINAL_ASSEMBLY);
+}
+
+TEST(PcTrelvak, NewValuesOfTheSamePatternReuseLevelOnesOrdering) {
+    const char* gmres = "-ksp_type gmres -ksp_gmres_restart 50 -ksp_pc_side right -pc_type trelvak";
+    Solve s;
+    ASSERT_EQ(s.run(gmres), 0);
+    const PCTrelvakInfo first = s.info();
+    const PetscInt first_its  = s.iterations();
+    EXPECT_FALSE(first.ordering_reused);
+    EXPECT_GT(first.ordering_seconds, 0.0);
+
+    // A x 4: equilibration absorbs a power of two exactly, so a replayed ordering must give the
+    // very factor of the first set-up.
+    MatScale(s.A, 4.0);
+    VecSet(s.x, 0.0);
+    ASSERT_EQ(KSPSolve(s.ksp, s.b, s.x), 0);
+    PCTrelvakInfo again = s.info();
+    EXPECT_EQ(again.factorizations, 2);
+    EXPECT_TRUE(again.ordering_reused);
+    EXPECT_EQ(again.ordering_reuses, 1);
+    EXPECT_EQ(again.fill, first.fill);
+    EXPECT_EQ(again.levels, first.levels);
+    EXPECT_EQ(s.iterations(), first_its);
+
+    // Other values (a hundred times the control cost): the matching of the old values is
+    // replayed, the scaling and pivots are new; the true residual must still reach the tolerance,
+    // in about the iterations of a factorization ordered afresh.
+    const Upper changed = optimal_control(kGrid, 1.0);
+    set_values(s.A, changed);
+    VecSet(s.x, 0.0);
+    ASSERT_EQ(KSPSolve(s.ksp, s.b, s.x), 0);
+    again = s.info();
+    EXPECT_GT(s.reason(), 0);
+    EXPECT_LT(s.relres(), 1.01e-6);
+    EXPECT_TRUE(again.ordering_reused);
+    EXPECT_EQ(again.ordering_reuses, 2);
+    Solve fresh;
+    set_values(fresh.A, changed);
+    VecCopy(s.b, fresh.b);
+    ASSERT_EQ(fresh.run(gmres), 0);
+    EXPECT_FALSE(fresh.info().ordering_reused);
+    EXPECT_LE(s.iterations(), fresh.iterations() + 5);
+
+    // A new entry changes the pattern: ordered afresh, and that ordering is kept instead.
+    MatSetOption(s.A, MAT_NEW_NONZERO_ALLOCATION_ERR, PETSC_FALSE);
+    MatSetValue(s.A, 0, changed.n - 1, 1e-3, INSERT_VALUES);
+    MatSetValue(s.A, changed.n - 1, 0, 1e-3, INSERT_VALUES);
+    MatAssemblyBegin(s.A, MAT_FINAL_ASSEMBLY);
+    MatAssemblyEnd(s.A, MAT_FINAL_ASSEMBLY);
+    VecSet(s.x, 0.0);
+    ASSERT_EQ(KSPSolve(s.ksp, s.b, s.x), 0);
+    again = s.info();
+    EXPECT_EQ(again.factorizations, 4);
+    EXPECT_FALSE(again.ordering_reused);
+    EXPECT_EQ(again.ordering_reuses, 2);
+    EXPECT_LT(s.relres(), 1.01e-6);
+    MatScale(s.A, 0.5);
+    VecSet(s.x, 0.0);
+    ASSERT_EQ(KSPSolve(s.ksp, s.b, s.x), 0);
+    EXPECT_TRUE(s.info().ordering_reused);
+
+    // Turned off: every set-up orders afresh.
+    Solve off;
+    ASSERT_EQ(off.run("-ksp_type sqmr -pc_type trelvak -pc_trelvak_reuse_ordering 0"), 0);
+    MatScale(off.A, 4.0);
+    VecSet(off.x, 0.0);
+    ASSERT_EQ(KSPSolve(off.ksp, off.b, off.x), 0);
+    EXPECT_EQ(off.info().factorizations, 2);
+    EXPECT_FALSE(off.info().ordering_reused);
+    EXPECT_EQ(off.info().ordering_seconds, 0.0);
 }
 
 TEST(PcTrelvak, EmptyRowsGetADiagonalEntryUnlessTold) {
