@@ -1,7 +1,7 @@
-// bindings.cpp: the extension module trelvak._trelvak. It takes the upper triangle of a matrix
-// as 0-based compressed rows (the Python package makes them from scipy.sparse), copies it into
-// the solver's 1-based layout, and runs the factorization, the application and the solve with
-// the GIL released.
+// bindings.cpp: the extension module trelvak._trelvak. It takes a symmetric matrix as canonical
+// 0-based compressed rows (the Python package makes them from scipy.sparse), reads one triangle
+// of it into the solver's 1-based layout (checking that the other agrees), and runs the
+// factorization, the application and the solve with the GIL released.
 //
 // Interrupts: a check installed at import lets the factorization and the solver driver poll
 // for a pending signal. On the interpreter's main thread it takes the GIL at most every 20 ms
@@ -12,6 +12,7 @@
 //
 // Fatal stops of the system (allocation failures, an inconsistent level list) throw instead of
 // ending the process: MemoryError or RuntimeError.
+#include <dlfcn.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -19,7 +20,9 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "common/interrupt.h"
@@ -81,11 +84,82 @@ bool python_interrupt_check() {
     throw py::error_already_set();
 }
 
-// Runs work with the GIL released; an interrupt becomes the handler's exception.
+// ---- BLAS threads ----------------------------------------------------------------------------
+
+// OpenBLAS runs on one thread while a call of ours runs, as in the tool and the Octave modules:
+// our lanes are the threads. Left at numpy's default (a worker per core), the dense kernels of
+// the last level wake OpenBLAS's workers, which then spin on a core for a while after each
+// call: on helm2d_200 about half a core for the length of the solve, taken from the other jobs
+// of the machine and from our own lanes. The count in force before is restored when the last of
+// the calls running at once (on several Python threads) ends; meanwhile numpy's own BLAS calls
+// on other threads run on one thread too.
+//
+// The library is numpy's as well (one OpenBLAS runtime per process). Its controls are looked up
+// at run time, so that another BLAS library works too (then nothing is done): in the global
+// scope, else among the libraries this module was linked with (Python loads extension modules
+// with local scope, so those are not global).
+class BlasOnOneThread {
+public:
+    BlasOnOneThread() {
+        const Controls& c = controls();
+        if (c.set == nullptr) {
+            return;
+        }
+        const std::lock_guard<std::mutex> hold(mutex_);
+        if (active_++ == 0) {
+            previous_ = c.get();
+            if (previous_ > 1) {
+                c.set(1);
+            }
+        }
+    }
+    ~BlasOnOneThread() {
+        const Controls& c = controls();
+        if (c.set == nullptr) {
+            return;
+        }
+        const std::lock_guard<std::mutex> hold(mutex_);
+        if (--active_ == 0 && previous_ > 1) {
+            c.set(previous_);
+        }
+    }
+    BlasOnOneThread(const BlasOnOneThread&)            = delete;
+    BlasOnOneThread& operator=(const BlasOnOneThread&) = delete;
+
+private:
+    struct Controls {
+        void (*set)(int) = nullptr;
+        int (*get)()     = nullptr;
+    };
+    static const Controls& controls() {
+        static const Controls found = [] {
+            Controls c;
+            for (void* scope : {RTLD_DEFAULT, RTLD_NEXT}) {
+                auto set =
+                    reinterpret_cast<void (*)(int)>(dlsym(scope, "openblas_set_num_threads"));
+                auto get = reinterpret_cast<int (*)()>(dlsym(scope, "openblas_get_num_threads"));
+                if (set != nullptr && get != nullptr) {
+                    c.set = set;
+                    c.get = get;
+                    break;
+                }
+            }
+            return c;
+        }();
+        return found;
+    }
+    static inline std::mutex mutex_;
+    static inline int active_   = 0;
+    static inline int previous_ = 0;
+};
+
+// Runs work with the GIL released and BLAS on one thread; an interrupt becomes the handler's
+// exception.
 template <class Work>
 auto released(Work&& work) {
     try {
         py::gil_scoped_release release;
+        const BlasOnOneThread blas;
         return work();
     } catch (const Interrupted&) {
         raise_interrupt();
@@ -94,40 +168,130 @@ auto released(Work&& work) {
 
 // ---- Conversions ------------------------------------------------------------------------------
 
-// The solver's record of the upper triangle given as 0-based compressed rows, after checking
-// that the arrays describe one: n+1 ascending row pointers from 0, columns i..n-1 in row i.
-cli::UpperMatrix upper_from(int n, const Index& indptr, const Index& indices, const Values& data) {
-    if (n < 0 || indptr.ndim() != 1 || indices.ndim() != 1 || data.ndim() != 1 ||
+// The matrix the core factors, made from the user's matrix: its upper triangle in the solver's
+// 1-based layout, and the triangle of the user's matrix it was read from.
+struct Triangle {
+    cli::UpperMatrix A;
+    std::string side;  // "lower" or "upper"
+};
+
+// The triangle read from a square matrix given by canonical 0-based compressed rows (columns
+// ascending and distinct in each row): the lower one, transposed, unless the matrix holds
+// nonzero entries above its diagonal only, then the upper one. Explicit zeros of the triangle
+// read are kept. When both triangles hold nonzero entries they must agree:
+// ||A - A^T||_F <= symmetry_tol ||A||_F, else std::invalid_argument. The work is a counting
+// pass, one pass that places the entries and, with both triangles given, one merge of the two
+// upper forms row by row.
+Triangle triangle_of(int n, const Index& indptr, const Index& indices, const Values& data,
+                     double symmetry_tol) {
+    if (n < 1 || indptr.ndim() != 1 || indices.ndim() != 1 || data.ndim() != 1 ||
         indptr.shape(0) != n + 1 || indices.shape(0) != data.shape(0)) {
         throw std::invalid_argument("inconsistent compressed-row arrays.");
     }
-    const int* p  = indptr.data();
-    const int* j  = indices.data();
-    const long nz = static_cast<long>(indices.shape(0));
+    const int* p    = indptr.data();
+    const int* j    = indices.data();
+    const double* v = data.data();
+    const long nz   = static_cast<long>(indices.shape(0));
     if (p[0] != 0 || p[n] != nz) {
         throw std::invalid_argument("inconsistent compressed-row arrays.");
     }
-    cli::UpperMatrix A;
-    A.n = n;
-    A.ia.resize(static_cast<size_t>(n) + 1);
-    A.ja.resize(static_cast<size_t>(nz));
-    A.a.assign(data.data(), data.data() + nz);
+    const size_t un = static_cast<size_t>(n);
+    // Entries of the lower triangle (with the diagonal) per column, of the upper one per row.
+    std::vector<int> lower_count(un, 0), upper_count(un, 0);
+    bool has_lower = false, has_upper = false;
     for (int i = 0; i < n; ++i) {
         if (p[i + 1] < p[i]) {
             throw std::invalid_argument("row pointers must not decrease.");
         }
         for (int k = p[i]; k < p[i + 1]; ++k) {
-            if (j[k] < i || j[k] >= n || (k > p[i] && j[k] <= j[k - 1])) {
+            if (j[k] < 0 || j[k] >= n || (k > p[i] && j[k] <= j[k - 1])) {
                 throw std::invalid_argument(
-                    "the rows must hold the upper triangle with ascending, distinct columns.");
+                    "the rows must hold ascending, distinct columns in 0..n-1.");
             }
-            A.ja[static_cast<size_t>(k)] = j[k] + 1;
+            if (j[k] <= i) {
+                ++lower_count[static_cast<size_t>(j[k])];
+                has_lower = has_lower || (j[k] < i && v[k] != 0.0);
+            }
+            if (j[k] >= i) {
+                ++upper_count[static_cast<size_t>(i)];
+                has_upper = has_upper || (j[k] > i && v[k] != 0.0);
+            }
         }
     }
-    for (int i = 0; i <= n; ++i) {
-        A.ia[static_cast<size_t>(i)] = p[i] + 1;
+    Triangle t;
+    t.side            = has_upper && !has_lower ? "upper" : "lower";
+    t.A.n             = n;
+    const auto& count = t.side == "upper" ? upper_count : lower_count;
+    t.A.ia.assign(un + 1, 1);
+    for (size_t r = 0; r < un; ++r) {
+        t.A.ia[r + 1] = t.A.ia[r] + count[r];
     }
-    return A;
+    const size_t stored = static_cast<size_t>(t.A.ia[un] - 1);
+    t.A.ja.resize(stored);
+    t.A.a.resize(stored);
+    if (t.side == "upper") {
+        size_t out = 0;
+        for (int i = 0; i < n; ++i) {
+            for (int k = p[i]; k < p[i + 1]; ++k) {
+                if (j[k] >= i) {
+                    t.A.ja[out] = j[k] + 1;
+                    t.A.a[out]  = v[k];
+                    ++out;
+                }
+            }
+        }
+    } else {
+        // Row i of the lower triangle is column i of the upper one; rows taken in order leave
+        // every upper row with ascending columns.
+        std::vector<int> next(t.A.ia.begin(), t.A.ia.end() - 1);
+        for (int i = 0; i < n; ++i) {
+            for (int k = p[i]; k < p[i + 1] && j[k] <= i; ++k) {
+                const size_t at = static_cast<size_t>(next[static_cast<size_t>(j[k])]++ - 1);
+                t.A.ja[at]      = i + 1;
+                t.A.a[at]       = v[k];
+            }
+        }
+    }
+    if (has_lower && has_upper) {
+        // ||A - A^T||_F^2 = 2 sum over the upper triangle of (a_ij - a_ji)^2: row i of the upper
+        // form read from the lower triangle against the upper part of row i.
+        double gap = 0.0, norm = 0.0;
+        for (long k = 0; k < nz; ++k) {
+            norm += v[k] * v[k];
+        }
+        for (int i = 0; i < n; ++i) {
+            int a       = t.A.ia[static_cast<size_t>(i)] - 1;
+            const int e = t.A.ia[static_cast<size_t>(i) + 1] - 1;
+            int b       = p[i];
+            while (b < p[i + 1] && j[b] < i) {
+                ++b;
+            }
+            while (a < e || b < p[i + 1]) {
+                const int ca = a < e ? t.A.ja[static_cast<size_t>(a)] - 1 : n;
+                const int cb = b < p[i + 1] ? j[b] : n;
+                double d     = 0.0;
+                if (ca == cb) {
+                    d = t.A.a[static_cast<size_t>(a++)] - v[b++];
+                } else if (ca < cb) {
+                    d = t.A.a[static_cast<size_t>(a++)];
+                } else {
+                    d = v[b++];
+                }
+                gap += d * d;
+            }
+        }
+        const double relative = std::sqrt(2.0 * gap), scale = std::sqrt(norm);
+        if (relative > symmetry_tol * scale) {
+            char text[300];
+            std::snprintf(text, sizeof text,
+                          "A is not symmetric: ||A - A^T||_F / ||A||_F = %.3g exceeds "
+                          "symmetry_tol = %.3g. Give one triangle (the lower one is read when "
+                          "both are given) or a symmetric matrix.",
+                          relative / scale, symmetry_tol);
+            throw std::invalid_argument(text);
+        }
+    }
+    return t;
 }
 
 // An option value from Python: text, or a real number (bool, int, float and numpy scalars).
@@ -212,11 +376,9 @@ py::dict factor_info_dict(const FactorInfo& info) {
 
 // ---- The factorization object ----------------------------------------------------------------
 
-std::unique_ptr<Factorization> make_factorization(int n, const Index& indptr, const Index& indices,
-                                                  const Values& data, const py::dict& options) {
-    const OptionList list    = option_list(options);
-    const cli::UpperMatrix A = upper_from(n, indptr, indices, data);
-    return released([&] { return std::make_unique<Factorization>(A, list); });
+std::unique_ptr<Factorization> make_factorization(const Triangle& t, const py::dict& options) {
+    const OptionList list = option_list(options);
+    return released([&] { return std::make_unique<Factorization>(t.A, list); });
 }
 
 void require_live(const Factorization& f) {
@@ -261,10 +423,10 @@ void release_factorization(Factorization& f) {
 
 // ---- The one-call solve ----------------------------------------------------------------------
 
-py::tuple solve_system(int n, const Index& indptr, const Index& indices, const Values& data,
-                       const Array& B, const py::object& X0, const py::dict& options,
-                       bool fallback) {
+py::tuple solve_system(const Triangle& t, const Array& B, const py::object& X0,
+                       const py::dict& options, bool fallback) {
     const OptionList list = option_list(options);
+    const py::ssize_t n   = t.A.n;
     if (B.ndim() != 2 || B.shape(0) != n) {
         throw std::invalid_argument("b must have shape (n, m).");
     }
@@ -276,13 +438,12 @@ py::tuple solve_system(int n, const Index& indptr, const Index& indices, const V
             throw std::invalid_argument("x0 must have the shape of b.");
         }
     }
-    const cli::UpperMatrix A = upper_from(n, indptr, indices, data);
     Array X(std::vector<py::ssize_t>{n, m});
     const double* b   = B.data();
     const double* x0p = X0.is_none() ? nullptr : x0.data();
     double* x         = X.mutable_data();
     const SolveReport r =
-        released([&] { return trelvak::python::solve(A, list, fallback, b, x0p, m, x); });
+        released([&] { return trelvak::python::solve(t.A, list, fallback, b, x0p, m, x); });
     py::dict info;
     info["niter"]         = r.niter;
     info["relres"]        = r.relres;
@@ -347,9 +508,14 @@ PYBIND11_MODULE(_trelvak, m) {
     m.def("lane_count", &trelvak::lane_count,
           "Worker lanes of the kernels (TRELVAK_NUM_THREADS, else the cores, at most 4).");
 
+    py::class_<Triangle>(m, "Triangle")
+        .def(py::init(&triangle_of), py::arg("n"), py::arg("indptr"), py::arg("indices"),
+             py::arg("data"), py::arg("symmetry_tol"))
+        .def_property_readonly("n", [](const Triangle& t) { return t.A.n; })
+        .def_property_readonly("side", [](const Triangle& t) { return t.side; });
+
     py::class_<Factorization>(m, "Factorization")
-        .def(py::init(&make_factorization), py::arg("n"), py::arg("indptr"), py::arg("indices"),
-             py::arg("data"), py::arg("options"))
+        .def(py::init(&make_factorization), py::arg("matrix"), py::arg("options"))
         .def_property_readonly("n", &Factorization::n)
         .def_property_readonly("released", &Factorization::released)
         .def_property_readonly("info",
@@ -365,6 +531,6 @@ PYBIND11_MODULE(_trelvak, m) {
         .def("apply", &apply, py::arg("x"))
         .def("release", &release_factorization);
 
-    m.def("solve", &solve_system, py::arg("n"), py::arg("indptr"), py::arg("indices"),
-          py::arg("data"), py::arg("b"), py::arg("x0"), py::arg("options"), py::arg("fallback"));
+    m.def("solve", &solve_system, py::arg("matrix"), py::arg("b"), py::arg("x0"),
+          py::arg("options"), py::arg("fallback"));
 }

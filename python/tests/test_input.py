@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import re
+
 import numpy as np
 import pytest
 import scipy.sparse as sp
+import scipy.sparse.linalg as spla
 
 import trelvak
 from conftest import relres
@@ -78,6 +81,39 @@ def test_symmetry_is_checked_when_both_triangles_are_given(small: sp.csr_matrix)
     B.data = B.data * (1.0 + 1e-15 * np.sign(np.arange(B.nnz) % 3 - 1))
     trelvak.factor(B)
     trelvak.factor(A.tocsr(), symmetry_tol=1e-2)
+
+
+def test_the_triangles_are_compared_entry_by_entry(small: sp.csr_matrix) -> None:
+    # Changes on one side only, one of them where the other side stores nothing, so that the two
+    # triangles differ in pattern as well as in values.
+    A = small.tolil()
+    A[3, 10] += 1e-3
+    i, j = next((i, j) for i in range(60) for j in range(i) if small[i, j] == 0)
+    A[i, j] = -2e-3
+    A = A.tocsr()
+    expected = spla.norm(A - A.T) / spla.norm(A)
+    with pytest.raises(ValueError, match="not symmetric") as refused:
+        trelvak.factor(A)
+    reported = float(re.search(r"= (\S+) exceeds", str(refused.value)).group(1))
+    assert reported == pytest.approx(expected, rel=5e-3)
+    trelvak.factor(A, symmetry_tol=1.01 * expected)
+    with pytest.raises(ValueError, match="not symmetric"):
+        trelvak.factor(A, symmetry_tol=0.99 * expected)
+
+
+def test_explicit_zeros_below_the_diagonal_leave_the_upper_triangle_read(
+        small: sp.csr_matrix) -> None:
+    upper = sp.triu(small).tocoo()
+    rows, cols = np.nonzero(sp.tril(small, k=-1).toarray())
+    A = sp.csr_matrix(
+        (np.concatenate([upper.data, np.zeros(rows.size)]),
+         (np.concatenate([upper.row, rows]), np.concatenate([upper.col, cols]))),
+        shape=small.shape,
+    )
+    assert A.nnz == small.nnz  # the zeros are stored
+    P = trelvak.factor(A)
+    assert P.info.triangle == "upper"
+    assert _same_preconditioner(trelvak.factor(small), P)
 
 
 @pytest.mark.parametrize(

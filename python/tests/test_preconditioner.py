@@ -109,12 +109,15 @@ def test_release_semantics() -> None:
                        (np.r_[x[:-1], np.nan], ValueError)):
         with pytest.raises(error):
             P.apply(bad)
-    # The core object itself refuses arrays that are not an upper triangle.
-    core = trelvak._trelvak.Factorization
-    with pytest.raises(ValueError):
-        core(3, np.array([0, 1, 2, 2]), np.array([0, 0]), np.array([1.0, 1.0]), {})
-    with pytest.raises(ValueError):
-        core(3, np.array([0, 1]), np.array([0]), np.array([1.0]), {})
+    # The core's reading of the matrix refuses arrays that are not canonical compressed rows.
+    read = trelvak._trelvak.Triangle
+    for indptr, indices in (([0, 2, 3, 3], [1, 0, 1]),  # columns not ascending
+                            ([0, 2, 3, 3], [0, 0, 1]),  # a column twice
+                            ([0, 1, 2, 3], [0, 1, 3]),  # a column beyond n
+                            ([0, 2, 1, 3], [0, 1, 2]),  # row pointers decreasing
+                            ([0, 1], [0])):  # too few row pointers
+        with pytest.raises(ValueError):
+            read(3, np.array(indptr), np.array(indices), np.ones(len(indices)), 1e-12)
 
 
 def _resident_bytes() -> int:

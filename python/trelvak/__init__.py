@@ -143,7 +143,8 @@ class FactorInfo:
     (``nnz_stored / nnz_input``); ``perturbed`` pivots of a singular last level raised to a small
     size; ``probe`` the stability probe of the factor, max ``||A M^-1 r - r|| / ||r||`` over two
     residuals ``r = A v`` (far below 1 for a sound factor; above 1 the factor is made again with
-    condest 100, then with nested dissection, and ``steadied`` says one of those was kept,
+    condest 100, then with nested dissection, then (zero diagonal entries) of a regularized
+    matrix, and ``steadied`` says one of those was kept,
     ``steadied_by`` which); ``droptol``, ``droptolS``,
     ``condest`` the controls level 1 was factored with (they differ from the options when the
     factorization started over with other controls);
@@ -344,8 +345,8 @@ def factor(
     """
     merged = _merged_options(options, kwargs)
     U = upper_rows(A, symmetry_tol)
-    core = _trelvak.Factorization(U.n, U.indptr, U.indices, U.data, merged)
-    return Preconditioner._wrap(core, U.triangle)
+    core = _trelvak.Factorization(U, merged)
+    return Preconditioner._wrap(core, U.side)
 
 
 def solve(
@@ -386,7 +387,7 @@ def solve(
         X0, _ = as_block(x0, U.n, "x0")
         if X0.shape != B.shape:
             raise ValueError(f"x0 must have the shape of b, {np.shape(b)}, not {np.shape(x0)}.")
-    X, d = _trelvak.solve(U.n, U.indptr, U.indices, U.data, B, X0, merged, bool(fallback))
+    X, d = _trelvak.solve(U, B, X0, merged, bool(fallback))
     used = Options(**d["options"])
     relres = np.asarray(d["relres"], dtype=np.float64)
     columns = relres <= used.restol
@@ -403,7 +404,7 @@ def solve(
         fallback_fill=d["fallback_fill"],
         setup_time=float(d["setup_time"]),
         solve_time=float(d["solve_time"]),
-        factor=FactorInfo._from(d["factor"], U.triangle),
+        factor=FactorInfo._from(d["factor"], U.side),
         options=used,
     )
     return (X[:, 0].copy() if vector else X), info

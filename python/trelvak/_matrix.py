@@ -14,23 +14,14 @@ else ``ValueError``.
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
+from typing import Any
 
 import numpy as np
 import scipy.sparse as sp
-import scipy.sparse.linalg  # noqa: F401  (sp.linalg.norm)
+
+from . import _trelvak
 
 _INT32_MAX = np.iinfo(np.int32).max
-
-
-class UpperRows(NamedTuple):
-    """The upper triangle of a symmetric matrix by rows (0-based), as the core reads it."""
-
-    n: int
-    indptr: np.ndarray
-    indices: np.ndarray
-    data: np.ndarray
-    triangle: str  # "lower" or "upper": the triangle of the given matrix that was read
 
 
 def _real_values(values: np.ndarray, what: str) -> np.ndarray:
@@ -77,60 +68,14 @@ def as_csr(A: Any) -> sp.csr_matrix:
     return M
 
 
-def _part(M: sp.csr_matrix, rows: np.ndarray, keep: np.ndarray) -> sp.csr_matrix:
-    """The entries of the canonical M where keep holds, as a canonical CSR matrix."""
-    n = M.shape[0]
-    indptr = np.zeros(n + 1, dtype=np.int64)
-    np.cumsum(np.bincount(rows[keep], minlength=n), out=indptr[1:])
-    return sp.csr_matrix((M.data[keep], M.indices[keep], indptr), shape=M.shape)
-
-
-def upper_rows(A: Any, symmetry_tol: float = 1e-12) -> UpperRows:
-    """The triangle of ``A`` the solver reads (see the module notes), by rows of its upper
-    form, with duplicates summed."""
+def upper_rows(A: Any, symmetry_tol: float = 1e-12) -> _trelvak.Triangle:
+    """The triangle of ``A`` the solver reads (see the module notes), with duplicates summed,
+    held by the core in its own layout (``.n``; ``.side``: "lower" or "upper", the triangle
+    read). The core takes the triangle and compares the two sides in a few passes over the
+    entries; done with scipy's operations, those steps cost about as much as the whole solve
+    of a matrix of a few hundred rows."""
     M = as_csr(A)
-    n = M.shape[0]
-    rows = np.repeat(np.arange(n, dtype=np.int32), np.diff(M.indptr))
-    cols = M.indices
-    nonzero = M.data != 0
-    has_lower = bool(np.any(nonzero & (rows > cols)))
-    has_upper = bool(np.any(nonzero & (rows < cols)))
-    upper = _part(M, rows, rows <= cols)
-    if has_upper and not has_lower:
-        U, triangle = upper, "upper"
-    else:
-        U, triangle = _part(M, rows, rows >= cols).T.tocsr(), "lower"
-        U.sort_indices()
-    if has_lower and has_upper:
-        _check_symmetry(U, upper, float(np.linalg.norm(M.data)), symmetry_tol)
-    if U.nnz > _INT32_MAX:
-        raise ValueError("A is too large for 32-bit indices.")
-    return UpperRows(
-        n,
-        np.ascontiguousarray(U.indptr, dtype=np.int32),
-        np.ascontiguousarray(U.indices, dtype=np.int32),
-        np.ascontiguousarray(U.data, dtype=np.float64),
-        triangle,
-    )
-
-
-def _check_symmetry(from_lower: sp.csr_matrix, upper: sp.csr_matrix, norm_a: float,
-                    symmetry_tol: float) -> None:
-    """Raises ValueError when the two triangles differ beyond ``symmetry_tol``: the upper
-    triangle as read from each side, ||A - A^T||_F = sqrt(2) ||from_lower - upper||_F."""
-    if np.array_equal(from_lower.indptr, upper.indptr) and np.array_equal(
-        from_lower.indices, upper.indices
-    ):
-        gap = float(np.linalg.norm(from_lower.data - upper.data))
-    else:
-        gap = float(sp.linalg.norm(from_lower - upper)) if (from_lower - upper).nnz else 0.0
-    norm_d = np.sqrt(2.0) * gap
-    if norm_d > symmetry_tol * norm_a:
-        raise ValueError(
-            "A is not symmetric: ||A - A^T||_F / ||A||_F = "
-            f"{norm_d / norm_a:.3g} exceeds symmetry_tol = {symmetry_tol:.3g}. Give one "
-            "triangle (the lower one is read when both are given) or a symmetric matrix."
-        )
+    return _trelvak.Triangle(M.shape[0], M.indptr, M.indices, M.data, float(symmetry_tol))
 
 
 def as_block(b: Any, n: int, what: str) -> tuple[np.ndarray, bool]:
