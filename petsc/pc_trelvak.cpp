@@ -355,13 +355,13 @@ PetscErrorCode PCSetUp_Trelvak(PC pc) {
             factor_with(false);
         }
     }));
-    if (code == 0 && t->reuse_ordering && !t->reused_last && t->kept.recorded &&
-        !t->info.steadied) {
+    // The record is what the options' routine made of level 1 in the first factorization of
+    // the pattern. When that factor proved unstable, the factorization made others under other
+    // controls; with the record replayed, a later set-up walks the same way.
+    if (code == 0 && t->reuse_ordering && !t->reused_last && t->kept.recorded) {
         t->kept.ia = t->matrix.ia;
         t->kept.ja = t->matrix.ja;
-    } else if (code != 0 || t->info.steadied || !t->reuse_ordering) {
-        // A steadied factor was made under other controls (perhaps another ordering): the next
-        // set-up orders afresh.
+    } else if (code != 0 || !t->reuse_ordering) {
         t->kept.forget();
     }
     if (t->reused_last) {

@@ -2,21 +2,30 @@
 // or several MPI ranks.
 //
 //   mpiexec -n <ranks> trelvak_petsc_example [-f matrix.mtx | -family stokes|kkt|qp|helmholtz
-//                                            -size N] [PETSc options]
+//                                            -size N] [-order rcm|natural|nd|...] [-pair 0|1]
+//                                            [-partition metis|none] [-refactor delta]
+//                                            [PETSc options]
 //
-// Every rank reads the file (or generates the problem), orders the unknowns (-order, see
-// ordering()) and assembles its own rows of an AIJ matrix; the right-hand side is b = A*ones.
+// Every rank reads the file (or generates the problem), orders the unknowns and splits them
+// into the ranks' blocks (-order, -pair, -partition, see ordering()) and assembles its own rows
+// of an AIJ matrix; the right-hand side is b = A*ones. With -refactor delta every value is then
+// changed by a factor in [1 - delta, 1 + delta] (the pattern kept) and the system solved again,
+// which makes PETSc set the preconditioner up again; the second set-up time and whether the
+// trelvak preconditioner took level 1's ordering over are printed too.
 // Without solver options it runs the package's symmetric QMR with the trelvak preconditioner on one
 // rank, and right-preconditioned GMRES with block Jacobi over trelvak blocks on several ranks; any
 // PETSc option changes that (-ksp_type, -pc_type, -sub_pc_type, -pc_trelvak_droptol, ...). Prints
 // the iterations, the converged reason, the true relative residual ||b - A x|| / ||b||, the set-up
 // and solve times and the largest resident memory of a rank, and a last line "result: key=value
 // ..." for scripts.
+#include <metis.h>
 #include <petscksp.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -100,47 +109,125 @@ Graph graph_of(const UpperMatrix& A) {
     return g;
 }
 
-// Keeps every row with a zero diagonal entry (a multiplier) next to a row it is coupled to that
-// has a nonzero one (its partner, picked greedily along `order`, the largest coupling first), so
-// that a block of consecutive rows does not hold a multiplier without a variable of its own, which
-// makes the block singular. order: position -> old index, rewritten; glued[k] says that position
-// k must stay in the block of position k - 1.
-void pair_multipliers(const Graph& g, std::vector<PetscInt>* order, std::vector<char>* glued) {
-    const size_t n = order->size();
-    std::vector<int> partner(n, -1);  // variable -> its multiplier
-    std::vector<char> paired(n, 0);   // the multiplier has a partner
-    for (const PetscInt m : *order) {
+// For every row with a zero diagonal entry (a multiplier), a row it is coupled to that has a
+// nonzero one (a variable), picked greedily along `order`, the largest coupling first; each
+// variable takes at most one multiplier. Returns partner[multiplier] = variable, -1 elsewhere.
+std::vector<int> match_multipliers(const Graph& g, const std::vector<PetscInt>& order) {
+    const size_t n = order.size();
+    std::vector<int> partner(n, -1);
+    std::vector<char> taken(n, 0);  // the variable has a multiplier
+    for (const PetscInt m : order) {
         if (g.has_diagonal[static_cast<size_t>(m)]) {
             continue;
         }
         int best      = -1;
         double weight = 0.0;
         for (const auto& [j, v] : g.next[static_cast<size_t>(m)]) {
-            if (g.has_diagonal[static_cast<size_t>(j)] && partner[static_cast<size_t>(j)] < 0 &&
+            if (g.has_diagonal[static_cast<size_t>(j)] && !taken[static_cast<size_t>(j)] &&
                 std::fabs(v) > weight) {
                 best   = j;
                 weight = std::fabs(v);
             }
         }
         if (best >= 0) {
-            partner[static_cast<size_t>(best)] = static_cast<int>(m);
-            paired[static_cast<size_t>(m)]     = 1;
+            partner[static_cast<size_t>(m)]  = best;
+            taken[static_cast<size_t>(best)] = 1;
+        }
+    }
+    return partner;
+}
+
+// Keeps every multiplier directly behind its partner (match_multipliers), so that a block of
+// consecutive rows does not hold a multiplier without a variable of its own, which makes the
+// block singular. order: position -> old index, rewritten; glued[k] says that position k must
+// stay in the block of position k - 1.
+void pair_multipliers(const std::vector<int>& partner, std::vector<PetscInt>* order,
+                      std::vector<char>* glued) {
+    const size_t n = order->size();
+    std::vector<int> follower(n, -1);  // variable -> its multiplier
+    for (size_t m = 0; m < n; ++m) {
+        if (partner[m] >= 0) {
+            follower[static_cast<size_t>(partner[m])] = static_cast<int>(m);
         }
     }
     std::vector<PetscInt> paired_order;
     paired_order.reserve(n);
     glued->assign(n, 0);
     for (const PetscInt i : *order) {
-        if (paired[static_cast<size_t>(i)]) {
+        if (partner[static_cast<size_t>(i)] >= 0) {
             continue;  // placed behind its partner
         }
         paired_order.push_back(i);
-        if (const int m = partner[static_cast<size_t>(i)]; m >= 0) {
+        if (const int m = follower[static_cast<size_t>(i)]; m >= 0) {
             (*glued)[paired_order.size()] = 1;
             paired_order.push_back(m);
         }
     }
     *order = std::move(paired_order);
+}
+
+// A graph partition of the unknowns into `parts` parts with METIS (multilevel k-way, edge cut
+// minimised, parts balanced in unknowns to 3 %), computed on rank 0 and sent to the others.
+// Every multiplier is merged with its partner into one vertex of weight 2 first, so that the
+// two always share a part. Returns part[old index].
+PetscErrorCode graph_partition(const Graph& g, const std::vector<int>& partner, int parts,
+                               std::vector<int>* part) {
+    PetscFunctionBeginUser;
+    const int n = static_cast<int>(g.next.size());
+    part->assign(static_cast<size_t>(n), 0);
+    PetscMPIInt rank = 0;
+    PetscCallMPI(MPI_Comm_rank(PETSC_COMM_WORLD, &rank));
+    if (rank == 0) {
+        // Vertex of each unknown: a multiplier shares its partner's.
+        std::vector<idx_t> vertex(static_cast<size_t>(n), -1);
+        idx_t count = 0;
+        for (int i = 0; i < n; ++i) {
+            if (partner[static_cast<size_t>(i)] < 0) {
+                vertex[static_cast<size_t>(i)] = count++;
+            }
+        }
+        for (int i = 0; i < n; ++i) {
+            if (const int v = partner[static_cast<size_t>(i)]; v >= 0) {
+                vertex[static_cast<size_t>(i)] = vertex[static_cast<size_t>(v)];
+            }
+        }
+        std::vector<std::vector<idx_t>> next(static_cast<size_t>(count));
+        std::vector<idx_t> weight(static_cast<size_t>(count), 0);
+        for (int i = 0; i < n; ++i) {
+            const idx_t vi = vertex[static_cast<size_t>(i)];
+            weight[static_cast<size_t>(vi)] += 1;
+            for (const auto& [j, value] : g.next[static_cast<size_t>(i)]) {
+                if (const idx_t vj = vertex[static_cast<size_t>(j)]; vj != vi) {
+                    next[static_cast<size_t>(vi)].push_back(vj);
+                }
+            }
+        }
+        std::vector<idx_t> xadj(1, 0), adjncy;
+        for (auto& list : next) {
+            std::sort(list.begin(), list.end());
+            list.erase(std::unique(list.begin(), list.end()), list.end());
+            adjncy.insert(adjncy.end(), list.begin(), list.end());
+            xadj.push_back(static_cast<idx_t>(adjncy.size()));
+        }
+        idx_t options[METIS_NOPTIONS];
+        METIS_SetDefaultOptions(options);
+        options[METIS_OPTION_SEED] = 1;
+        idx_t ncon = 1, nparts = parts, cut = 0;
+        std::vector<idx_t> vpart(static_cast<size_t>(count), 0);
+        if (count > parts) {
+            const int status = METIS_PartGraphKway(&count, &ncon, xadj.data(), adjncy.data(),
+                                                   weight.data(), nullptr, nullptr, &nparts,
+                                                   nullptr, nullptr, options, &cut, vpart.data());
+            PetscCheck(status == METIS_OK, PETSC_COMM_SELF, PETSC_ERR_LIB,
+                       "METIS_PartGraphKway failed (status %d)", status);
+        }
+        for (int i = 0; i < n; ++i) {
+            (*part)[static_cast<size_t>(i)] =
+                static_cast<int>(vpart[static_cast<size_t>(vertex[static_cast<size_t>(i)])]);
+        }
+    }
+    PetscCallMPI(MPI_Bcast(part->data(), n, MPI_INT, 0, PETSC_COMM_WORLD));
+    PetscFunctionReturn(0);
 }
 
 // The ordering of the unknowns before they are dealt to the ranks in consecutive blocks:
@@ -149,60 +236,100 @@ void pair_multipliers(const Graph& g, std::vector<PetscInt>* order, std::vector<
 // (-order rcm, the default on several ranks) deals out slabs of the domain with all their
 // fields. -order natural keeps the numbering; any other PETSc ordering name (nd, qmd, ...) works.
 // Then (-pair 1, the default with an ordering) every multiplier follows a variable it is coupled
-// to (pair_multipliers), and *local receives this rank's number of rows: blocks of about equal
-// size that do not separate a pair.
+// to (pair_multipliers). On several ranks (-partition metis, the default there) the blocks are
+// the parts of a graph partition (graph_partition), each keeping the order above; with
+// -partition none they are cuts of that order into blocks of about equal size that do not
+// separate a pair. *local receives this rank's number of rows.
 PetscErrorCode ordering(const UpperMatrix& A, PetscMPIInt ranks, PetscMPIInt rank,
                         std::vector<PetscInt>* newpos, PetscInt* local) {
     PetscFunctionBeginUser;
     char type[64]   = "rcm";
+    char split[64]  = "metis";
     PetscBool given = PETSC_FALSE, pair = PETSC_TRUE;
     PetscCall(PetscOptionsGetString(nullptr, nullptr, "-order", type, sizeof type, &given));
     PetscCall(PetscOptionsGetBool(nullptr, nullptr, "-pair", &pair, nullptr));
+    PetscCall(PetscOptionsGetString(nullptr, nullptr, "-partition", split, sizeof split, nullptr));
+    const bool partition = ranks > 1 && std::strcmp(split, "none") != 0;
+    PetscCheck(!partition || std::strcmp(split, "metis") == 0, PETSC_COMM_WORLD,
+               PETSC_ERR_ARG_OUTOFRANGE, "-partition takes metis or none, not %s", split);
     newpos->resize(static_cast<size_t>(A.n));
     for (int i = 0; i < A.n; ++i) {
         (*newpos)[static_cast<size_t>(i)] = i;
     }
     *local = PETSC_DECIDE;
-    if ((ranks == 1 && !given) || std::strcmp(type, "natural") == 0) {
+    if ((ranks == 1 && !given) || (std::strcmp(type, "natural") == 0 && !partition)) {
         PetscFunctionReturn(0);
     }
-    // The graph on this process alone (every rank computes the same ordering).
-    std::vector<PetscInt> count(static_cast<size_t>(A.n), 0);
+    std::vector<PetscInt> order(static_cast<size_t>(A.n));
     for (int i = 0; i < A.n; ++i) {
-        for (int k = A.ia[static_cast<size_t>(i)] - 1; k < A.ia[static_cast<size_t>(i) + 1] - 1;
-             ++k) {
-            const int j = A.ja[static_cast<size_t>(k)] - 1;
-            count[static_cast<size_t>(i)] += 1;
-            count[static_cast<size_t>(j)] += j != i ? 1 : 0;
-        }
+        order[static_cast<size_t>(i)] = i;
     }
-    Mat G = nullptr;
-    PetscCall(MatCreateSeqAIJ(PETSC_COMM_SELF, A.n, A.n, 0, count.data(), &G));
-    for (int i = 0; i < A.n; ++i) {
-        for (int k = A.ia[static_cast<size_t>(i)] - 1; k < A.ia[static_cast<size_t>(i) + 1] - 1;
-             ++k) {
-            const PetscInt j = A.ja[static_cast<size_t>(k)] - 1;
-            PetscCall(MatSetValue(G, i, j, 1.0, INSERT_VALUES));
-            PetscCall(MatSetValue(G, j, i, 1.0, INSERT_VALUES));
+    if (std::strcmp(type, "natural") != 0) {
+        // The graph on this process alone (every rank computes the same ordering).
+        std::vector<PetscInt> count(static_cast<size_t>(A.n), 0);
+        for (int i = 0; i < A.n; ++i) {
+            for (int k = A.ia[static_cast<size_t>(i)] - 1; k < A.ia[static_cast<size_t>(i) + 1] - 1;
+                 ++k) {
+                const int j = A.ja[static_cast<size_t>(k)] - 1;
+                count[static_cast<size_t>(i)] += 1;
+                count[static_cast<size_t>(j)] += j != i ? 1 : 0;
+            }
         }
+        Mat G = nullptr;
+        PetscCall(MatCreateSeqAIJ(PETSC_COMM_SELF, A.n, A.n, 0, count.data(), &G));
+        for (int i = 0; i < A.n; ++i) {
+            for (int k = A.ia[static_cast<size_t>(i)] - 1; k < A.ia[static_cast<size_t>(i) + 1] - 1;
+                 ++k) {
+                const PetscInt j = A.ja[static_cast<size_t>(k)] - 1;
+                PetscCall(MatSetValue(G, i, j, 1.0, INSERT_VALUES));
+                PetscCall(MatSetValue(G, j, i, 1.0, INSERT_VALUES));
+            }
+        }
+        PetscCall(MatAssemblyBegin(G, MAT_FINAL_ASSEMBLY));
+        PetscCall(MatAssemblyEnd(G, MAT_FINAL_ASSEMBLY));
+        IS rows = nullptr, cols = nullptr;
+        PetscCall(MatGetOrdering(G, type, &rows, &cols));
+        const PetscInt* old = nullptr;  // old[k]: the unknown that goes to position k
+        PetscCall(ISGetIndices(rows, &old));
+        order.assign(old, old + A.n);
+        PetscCall(ISRestoreIndices(rows, &old));
+        PetscCall(ISDestroy(&rows));
+        PetscCall(ISDestroy(&cols));
+        PetscCall(MatDestroy(&G));
     }
-    PetscCall(MatAssemblyBegin(G, MAT_FINAL_ASSEMBLY));
-    PetscCall(MatAssemblyEnd(G, MAT_FINAL_ASSEMBLY));
-    IS rows = nullptr, cols = nullptr;
-    PetscCall(MatGetOrdering(G, type, &rows, &cols));
-    const PetscInt* old = nullptr;  // old[k]: the unknown that goes to position k
-    PetscCall(ISGetIndices(rows, &old));
-    std::vector<PetscInt> order(old, old + A.n);
-    PetscCall(ISRestoreIndices(rows, &old));
-    PetscCall(ISDestroy(&rows));
-    PetscCall(ISDestroy(&cols));
-    PetscCall(MatDestroy(&G));
     std::vector<char> glued(static_cast<size_t>(A.n), 0);
+    const Graph g = pair || partition ? graph_of(A) : Graph{};
+    const std::vector<int> match =
+        pair ? match_multipliers(g, order) : std::vector<int>(static_cast<size_t>(A.n), -1);
     if (pair) {
-        pair_multipliers(graph_of(A), &order, &glued);
+        pair_multipliers(match, &order, &glued);
+    }
+    if (partition) {
+        // Part by part, each in the order above (a pair stays adjacent: it shares its part).
+        std::vector<int> part;
+        PetscCall(graph_partition(g, match, ranks, &part));
+        std::vector<PetscInt> by_part;
+        by_part.reserve(order.size());
+        PetscInt mine = 0;
+        for (int p = 0; p < ranks; ++p) {
+            const size_t before = by_part.size();
+            for (const PetscInt i : order) {
+                if (part[static_cast<size_t>(i)] == p) {
+                    by_part.push_back(i);
+                }
+            }
+            if (p == rank) {
+                mine = static_cast<PetscInt>(by_part.size() - before);
+            }
+        }
+        order  = std::move(by_part);
+        *local = mine;
     }
     for (PetscInt k = 0; k < A.n; ++k) {
         (*newpos)[static_cast<size_t>(order[static_cast<size_t>(k)])] = k;
+    }
+    if (partition) {
+        PetscFunctionReturn(0);
     }
     // Cuts near r n / ranks, moved past a glued position.
     auto cut = [&](PetscMPIInt r) {
@@ -216,16 +343,35 @@ PetscErrorCode ordering(const UpperMatrix& A, PetscMPIInt ranks, PetscMPIInt ran
     PetscFunctionReturn(0);
 }
 
+// The value of entry (i, j), 0-based old indices, after -refactor delta: a (1 + delta h) with h
+// in [-1, 1] a hash of the unordered pair, so the matrix stays symmetric and zeros stay zero.
+double revalued(int i, int j, double a, double delta) {
+    if (delta == 0.0) {
+        return a;
+    }
+    std::uint64_t z = (static_cast<std::uint64_t>(std::min(i, j)) << 32) ^
+                      static_cast<std::uint64_t>(std::max(i, j)) ^ 0x9e3779b97f4a7c15ULL;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    z ^= z >> 31;
+    const double h = static_cast<double>(z >> 11) * 0x1.0p-53 * 2.0 - 1.0;
+    return a * (1.0 + delta * h);
+}
+
 // The rows [first, last) of the symmetric matrix whose upper triangle A holds, renumbered by
-// newpos, as an AIJ matrix of PETSc with exact preallocation.
+// newpos, as an AIJ matrix of PETSc with exact preallocation; every value revalued by delta.
+// With *M already made from the same A and newpos, only its values are replaced (same pattern).
 PetscErrorCode assemble(const UpperMatrix& A, const std::vector<PetscInt>& newpos, PetscInt local,
-                        Mat* M) {
+                        double delta, Mat* M) {
     PetscFunctionBeginUser;
     PetscInt first = 0, last = 0;
-    PetscCall(MatCreate(PETSC_COMM_WORLD, M));
-    PetscCall(MatSetSizes(*M, local, local, A.n, A.n));
-    PetscCall(MatSetType(*M, MATAIJ));
-    PetscCall(MatSetUp(*M));  // the layout only; preallocation follows
+    const bool fresh = *M == nullptr;
+    if (fresh) {
+        PetscCall(MatCreate(PETSC_COMM_WORLD, M));
+        PetscCall(MatSetSizes(*M, local, local, A.n, A.n));
+        PetscCall(MatSetType(*M, MATAIJ));
+        PetscCall(MatSetUp(*M));  // the layout only; preallocation follows
+    }
     PetscCall(MatGetOwnershipRange(*M, &first, &last));
     // Full rows of the owned range: the upper triangle's rows and the mirrored entries.
     const auto owned = static_cast<size_t>(last - first);
@@ -233,9 +379,10 @@ PetscErrorCode assemble(const UpperMatrix& A, const std::vector<PetscInt>& newpo
     for (int i = 0; i < A.n; ++i) {
         for (int k = A.ia[static_cast<size_t>(i)] - 1; k < A.ia[static_cast<size_t>(i) + 1] - 1;
              ++k) {
+            const int j       = A.ja[static_cast<size_t>(k)] - 1;
             const PetscInt pi = newpos[static_cast<size_t>(i)];
-            const PetscInt pj = newpos[static_cast<size_t>(A.ja[static_cast<size_t>(k)] - 1)];
-            const double v    = A.a[static_cast<size_t>(k)];
+            const PetscInt pj = newpos[static_cast<size_t>(j)];
+            const double v    = revalued(i, j, A.a[static_cast<size_t>(k)], delta);
             if (pi >= first && pi < last) {
                 rows[static_cast<size_t>(pi - first)].push_back({pj, v});
             }
@@ -244,14 +391,16 @@ PetscErrorCode assemble(const UpperMatrix& A, const std::vector<PetscInt>& newpo
             }
         }
     }
-    std::vector<PetscInt> diag(owned, 0), off(owned, 0);
-    for (size_t r = 0; r < owned; ++r) {
-        for (const auto& [j, v] : rows[r]) {
-            (j >= first && j < last ? diag[r] : off[r]) += 1;
+    if (fresh) {
+        std::vector<PetscInt> diag(owned, 0), off(owned, 0);
+        for (size_t r = 0; r < owned; ++r) {
+            for (const auto& [j, v] : rows[r]) {
+                (j >= first && j < last ? diag[r] : off[r]) += 1;
+            }
         }
+        PetscCall(MatSeqAIJSetPreallocation(*M, 0, diag.data()));
+        PetscCall(MatMPIAIJSetPreallocation(*M, 0, diag.data(), 0, off.data()));
     }
-    PetscCall(MatSeqAIJSetPreallocation(*M, 0, diag.data()));
-    PetscCall(MatMPIAIJSetPreallocation(*M, 0, diag.data(), 0, off.data()));
     for (size_t r = 0; r < owned; ++r) {
         const PetscInt i = first + static_cast<PetscInt>(r);
         for (const auto& [j, v] : rows[r]) {
@@ -260,6 +409,7 @@ PetscErrorCode assemble(const UpperMatrix& A, const std::vector<PetscInt>& newpo
     }
     PetscCall(MatAssemblyBegin(*M, MAT_FINAL_ASSEMBLY));
     PetscCall(MatAssemblyEnd(*M, MAT_FINAL_ASSEMBLY));
+    PetscCall(MatSetOption(*M, MAT_NEW_NONZERO_LOCATION_ERR, PETSC_TRUE));
     PetscFunctionReturn(0);
 }
 
@@ -309,44 +459,63 @@ PetscErrorCode run() {
     std::vector<PetscInt> newpos;
     PetscInt local = PETSC_DECIDE;
     PetscCall(ordering(upper, ranks, rank, &newpos, &local));
-    PetscCall(assemble(upper, newpos, local, &A));
-    upper = UpperMatrix{};  // the rows are in A now
+    PetscCall(assemble(upper, newpos, local, 0.0, &A));
+    PetscReal delta = 0.0;  // -refactor: solve again after new values of the same pattern
+    PetscBool again = PETSC_FALSE;
+    PetscCall(PetscOptionsGetReal(nullptr, nullptr, "-refactor", &delta, &again));
+    if (!again) {
+        upper = UpperMatrix{};  // the rows are in A now
+    }
     PetscCall(MatCreateVecs(A, &x, &b));
     PetscCall(VecDuplicate(b, &r));
-    PetscCall(VecSet(x, 1.0));
-    PetscCall(MatMult(A, x, b));
-    PetscCall(VecSet(x, 0.0));
 
     PetscCall(KSPCreate(PETSC_COMM_WORLD, &ksp));
     PetscCall(KSPSetOperators(ksp, A, A));
     PetscCall(default_solver(ksp, ranks));
     PetscCall(KSPSetFromOptions(ksp));
+    PC pc = nullptr;
+    PetscCall(KSPGetPC(ksp, &pc));
 
-    const double t0 = now();
-    PetscCall(KSPSetUp(ksp));
-    PetscCall(KSPSetUpOnBlocks(ksp));
-    const double t1 = now();
-    PetscCall(KSPSolve(ksp, b, x));
-    const double t2 = now();
-
-    PetscInt its = 0;
-    KSPConvergedReason reason;
-    PetscCall(KSPGetIterationNumber(ksp, &its));
-    PetscCall(KSPGetConvergedReason(ksp, &reason));
-    PetscCall(MatMult(A, x, r));
-    PetscCall(VecAYPX(r, -1.0, b));
-    PetscReal nr = 0, nb = 0;
-    PetscCall(VecNorm(r, NORM_2, &nr));
-    PetscCall(VecNorm(b, NORM_2, &nb));
-    double setup = t1 - t0, solve = t2 - t1, memory = peak_memory_mb();
-    double mine[3] = {setup, solve, memory}, most[3] = {0, 0, 0};
-    PetscCallMPI(MPI_Allreduce(mine, most, 3, MPI_DOUBLE, MPI_MAX, PETSC_COMM_WORLD));
+    // One solve of A x = A*ones from x = 0: set-up (factorization) and solve timed apart.
+    struct Outcome {
+        PetscInt its = 0;
+        KSPConvergedReason reason{};
+        double relres = 0.0, setup = 0.0, solve = 0.0;
+    };
+    auto solve_once = [&](Outcome* o) {
+        PetscFunctionBeginUser;
+        PetscCall(VecSet(x, 1.0));
+        PetscCall(MatMult(A, x, b));
+        PetscCall(VecSet(x, 0.0));
+        const double t0 = now();
+        PetscCall(KSPSetUp(ksp));
+        PetscCall(PCSetUp(pc));  // again after new values: KSPSetUp leaves that to the solve
+        PetscCall(KSPSetUpOnBlocks(ksp));
+        const double t1 = now();
+        PetscCall(KSPSolve(ksp, b, x));
+        const double t2 = now();
+        PetscCall(KSPGetIterationNumber(ksp, &o->its));
+        PetscCall(KSPGetConvergedReason(ksp, &o->reason));
+        PetscCall(MatMult(A, x, r));
+        PetscCall(VecAYPX(r, -1.0, b));
+        PetscReal nr = 0, nb = 0;
+        PetscCall(VecNorm(r, NORM_2, &nr));
+        PetscCall(VecNorm(b, NORM_2, &nb));
+        o->relres   = static_cast<double>(nr / nb);
+        double t[2] = {t1 - t0, t2 - t1}, most[2] = {0, 0};
+        PetscCallMPI(MPI_Allreduce(t, most, 2, MPI_DOUBLE, MPI_MAX, PETSC_COMM_WORLD));
+        o->setup = most[0];
+        o->solve = most[1];
+        PetscFunctionReturn(0);
+    };
+    Outcome first, second;
+    PetscCall(solve_once(&first));
+    double memory = peak_memory_mb(), most_memory = 0.0;
+    PetscCallMPI(MPI_Allreduce(&memory, &most_memory, 1, MPI_DOUBLE, MPI_MAX, PETSC_COMM_WORLD));
 
     KSPType ktype = nullptr;
     PCType ptype  = nullptr;
-    PC pc         = nullptr;
     PetscCall(KSPGetType(ksp, &ktype));
-    PetscCall(KSPGetPC(ksp, &pc));
     PetscCall(PCGetType(pc, &ptype));
     PetscInt n = 0;
     PetscCall(MatGetSize(A, &n, nullptr));
@@ -354,19 +523,58 @@ PetscErrorCode run() {
                           name.c_str(), n, ranks, ranks == 1 ? "" : "s"));
     PetscCall(PetscPrintf(PETSC_COMM_WORLD,
                           "solver     %s + %s: %s after %" PetscInt_FMT " iterations\n", ktype,
-                          ptype, KSPConvergedReasons[reason], its));
-    PetscCall(PetscPrintf(PETSC_COMM_WORLD, "residual   ||b - A x|| / ||b|| = %.3e\n",
-                          static_cast<double>(nr / nb)));
+                          ptype, KSPConvergedReasons[first.reason], first.its));
+    PetscCall(
+        PetscPrintf(PETSC_COMM_WORLD, "residual   ||b - A x|| / ||b|| = %.3e\n", first.relres));
     PetscCall(PetscPrintf(PETSC_COMM_WORLD,
-                          "time       set-up %.3f s, solve %.3f s (slowest rank)\n", most[0],
-                          most[1]));
+                          "time       set-up %.3f s, solve %.3f s (slowest rank)\n", first.setup,
+                          first.solve));
     PetscCall(PetscPrintf(PETSC_COMM_WORLD, "memory     %.1f MB peak resident (largest rank)\n",
-                          most[2]));
+                          most_memory));
+    std::string refactor;
+    if (again) {
+        // New values, same pattern: PETSc sets the preconditioner up again.
+        PetscCall(assemble(upper, newpos, local, delta, &A));
+        PetscCall(solve_once(&second));
+        // Whether this rank's trelvak (itself or its first block) took level 1's ordering over.
+        PC mine              = pc;
+        PetscBool is_bjacobi = PETSC_FALSE, is_trelvak = PETSC_FALSE;
+        PetscCall(
+            PetscObjectTypeCompare(reinterpret_cast<PetscObject>(pc), PCBJACOBI, &is_bjacobi));
+        if (is_bjacobi) {
+            KSP* sub       = nullptr;
+            PetscInt count = 0;
+            PetscCall(PCBJacobiGetSubKSP(pc, &count, nullptr, &sub));
+            PetscCall(KSPGetPC(sub[0], &mine));
+        }
+        PetscCall(
+            PetscObjectTypeCompare(reinterpret_cast<PetscObject>(mine), PCTRELVAK, &is_trelvak));
+        int reused = 0, all = 0;
+        if (is_trelvak) {
+            PCTrelvakInfo info{};
+            PetscCall(PCTrelvakGetInfo(mine, &info));
+            reused = info.ordering_reused ? 1 : 0;
+        }
+        PetscCallMPI(MPI_Allreduce(&reused, &all, 1, MPI_INT, MPI_MIN, PETSC_COMM_WORLD));
+        PetscCall(PetscPrintf(PETSC_COMM_WORLD,
+                              "refactor   values x (1 +- %g): set-up %.3f s, solve %.3f s, %s "
+                              "after %" PetscInt_FMT " iterations, residual %.3e; level 1 "
+                              "ordering %s\n",
+                              static_cast<double>(delta), second.setup, second.solve,
+                              KSPConvergedReasons[second.reason], second.its, second.relres,
+                              all ? "taken over" : "made afresh"));
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      " setup2=%.4f solve2=%.4f iterations2=%d reason2=%d relres2=%.3e reused=%d",
+                      second.setup, second.solve, static_cast<int>(second.its),
+                      static_cast<int>(second.reason), second.relres, all);
+        refactor = text;
+    }
     PetscCall(PetscPrintf(PETSC_COMM_WORLD,
                           "result: ranks=%d n=%" PetscInt_FMT " iterations=%" PetscInt_FMT
-                          " reason=%d relres=%.3e setup=%.4f solve=%.4f peak_mb=%.1f\n",
-                          ranks, n, its, static_cast<int>(reason), static_cast<double>(nr / nb),
-                          most[0], most[1], most[2]));
+                          " reason=%d relres=%.3e setup=%.4f solve=%.4f peak_mb=%.1f%s\n",
+                          ranks, n, first.its, static_cast<int>(first.reason), first.relres,
+                          first.setup, first.solve, most_memory, refactor.c_str()));
     PetscCall(KSPDestroy(&ksp));
     PetscCall(VecDestroy(&r));
     PetscCall(VecDestroy(&b));
