@@ -95,9 +95,9 @@ bool python_interrupt_check() {
 // on other threads run on one thread too.
 //
 // The library is numpy's as well (one OpenBLAS runtime per process). Its controls are looked up
-// at run time, so that another BLAS library works too (then nothing is done): in the global
-// scope, else among the libraries this module was linked with (Python loads extension modules
-// with local scope, so those are not global).
+// at run time, so that another BLAS library works too (then nothing is done); the lookup from
+// here also sees the libraries this module was loaded with, which Python keeps out of the
+// global scope.
 class BlasOnOneThread {
 public:
     BlasOnOneThread() {
@@ -134,15 +134,11 @@ private:
     static const Controls& controls() {
         static const Controls found = [] {
             Controls c;
-            for (void* scope : {RTLD_DEFAULT, RTLD_NEXT}) {
-                auto set =
-                    reinterpret_cast<void (*)(int)>(dlsym(scope, "openblas_set_num_threads"));
-                auto get = reinterpret_cast<int (*)()>(dlsym(scope, "openblas_get_num_threads"));
-                if (set != nullptr && get != nullptr) {
-                    c.set = set;
-                    c.get = get;
-                    break;
-                }
+            c.set =
+                reinterpret_cast<void (*)(int)>(dlsym(RTLD_DEFAULT, "openblas_set_num_threads"));
+            c.get = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "openblas_get_num_threads"));
+            if (c.get == nullptr) {
+                c.set = nullptr;
             }
             return c;
         }();

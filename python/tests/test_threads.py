@@ -12,6 +12,7 @@ import threading
 import time
 
 import numpy as np
+import pytest
 import scipy.sparse as sp
 
 import trelvak
@@ -114,3 +115,42 @@ def test_ctrl_c_interrupts_a_long_solve() -> None:
     assert words[0] == "interrupted", out + err
     assert words[-1] == "True"
     assert answered < 5.0
+
+
+def test_blas_runs_on_one_thread_during_the_calls_and_as_before_after_them() -> None:
+    # The session's count comes back afterwards, also when calls on several threads overlap.
+    code = """
+        import ctypes, threading, time, numpy as np, trelvak
+        from conftest import stokes
+        try:
+            blas = ctypes.CDLL("libopenblas.so.0", mode=4 | 1)  # RTLD_NOLOAD | RTLD_LAZY
+            count = blas.openblas_get_num_threads
+        except (OSError, AttributeError):
+            print("no-openblas")
+            raise SystemExit
+        A = stokes(40)
+        b = A @ np.ones(A.shape[0])
+        before = count()
+        trelvak.factor(A).apply(b)
+        after_one = count()
+        done = threading.Event()
+
+        def solving():
+            while not done.is_set():
+                trelvak.solve(A, b)
+
+        threads = [threading.Thread(target=solving) for _ in range(3)]
+        for t in threads:
+            t.start()
+        seen, until = set(), time.time() + 20
+        while 1 not in seen and time.time() < until:
+            seen.add(count())
+        done.set()
+        for t in threads:
+            t.join()
+        print(before, after_one, 1 in seen, count())
+    """
+    out, err = _python(code, {"OPENBLAS_NUM_THREADS": "2"}).communicate(timeout=60)
+    if out.strip() == "no-openblas":
+        pytest.skip("numpy's BLAS is not OpenBLAS")
+    assert out.split() == ["2", "2", "True", "2"], err
