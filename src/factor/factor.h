@@ -60,7 +60,8 @@ struct FactorInfo {
     int perturbed = 0;
     // The stability probe of the factor kept: max ||A M^-1 r - r|| / ||r|| over a few r = A v.
     // Above 1 the factor counts as unstable and is made again under other controls (condest
-    // 100, then nested dissection); steadied says that one of those was kept, steadied_by which.
+    // 100, then nested dissection, then, for matrices with zero diagonal entries, of a
+    // regularized matrix); steadied says that one of those was kept, steadied_by which.
     double probe  = 0.0;
     bool steadied = false;
     std::string steadied_by;
