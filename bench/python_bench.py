@@ -6,15 +6,16 @@ here with the same definitions: helm2d, stokes2d_mac, lap3d_shift; a random KKT 
 own in place of the C++ generator's) and the indefinite saddle-point/KKT files of
 ../shared/matrices. b = A * ones(n), x0 = 0, restol 1e-6, true relative residual
 ||b - A x|| / ||b|| for everyone. Times are wall seconds, the shortest of three runs for steps
-under half a second: trelvak.solve the whole call (conversion from scipy included), the tool its
-total_seconds (factor + solve, reading excluded), spilu + gmres the incomplete LU (SciPy's
+under half a second for SciPy, of --repeat runs taken in turn for the tool and trelvak.solve:
+trelvak.solve the whole call (conversion from scipy included), the tool its total_seconds
+(factor + solve, reading excluded), spilu + gmres the incomplete LU (SciPy's
 defaults, drop_tol 1e-4, fill_factor 10) and restarted GMRES(30) up to 1000 iterations,
 spsolve SuperLU's factor and solve; each SciPy run in a process of its own, stopped after
 --scipy-limit seconds ("> 60 s").
 
 Usage (from the repository): PYTHONPATH=build-python/python bench/python_bench.py
     [--tool build-python/src/cli/trelvak] [--matrices ../shared/matrices] [--only NAME]
-    [--skip NAME] [--scipy-limit SECONDS]
+    [--skip NAME] [--repeat N] [--scipy-limit SECONDS]
 """
 
 from __future__ import annotations
@@ -106,15 +107,24 @@ def relres(A: sp.spmatrix, b: np.ndarray, x: np.ndarray) -> float:
 
 
 def run_tool(tool: str, path: str) -> tuple[float, float, int]:
-    """(total seconds, relres, iterations) of the tool: the shortest of three runs when short."""
-    best, out = float("inf"), {}
-    for k in range(3):
-        proc = subprocess.run([tool, "--json", path], capture_output=True, text=True)
-        out = json.loads(proc.stdout)
-        best = min(best, out["total_seconds"])
-        if best >= 0.5:
-            break
-    return best, out["solve"]["relres"], out["solve"]["iterations"]
+    """(total seconds, relres, iterations) of one run of the tool."""
+    proc = subprocess.run([tool, "--json", path], capture_output=True, text=True)
+    out = json.loads(proc.stdout)
+    return out["total_seconds"], out["solve"]["relres"], out["solve"]["iterations"]
+
+
+def tool_and_solve(tool: str, path: str, A: sp.csr_matrix, b: np.ndarray,
+                   repeat: int) -> tuple[tuple[float, float, int], tuple[float, tuple]]:
+    """The tool and trelvak.solve, one run of each in turn, `repeat` times: the shortest time of
+    each (runs taken in turn, so that a change of the machine's load falls on both)."""
+    tool_best, py_best = (float("inf"), 0.0, 0), (float("inf"), None)
+    for _ in range(repeat):
+        t = run_tool(tool, path)
+        tool_best = min(tool_best, t, key=lambda r: r[0])
+        start = time.perf_counter()
+        result = trelvak.solve(A, b)
+        py_best = min(py_best, (time.perf_counter() - start, result), key=lambda r: r[0])
+    return tool_best, py_best
 
 
 def spilu_gmres(A: sp.csr_matrix, b: np.ndarray) -> tuple[float, float]:
@@ -180,6 +190,9 @@ def main() -> None:
                                                            "matrices"))
     parser.add_argument("--only", default="")
     parser.add_argument("--skip", default="", help="leave out members whose name contains it")
+    parser.add_argument("--repeat", type=int, default=3,
+                        help="runs of the tool and of trelvak.solve, taken in turn (the shortest "
+                             "counts)")
     parser.add_argument("--scipy-limit", type=float, default=60.0,
                         help="seconds a SciPy run may take before it is stopped")
     args = parser.parse_args()
@@ -199,6 +212,7 @@ def main() -> None:
             members.append((name, "file", lambda p=path: sp.csr_matrix(scipy.io.mmread(p))))
 
     print(f"python_bench: restol {RESTOL:g}, trelvak lanes {trelvak.lane_count()}, "
+          f"{args.repeat} runs of tool and solve in turn, "
           f"OPENBLAS_NUM_THREADS={os.environ.get('OPENBLAS_NUM_THREADS', 'unset')}, "
           f"load {open('/proc/loadavg').read().split()[:3]}")
     print()
@@ -214,8 +228,8 @@ def main() -> None:
             b = A @ np.ones(n)
             path = os.path.join(tmp, name + ".mtx")
             scipy.io.mmwrite(path, sp.tril(A).tocoo(), symmetry="symmetric")
-            tool_s, tool_r, _ = run_tool(args.tool, path)
-            py_s, (x, info) = timed(lambda: trelvak.solve(A, b))
+            (tool_s, tool_r, _), (py_s, (x, info)) = tool_and_solve(args.tool, path, A, b,
+                                                                    args.repeat)
             py_r = relres(A, b, x)
             # SciPy's factorizations can run for minutes (the fill of a random graph): each run
             # is stopped after --scipy-limit seconds.
