@@ -1182,13 +1182,6 @@ double stability_probe(const SparseMatrix& A, LevelRecord* levels, ParameterReco
     return worst;
 }
 
-// ---- Unstable factors: other controls, and the steadiest factor is kept -----------------------
-// A factor whose probe exceeds kUnstableProbe is made again under each entry of kSteadying that
-// would change the caller's controls, in order, until one is sound. A new factor replaces the one
-// kept when it is sound, or when its probe is kProbeGain times smaller: between two unstable
-// factors a smaller probe means little (on a shifted 15^3 Laplacian a factor with probe 2.9
-// converged in 484 iterations, one with probe 1.4 missed in 500). Each entry changes the record
-// for its factorization only.
 // A regularized copy of A (upper triangle, 1-based): delta times the largest entry of row i is
 // added to a_ii when a_ii > 0 and subtracted otherwise (zero diagonals, absent ones inserted).
 // On a KKT matrix this pushes the Hessian block up and the constraint block down: the sum is
@@ -1263,6 +1256,13 @@ RegularizedMatrix regularized(const SparseMatrix& A, double delta) {
     return R;
 }
 
+// ---- Unstable factors: other controls, and the steadiest factor is kept -----------------------
+// A factor whose probe exceeds kUnstableProbe is made again under each entry of kSteadying that
+// would change the caller's controls, in order, until one is sound. A new factor replaces the one
+// kept when it is sound, or when its probe is the entry's gain times smaller (kProbeGain): between
+// two unstable factors a smaller probe means little (on a shifted 15^3 Laplacian a factor with
+// probe 2.9 converged in 484 iterations, one with probe 1.4 missed in 500). Each entry changes
+// the record for its factorization only.
 struct Steadying {
     const char* name;
     // Whether the entry would change anything for A under the caller's controls.
@@ -1270,6 +1270,8 @@ struct Steadying {
     void (*apply)(ParameterRecord&);
     // When positive, the factor is made of regularized(A, regularization) instead of A.
     double regularization = 0.0;
+    // How many times smaller than the kept one an unsound factor's probe must be to replace it.
+    double gain = kProbeGain;
 };
 
 // The regularizing entries serve matrices with zero diagonal entries (saddle-point and KKT
@@ -1298,12 +1300,15 @@ const Steadying kSteadying[] = {
     // then with the Schur complements' dropping ten times looser. Measured on the QP KKT family
     // (n = 4,200 to 21,000, bench/README): with the first, every nonconvex member converges (32
     // to 166 iterations) where all but the smallest diverged, and kineticBatchReactor_5 needs 2
-    // iterations instead of 35 (probe 1e-4 instead of 3e5); the second then serves three of the
-    // five convex members (39 to 166 iterations) that the first leaves unstable. Either entry
+    // iterations instead of 35 (probe 1e-4 instead of 3e5); the second then serves four of the
+    // five convex members (39 to 218 iterations) that the first leaves unstable. Either entry
     // alone, delta 1e-5, or tighter factor dropping solved fewer members.
-    {"regularization", regularizes, [](ParameterRecord&) {}, kRegularization},
+    // A regularized factor replaces an unsound one whenever its probe is smaller: on the convex
+    // member of order 14,000 the looser one (probe 2.3, 218 iterations) replaces the condest
+    // 100 factor (probe 17, no convergence) only so.
+    {"regularization", regularizes, [](ParameterRecord&) {}, kRegularization, 1.0},
     {"regularization, looser Schur dropping", regularizes,
-     [](ParameterRecord& p) { p.droptolS *= kLooserSchur; }, kRegularization},
+     [](ParameterRecord& p) { p.droptolS *= kLooserSchur; }, kRegularization, 1.0},
 };
 
 // Probes the factor in *levels and, when it is unstable, walks kSteadying (see above); out is
@@ -1377,7 +1382,7 @@ void steady(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels,
             again.probe = stability_probe(A, other.get(), param);
         }
         if (code == kFactorOk &&
-            (again.probe <= kUnstableProbe || again.probe * kProbeGain <= out.probe)) {
+            (again.probe <= kUnstableProbe || again.probe * s.gain < out.probe)) {
             LevelRecord* kept = *levels;
             *levels           = other.release();
             other.reset(kept);
