@@ -1,7 +1,8 @@
 // petsc_bench.cpp: PETSc's solvers beside ours through PETSc, side by side on our generated
 // families and the shared Matrix Market files.
 //
-//   trelvak_petsc_bench [--quick] [--timeout seconds] [--matrices dir] [matrix.mtx ...]
+//   trelvak_petsc_bench [--quick] [--timeout seconds] [--matrices dir]
+//                       [--partition metis|none|both] [--refactor delta] [matrix.mtx ...]
 //
 // Without files: our generated families and the files of dir (default ../shared/matrices beside
 // the source tree) with n >= 1000 (5000 with --quick).
@@ -10,16 +11,23 @@
 // after another, on A x = A*ones to a relative residual of 1e-6 (GMRES(50) with right
 // preconditioning tests the true residual; PETSc's direct solve gets the same GMRES around it):
 //   mumps       MUMPS LDL^T through PETSc (-pc_type cholesky, solver mumps): the direct anchor
-//   ilu0        ILU(0) + GMRES(50);  icc0: ICC(0) + GMRES(50)
+//   ilu0        ILU(0) + GMRES(50), explicit zero diagonals stored and zero pivots shifted
+//               (-store_zero_diagonal -pc_factor_shift_type nonzero);  icc0: ICC(0) + GMRES(50)
 //   gamg        GAMG + GMRES(50)
-//   bj-ilu/2    block Jacobi + ILU(0) on 2 ranks
+//   bj-ilu/2    block Jacobi + ILU(0) on 2 ranks (as ilu0)
 //   ours/1      symmetric QMR + trelvak on 1 rank;  ours-gmres/1: GMRES(50) + trelvak
 //   bj-ours/2   block Jacobi + trelvak on 2 ranks;  asm-ours/2: ASM (overlap 1) + trelvak
-// The matrices are distributed in RCM order on 2 ranks (the example's default). Printed per
-// matrix: time (set-up + solve, slowest rank), iterations and peak resident memory (largest
-// rank) of each configuration, "-" where it did not reach 1e-6; then time and memory ratios to
-// MUMPS measured in the same run, and the growth of the block Jacobi iterations from 1 to 2 ranks
-// (bj-ours/2 over ours-gmres/1, which is block Jacobi with one block).
+// On 2 ranks each rank owns one part of a METIS partition of the graph (the example's default,
+// --partition metis), or a contiguous block of the RCM order (--partition none); --partition
+// both runs the 2-rank configurations both ways (columns suffixed "/cut" for the contiguous
+// blocks). Printed per matrix: time (set-up + solve, slowest rank), iterations and peak
+// resident memory (largest rank) of each configuration, "-" where it did not reach 1e-6; then
+// time and memory ratios to MUMPS measured in the same run, and the growth of the block Jacobi
+// iterations from 1 to 2 ranks (bj-ours/2 over ours-gmres/1, which is block Jacobi with one
+// block; bj-ilu/2 over ilu0 beside it).
+// --refactor delta: the configurations with our preconditioner solve a second time after every
+// value is changed by a factor in [1 - delta, 1 + delta] (same pattern), and a last table gives
+// the second set-up time with level 1's ordering taken over and made afresh.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -35,25 +43,43 @@
 namespace {
 
 struct Config {
-    const char* name;
+    std::string name;
     int ranks;
-    const char* options;
+    std::string options;
 };
 
 constexpr const char* kGmres = "-ksp_type gmres -ksp_gmres_restart 50 -ksp_pc_side right ";
 
-const std::vector<Config>& configs() {
-    static const std::vector<Config> list = {
+// The configurations; the 2-rank ones with the distribution `partition` selects ("both": each
+// twice, the contiguous one suffixed "/cut").
+std::vector<Config> configs(const std::string& partition) {
+    const std::vector<Config> base = {
         {"mumps", 1, "-pc_type cholesky -pc_factor_mat_solver_type mumps"},
-        {"ilu0", 1, "-pc_type ilu"},
+        {"ilu0", 1, "-pc_type ilu -pc_factor_shift_type nonzero -store_zero_diagonal"},
         {"icc0", 1, "-pc_type icc"},
         {"gamg", 1, "-pc_type gamg"},
-        {"bj-ilu/2", 2, "-pc_type bjacobi -sub_pc_type ilu"},
+        {"bj-ilu/2", 2,
+         "-pc_type bjacobi -sub_pc_type ilu -sub_pc_factor_shift_type nonzero "
+         "-store_zero_diagonal"},
         {"ours/1", 1, "-ksp_type sqmr -ksp_pc_side right -pc_type trelvak"},
         {"ours-gmres/1", 1, "-pc_type trelvak"},
         {"bj-ours/2", 2, "-pc_type bjacobi -sub_pc_type trelvak"},
         {"asm-ours/2", 2, "-pc_type asm -pc_asm_overlap 1 -sub_pc_type trelvak"},
     };
+    std::vector<Config> list;
+    for (const Config& c : base) {
+        if (c.ranks == 1) {
+            list.push_back(c);
+            continue;
+        }
+        if (partition != "none") {
+            list.push_back({c.name, c.ranks, c.options + " -partition metis"});
+        }
+        if (partition != "metis") {
+            list.push_back({partition == "both" ? c.name + "/cut" : c.name, c.ranks,
+                            c.options + " -partition none"});
+        }
+    }
     return list;
 }
 
@@ -64,6 +90,9 @@ struct Problem {
 
 struct Result {
     bool ran       = false;  // a result line was printed
+    double setup   = 0.0;    // first set-up
+    double setup2  = 0.0;    // set-up after new values (-refactor)
+    bool reused    = false;  // ... with level 1's ordering taken over
     bool converged = false;  // reason > 0 and relres <= 1e-6 (1 % slack)
     int iterations = 0;
     double seconds = 0.0;
@@ -78,13 +107,13 @@ double field(const std::string& line, const char* key) {
     return at == std::string::npos ? 0.0 : std::atof(line.c_str() + at + std::strlen(key) + 2);
 }
 
-Result run(const Problem& p, const Config& c, int timeout) {
+Result run(const Problem& p, const Config& c, int timeout, const std::string& extra = "") {
     // The direct solve and the Krylov methods stop at the same true residual; -order natural on
     // one rank is the example's default anyway.
     const std::string command = "timeout " + std::to_string(timeout) + " mpiexec -n " +
                                 std::to_string(c.ranks) + " --oversubscribe " +
                                 TRELVAK_PETSC_EXAMPLE + " " + p.arguments + " " + kGmres +
-                                c.options + " -ksp_rtol 1e-6 -ksp_max_it 1000 2>&1";
+                                c.options + " " + extra + " -ksp_rtol 1e-6 -ksp_max_it 1000 2>&1";
     Result r;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
@@ -100,6 +129,9 @@ Result run(const Problem& p, const Config& c, int timeout) {
             r.reason     = static_cast<int>(field(line, "reason"));
             r.relres     = field(line, "relres");
             r.seconds    = field(line, "setup") + field(line, "solve");
+            r.setup      = field(line, "setup");
+            r.setup2     = field(line, "setup2");
+            r.reused     = field(line, "reused") > 0.0;
             r.peak_mb    = field(line, "peak_mb");
             r.converged  = r.reason > 0 && r.relres <= 1.01e-6;
         }
@@ -167,8 +199,10 @@ std::string cell(const Result& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool quick      = false;
-    int timeout     = 300;
+    bool quick            = false;
+    int timeout           = 300;
+    std::string partition = "metis";
+    std::string refactor;
     std::string dir = TRELVAK_BENCH_DIR "/../../shared/matrices";
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
@@ -178,6 +212,14 @@ int main(int argc, char** argv) {
             dir = argv[++i];
         } else if (std::strcmp(argv[i], "--timeout") == 0 && i + 1 < argc) {
             timeout = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--partition") == 0 && i + 1 < argc) {
+            partition = argv[++i];
+            if (partition != "metis" && partition != "none" && partition != "both") {
+                std::fprintf(stderr, "--partition takes metis, none or both\n");
+                return 2;
+            }
+        } else if (std::strcmp(argv[i], "--refactor") == 0 && i + 1 < argc) {
+            refactor = argv[++i];
         } else {
             files.push_back(argv[i]);
         }
@@ -187,10 +229,10 @@ int main(int argc, char** argv) {
     setenv("OMPI_MCA_rmaps_base_oversubscribe", "1", 0);
     setenv("OPENBLAS_NUM_THREADS", "1", 0);
 
-    const auto& list = configs();
+    const std::vector<Config> list = configs(partition);
     std::printf("| matrix | n |");
     for (const auto& c : list) {
-        std::printf(" %s |", c.name);
+        std::printf(" %s |", c.name.c_str());
     }
     std::printf("\n|---|---:|");
     for (size_t k = 0; k < list.size(); ++k) {
@@ -199,7 +241,7 @@ int main(int argc, char** argv) {
     std::printf("\n");
     std::fflush(stdout);
 
-    std::vector<std::string> ratios;
+    std::vector<std::string> ratios, refactors;
     for (const Problem& p : problems(quick, dir, files)) {
         std::map<std::string, Result> results;
         int n = 0;
@@ -216,29 +258,73 @@ int main(int argc, char** argv) {
 
         const Result& mumps = results["mumps"];
         const Result& ours  = results["ours/1"];
-        const Result& gm1   = results["ours-gmres/1"];
-        const Result& bj2   = results["bj-ours/2"];
-        char line[512];
-        std::snprintf(
-            line, sizeof line, "| %s | %s | %s | %s |", p.name.c_str(),
-            mumps.converged && ours.converged
-                ? (std::to_string(ours.seconds / mumps.seconds).substr(0, 6)).c_str()
-                : "-",
-            mumps.ran && ours.ran
-                ? (std::to_string(mumps.peak_mb / ours.peak_mb).substr(0, 6)).c_str()
-                : "-",
-            gm1.converged && bj2.converged
-                ? (std::to_string(static_cast<double>(bj2.iterations) / std::max(1, gm1.iterations))
-                       .substr(0, 5))
-                      .c_str()
-                : "-");
-        ratios.push_back(line);
+        auto ratio          = [](bool valid, double x) {
+            return valid ? std::to_string(x).substr(0, 5) : std::string("-");
+        };
+        // Growth of the block Jacobi iterations from one block (the 1-rank run) to two.
+        auto growth = [&](const std::string& two, const std::string& one) {
+            const Result& a = results[two];
+            const Result& b = results[one];
+            return ratio(a.converged && b.converged,
+                         static_cast<double>(a.iterations) / std::max(1, b.iterations));
+        };
+        std::string line = "| " + p.name + " | " +
+                           ratio(mumps.converged && ours.converged, ours.seconds / mumps.seconds) +
+                           " | " + ratio(mumps.ran && ours.ran, mumps.peak_mb / ours.peak_mb);
+        for (const auto& c : list) {
+            if (c.name.rfind("bj-ours/2", 0) == 0) {
+                line += " | " + growth(c.name, "ours-gmres/1");
+            } else if (c.name.rfind("bj-ilu/2", 0) == 0) {
+                line += " | " + growth(c.name, "ilu0");
+            }
+        }
+        ratios.push_back(line + " |");
+        if (!refactor.empty()) {
+            // Set-up after new values of the same pattern: level 1's ordering taken over, and
+            // made afresh.
+            for (const auto& c : list) {
+                if (c.options.find("trelvak") == std::string::npos) {
+                    continue;
+                }
+                const Result kept  = run(p, c, timeout, "-refactor " + refactor);
+                const Result fresh = run(p, c, timeout,
+                                         "-refactor " + refactor +
+                                             " -pc_trelvak_reuse_ordering 0 "
+                                             "-sub_pc_trelvak_reuse_ordering 0");
+                char text[256];
+                std::snprintf(text, sizeof text, "| %s | %s | %.3f | %.3f%s | %.3f |",
+                              p.name.c_str(), c.name.c_str(), kept.setup, kept.setup2,
+                              kept.reused ? "" : " (not reused)", fresh.setup2);
+                refactors.push_back(text);
+            }
+        }
     }
-    std::printf(
-        "\n| matrix | time ours/1 / mumps | peak memory mumps / ours/1 | "
-        "iterations bj-ours/2 / ours-gmres/1 |\n|---|---:|---:|---:|\n");
+    std::printf("\n| matrix | time ours/1 / mumps | peak memory mumps / ours/1 |");
+    size_t growths = 0;
+    for (const auto& c : list) {
+        if (c.name.rfind("bj-ours/2", 0) == 0) {
+            std::printf(" iterations %s / ours-gmres/1 |", c.name.c_str());
+            ++growths;
+        } else if (c.name.rfind("bj-ilu/2", 0) == 0) {
+            std::printf(" iterations %s / ilu0 |", c.name.c_str());
+            ++growths;
+        }
+    }
+    std::printf("\n|---|---:|---:|");
+    for (size_t k = 0; k < growths; ++k) {
+        std::printf("---:|");
+    }
+    std::printf("\n");
     for (const auto& l : ratios) {
         std::printf("%s\n", l.c_str());
+    }
+    if (!refactor.empty()) {
+        std::printf(
+            "\n| matrix | configuration | set-up s | set-up after new values, ordering "
+            "taken over | ... made afresh |\n|---|---|---:|---:|---:|\n");
+        for (const auto& l : refactors) {
+            std::printf("%s\n", l.c_str());
+        }
     }
     return 0;
 }
