@@ -6,13 +6,16 @@
 // AMD ordering, their drop tolerance lowered until their fill reaches ours) with gmres(50), bicg,
 // qmr and, on positive definite matrices, pcg. b = A*ones(n,1), x0 = 0, tolerance 1e-6. Every
 // relative residual is the true ||b - A x|| / ||b|| recomputed after the solve. Each Octave
-// preconditioner kind runs in its own octave-cli process under a time limit.
+// preconditioner kind runs in its own octave-cli process under a time limit. Where PETSc is built,
+// its sparse direct solver (MUMPS LDL^T) and its ILU(0) with GMRES(50) run on the same file through
+// the PETSc example program (examples/petsc, one process each, same limit and tolerance).
 //
 // The table per matrix: method, setup, iterations, solve, total, true relres, fill; then the
 // ratio of our time-to-solution (default method sqmr, and our best method) to the best
 // alternative that reached the same residual. A convergence plot (SVG) is written for one matrix.
 //
-// Usage: trelvak_bench [--size small|medium|large] [--timeout S] [--no-octave] [--only TEXT]
+// Usage: trelvak_bench [--size small|medium|large] [--timeout S] [--no-octave] [--no-petsc]
+//                      [--only TEXT]
 //                      [--matrices DIR] [--no-files] [--no-generated] [--plot FILE]
 //                      [--plot-matrix NAME] [--markdown] [--work DIR]
 #include <dirent.h>
@@ -32,6 +35,7 @@
 #include <vector>
 
 #include "common/lanes.h"
+#include "petsc_runs.h"
 #include "problems.h"
 
 #ifndef TRELVAK_BENCH_DIR
@@ -81,6 +85,7 @@ struct Settings {
     std::string size = "medium";
     double timeout   = 60.0;
     bool octave      = true;
+    bool petsc       = true;
     bool files       = true;
     bool generated   = true;
     bool markdown    = false;
@@ -95,8 +100,9 @@ struct Settings {
 };
 
 struct Row {
-    std::string label;
+    std::string label;  // "<where> <method>": octave A\b, petsc MUMPS, ...
     bool ours     = false;
+    bool direct   = false;  // a sparse direct solver
     double setup  = NAN;
     int its       = 0;
     double solve  = NAN;
@@ -117,6 +123,11 @@ struct Summary {
     double alt = NAN, alt_iter = NAN;
     std::string alt_label, alt_iter_label;
 };
+
+// A row's label in the summary: Octave's methods by their names alone, PETSc's with "petsc".
+std::string method_of(const std::string& label) {
+    return label.rfind("octave ", 0) == 0 ? label.substr(7) : label;
+}
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -222,8 +233,10 @@ std::vector<Row> octave_rows(const Settings& s, const std::string& file, const s
         r.note   = f.size() > 6 ? f[6] : "";
         while (!r.note.empty() && (r.note.back() == '\n' || r.note.back() == ' '))
             r.note.pop_back();
-        if (f[0] == "A\\b")
-            r.setup = NAN;
+        if (f[0] == "A\\b") {
+            r.setup  = NAN;
+            r.direct = true;
+        }
         rows.push_back(r);
     }
     const int status = ::pclose(p);
@@ -246,6 +259,56 @@ std::vector<Row> octave_rows(const Settings& s, const std::string& file, const s
     }
     return rows;
 }
+
+#ifdef TRELVAK_PETSC_EXAMPLE
+// PETSc's sparse direct solver and its ILU(0) + GMRES(50) on the file, each run in a process of
+// its own under the time limit (short runs three times, the shortest counting).
+std::vector<Row> petsc_rows(const Settings& s, const std::string& file) {
+    struct Kind {
+        const char* label;
+        const char* options;
+        bool direct;
+    };
+    const Kind kinds[] = {
+        {"petsc MUMPS", "-pc_type cholesky -pc_factor_mat_solver_type mumps", true},
+        // Zero diagonal entries stored so that ILU(0) can shift them (saddle-point matrices).
+        {"petsc ilu0+gmres", "-pc_type ilu -pc_factor_shift_type nonzero -store_zero_diagonal",
+         false},
+    };
+    std::vector<Row> rows;
+    for (const Kind& k : kinds) {
+        auto once = [&] {
+            return trelvak::bench::run_petsc_example(TRELVAK_PETSC_EXAMPLE, 1, "-f " + file,
+                                                     k.options, static_cast<int>(s.timeout));
+        };
+        trelvak::bench::PetscRun r = once();
+        for (int again = 0; again < 2 && r.converged && r.seconds() < kRepeatBelow; ++again) {
+            const trelvak::bench::PetscRun t = once();
+            if (t.converged && t.seconds() < r.seconds()) {
+                r = t;
+            }
+        }
+        Row row;
+        row.label  = k.label;
+        row.direct = k.direct;
+        if (!r.ran) {
+            row.note = "did not finish within " + std::to_string(static_cast<int>(s.timeout)) +
+                       " s, or failed";
+        } else {
+            row.setup  = r.setup;
+            row.its    = r.iterations;
+            row.solve  = r.solve;
+            row.relres = r.converged ? r.relres : std::max(r.relres, 2.0 * s.tol);
+            row.note   = fmt("peak %.0f MB", r.peak_mb);
+            if (!r.converged) {
+                row.note += ", PETSc reason " + std::to_string(r.reason);
+            }
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+#endif
 
 void print_table(const Settings& s, const std::string& name, const UpperMatrix& A,
                  const std::string& kind, const std::vector<Row>& rows) {
@@ -317,6 +380,8 @@ int main(int argc, char** argv) {
             s.timeout = std::atof(value().c_str());
         else if (a == "--no-octave")
             s.octave = false;
+        else if (a == "--no-petsc")
+            s.petsc = false;
         else if (a == "--no-files")
             s.files = false;
         else if (a == "--no-generated")
@@ -336,7 +401,7 @@ int main(int argc, char** argv) {
         else {
             std::fprintf(stderr,
                          "usage: trelvak_bench [--size small|medium|large] [--timeout S] "
-                         "[--no-octave] [--only TEXT] [--matrices DIR] [--no-files] "
+                         "[--no-octave] [--no-petsc] [--only TEXT] [--matrices DIR] [--no-files] "
                          "[--no-generated] [--plot FILE] [--plot-matrix NAME] [--markdown] "
                          "[--work DIR]\n");
             return 2;
@@ -346,6 +411,18 @@ int main(int argc, char** argv) {
         std::printf("octave-cli not found: the Octave alternatives are skipped\n");
         s.octave = false;
     }
+#ifdef TRELVAK_PETSC_EXAMPLE
+    if (s.petsc && (!exists(TRELVAK_PETSC_EXAMPLE) ||
+                    std::system("command -v mpiexec >/dev/null 2>&1") != 0)) {
+        std::printf("the PETSc example or mpiexec not found: PETSc's solvers are skipped\n");
+        s.petsc = false;
+    }
+#else
+    if (s.petsc) {
+        std::printf("built without PETSc: PETSc's solvers are skipped\n");
+        s.petsc = false;
+    }
+#endif
     if (s.work.empty()) {
         char tmpl[] = "/tmp/trelvak_bench_XXXXXX";
         if (::mkdtemp(tmpl) == nullptr) {
@@ -572,14 +649,23 @@ int main(int argc, char** argv) {
         const std::string histfile = plot_here ? s.work + "/history.txt" : "";
         if (plot_here)
             std::remove(histfile.c_str());
-        if (s.octave) {
+        if (s.octave || s.petsc) {
             const std::string file = s.work + "/" + it.name + ".mtx";
             trelvak::bench::write_matrix_market(file, A);
             for (const char* kind : {"backslash", "nofill", "crout", "ilutp"}) {
+                if (!s.octave)
+                    break;
                 for (auto& r : octave_rows(s, file, kind, our_fill, it.spd, histfile)) {
                     rows.push_back(r);
                 }
             }
+#ifdef TRELVAK_PETSC_EXAMPLE
+            if (s.petsc) {
+                for (auto& r : petsc_rows(s, file)) {
+                    rows.push_back(r);
+                }
+            }
+#endif
             std::remove(file.c_str());
         }
         // Our time-to-solution is compared with alternatives that reached the same tolerance.
@@ -589,11 +675,11 @@ int main(int argc, char** argv) {
                 continue;
             if (!(r.total() >= sum.alt)) {
                 sum.alt       = r.total();
-                sum.alt_label = r.label.substr(7);
+                sum.alt_label = method_of(r.label);
             }
-            if (r.label != "octave A\\b" && !(r.total() >= sum.alt_iter)) {
+            if (!r.direct && !(r.total() >= sum.alt_iter)) {
                 sum.alt_iter       = r.total();
-                sum.alt_iter_label = r.label.substr(7);
+                sum.alt_iter_label = method_of(r.label);
             }
         }
         print_table(s, it.name, A, it.kind, rows);
