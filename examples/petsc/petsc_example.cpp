@@ -569,15 +569,22 @@ PetscErrorCode run() {
         // New values, same pattern: PETSc sets the preconditioner up again.
         PetscCall(assemble(upper, newpos, local, delta, &A));
         PetscCall(solve_once(&second));
-        // Whether this rank's trelvak (itself or its first block) took level 1's ordering over.
+        // Whether this rank's trelvak (itself or its first block of block Jacobi or ASM) took level
+        // 1's ordering over.
         PC mine              = pc;
         PetscBool is_bjacobi = PETSC_FALSE, is_trelvak = PETSC_FALSE;
         PetscCall(
             PetscObjectTypeCompare(reinterpret_cast<PetscObject>(pc), PCBJACOBI, &is_bjacobi));
-        if (is_bjacobi) {
+        PetscBool is_asm = PETSC_FALSE;
+        PetscCall(PetscObjectTypeCompare(reinterpret_cast<PetscObject>(pc), PCASM, &is_asm));
+        if (is_bjacobi || is_asm) {
             KSP* sub       = nullptr;
             PetscInt count = 0;
-            PetscCall(PCBJacobiGetSubKSP(pc, &count, nullptr, &sub));
+            if (is_bjacobi) {
+                PetscCall(PCBJacobiGetSubKSP(pc, &count, nullptr, &sub));
+            } else {
+                PetscCall(PCASMGetSubKSP(pc, &count, nullptr, &sub));
+            }
             PetscCall(KSPGetPC(sub[0], &mine));
         }
         PetscCall(
