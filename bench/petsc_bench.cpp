@@ -40,6 +40,8 @@
 #include <string>
 #include <vector>
 
+#include "petsc_runs.h"
+
 namespace {
 
 struct Config {
@@ -47,8 +49,6 @@ struct Config {
     int ranks;
     std::string options;
 };
-
-constexpr const char* kGmres = "-ksp_type gmres -ksp_gmres_restart 50 -ksp_pc_side right ";
 
 // The configurations; the 2-rank ones with the distribution `partition` selects ("both": each
 // twice, the contiguous one suffixed "/cut").
@@ -88,56 +88,11 @@ struct Problem {
     std::string arguments;  // for the example: -f path or -family name -size N
 };
 
-struct Result {
-    bool ran       = false;  // a result line was printed
-    double setup   = 0.0;    // first set-up
-    double setup2  = 0.0;    // set-up after new values (-refactor)
-    bool reused    = false;  // ... with level 1's ordering taken over
-    bool converged = false;  // reason > 0 and relres <= 1e-6 (1 % slack)
-    int iterations = 0;
-    double seconds = 0.0;
-    double peak_mb = 0.0;
-    double relres  = 0.0;
-    int reason     = 0;
-    int n          = 0;
-};
-
-double field(const std::string& line, const char* key) {
-    const size_t at = line.find(std::string(" ") + key + "=");
-    return at == std::string::npos ? 0.0 : std::atof(line.c_str() + at + std::strlen(key) + 2);
-}
+using Result = trelvak::bench::PetscRun;
 
 Result run(const Problem& p, const Config& c, int timeout, const std::string& extra = "") {
-    // The direct solve and the Krylov methods stop at the same true residual; -order natural on
-    // one rank is the example's default anyway.
-    const std::string command = "timeout " + std::to_string(timeout) + " mpiexec -n " +
-                                std::to_string(c.ranks) + " --oversubscribe " +
-                                TRELVAK_PETSC_EXAMPLE + " " + p.arguments + " " + kGmres +
-                                c.options + " " + extra + " -ksp_rtol 1e-6 -ksp_max_it 1000 2>&1";
-    Result r;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return r;
-    }
-    char buffer[4096];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        const std::string line = buffer;
-        if (line.rfind("result:", 0) == 0) {
-            r.ran        = true;
-            r.n          = static_cast<int>(field(line, "n"));
-            r.iterations = static_cast<int>(field(line, "iterations"));
-            r.reason     = static_cast<int>(field(line, "reason"));
-            r.relres     = field(line, "relres");
-            r.seconds    = field(line, "setup") + field(line, "solve");
-            r.setup      = field(line, "setup");
-            r.setup2     = field(line, "setup2");
-            r.reused     = field(line, "reused") > 0.0;
-            r.peak_mb    = field(line, "peak_mb");
-            r.converged  = r.reason > 0 && r.relres <= 1.01e-6;
-        }
-    }
-    pclose(pipe);
-    return r;
+    return trelvak::bench::run_petsc_example(TRELVAK_PETSC_EXAMPLE, c.ranks, p.arguments,
+                                             c.options + " " + extra, timeout);
 }
 
 // n of a Matrix Market file from its size line (0 when unreadable).
@@ -192,7 +147,7 @@ std::string cell(const Result& r) {
         std::snprintf(text, sizeof text, "- (%d it)", r.iterations);
         return text;
     }
-    std::snprintf(text, sizeof text, "%.3f s %d it %.0f MB", r.seconds, r.iterations, r.peak_mb);
+    std::snprintf(text, sizeof text, "%.3f s %d it %.0f MB", r.seconds(), r.iterations, r.peak_mb);
     return text;
 }
 
@@ -268,9 +223,10 @@ int main(int argc, char** argv) {
             return ratio(a.converged && b.converged,
                          static_cast<double>(a.iterations) / std::max(1, b.iterations));
         };
-        std::string line = "| " + p.name + " | " +
-                           ratio(mumps.converged && ours.converged, ours.seconds / mumps.seconds) +
-                           " | " + ratio(mumps.ran && ours.ran, mumps.peak_mb / ours.peak_mb);
+        std::string line =
+            "| " + p.name + " | " +
+            ratio(mumps.converged && ours.converged, ours.seconds() / mumps.seconds()) + " | " +
+            ratio(mumps.ran && ours.ran, mumps.peak_mb / ours.peak_mb);
         for (const auto& c : list) {
             if (c.name.rfind("bj-ours/2", 0) == 0) {
                 line += " | " + growth(c.name, "ours-gmres/1");

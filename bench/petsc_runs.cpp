@@ -21,12 +21,13 @@ PetscRun run_petsc_example(const std::string& example, int ranks, const std::str
                            const std::string& options, int timeout) {
     // One thread per rank (BLAS inside MUMPS too), as everywhere in the benchmarks; Open MPI
     // refuses to start as root unless told twice that it may (our CI runs as root).
-    const std::string command = "OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 "
-                                "OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 "
-                                "timeout " + std::to_string(timeout) + " mpiexec -n " +
-                                std::to_string(ranks) + " --oversubscribe " + example + " " +
-                                arguments + " " + kPetscGmres + options +
-                                " -ksp_rtol 1e-6 -ksp_max_it 1000 2>&1";
+    const std::string command =
+        "OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 "
+        "OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 "
+        "timeout " +
+        std::to_string(timeout) + " mpiexec -n " + std::to_string(ranks) + " --oversubscribe " +
+        example + " " + arguments + " " + kPetscGmres + options +
+        " -ksp_rtol 1e-6 -ksp_max_it 1000 2>&1";
     PetscRun r;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
