@@ -12,8 +12,12 @@
 // default), M^-1 r under left preconditioning (preconditioned norm). Iteration 0 is tested when
 // the method asks for its first product with a search direction, ||r0|| (or ||M^-1 r0||) known.
 //
-// The method's inner products are over the vector entries of this process, so the KSP works on
-// one process: alone, or as the block solver of block Jacobi or ASM (-sub_ksp_type sqmr).
+// Each process runs the method on its own entries of the vectors. On a communicator of several
+// processes the method's inner products and norms are summed over them by an MPI_Allreduce (the
+// SolveState's reduction hook; one or two scalars per call, three calls per iteration), so every
+// process takes the same steps; the tested norm is the method's own ||r~||, no further sum. On
+// one process (alone, or as the block solver of block Jacobi or ASM) there is no hook and the
+// method computes exactly as in the package's other front ends.
 #include <petsc/private/kspimpl.h>
 
 #include <algorithm>
@@ -29,6 +33,8 @@ namespace {
 
 struct Sqmr {
     krylov::SolveState state;
+    MPI_Comm comm   = MPI_COMM_NULL;  // of the KSP, when it spans several processes
+    int mpi_error   = MPI_SUCCESS;    // the first failed sum of the current call of the method
     int ipar[16]    = {};
     double fpar[16] = {};
     std::vector<double> w;       // the method's work array, 6n
@@ -42,15 +48,18 @@ Sqmr* data_of(KSP ksp) {
     return static_cast<Sqmr*>(ksp->data);
 }
 
+// The reduction hook: sums the method's local scalars over the KSP's processes.
+void sum_over_processes(double* values, int count, void* context) {
+    auto* s     = static_cast<Sqmr*>(context);
+    const int e = MPI_Allreduce(MPI_IN_PLACE, values, count, MPI_DOUBLE, MPI_SUM, s->comm);
+    if (e != MPI_SUCCESS && s->mpi_error == MPI_SUCCESS) {
+        s->mpi_error = e;
+    }
+}
+
 PetscErrorCode KSPSetUp_Sqmr(KSP ksp) {
-    PetscMPIInt size = 1;
-    MPI_Comm comm    = PetscObjectComm(reinterpret_cast<PetscObject>(ksp));
+    MPI_Comm comm = PetscObjectComm(reinterpret_cast<PetscObject>(ksp));
     PetscFunctionBeginUser;
-    PetscCallMPI(MPI_Comm_size(comm, &size));
-    PetscCheck(size == 1, comm, PETSC_ERR_SUP,
-               "KSP sqmr runs on one process (its inner products are over local entries), this "
-               "solve spans %d: use it as the block solver (-sub_ksp_type sqmr) or another KSP",
-               size);
     PetscCheck(ksp->pc_side == PC_LEFT || ksp->pc_side == PC_RIGHT, comm, PETSC_ERR_SUP,
                "KSP sqmr preconditions on the left or on the right, not symmetrically");
     PetscCall(KSPSetWorkVecs(ksp, 2));
@@ -94,12 +103,6 @@ PetscErrorCode test(KSP ksp, PetscInt its, PetscReal rnorm, bool* stop) {
     PetscFunctionReturn(0);
 }
 
-// The norm tested: ||r|| (right or no preconditioning) or ||M^-1 r|| (left), both held in w.
-PetscReal tested_norm(const Sqmr& s, int n, bool left) {
-    const double* v = s.w.data() + (left ? 2 * n : 0);
-    return blas::nrm2(n, v);
-}
-
 // One call of the method with the current arrays of b and x.
 PetscErrorCode step(KSP ksp, Sqmr* s, int n) {
     const PetscScalar* b = nullptr;
@@ -110,6 +113,7 @@ PetscErrorCode step(KSP ksp, Sqmr* s, int n) {
     krylov::dsymqmr(s->state, &n, b, x, s->ipar, s->fpar, s->w.data());
     PetscCall(VecRestoreArray(ksp->vec_sol, &x));
     PetscCall(VecRestoreArrayRead(ksp->vec_rhs, &b));
+    PetscCallMPI(s->mpi_error);
     PetscFunctionReturn(0);
 }
 
@@ -139,7 +143,15 @@ PetscErrorCode KSPSolve_Sqmr(KSP ksp) {
         PetscCall(VecSet(ksp->vec_sol, 0.0));
     }
     s->w.assign(static_cast<size_t>(kSlices) * static_cast<size_t>(n), 0.0);
-    s->state = krylov::SolveState{};
+    s->state         = krylov::SolveState{};
+    PetscMPIInt size = 1;
+    PetscCallMPI(MPI_Comm_size(comm, &size));
+    if (size > 1) {
+        s->comm                 = comm;
+        s->mpi_error            = MPI_SUCCESS;
+        s->state.reduce.sum     = sum_over_processes;
+        s->state.reduce.context = s;
+    }
     std::fill(std::begin(s->ipar), std::end(s->ipar), 0);
     std::fill(std::begin(s->fpar), std::end(s->fpar), 0.0);
     const auto ipar   = view1(s->ipar, 16);
@@ -163,7 +175,8 @@ PetscErrorCode KSPSolve_Sqmr(KSP ksp) {
         }
         if (request == kUserTest) {
             bool stop = false;
-            PetscCall(test(ksp, ipar(kProducts) - 1, tested_norm(*s, n, left), &stop));
+            // ||r~||: r (right preconditioning) or M^-1 r (left), as the method last formed it
+            PetscCall(test(ksp, ipar(kProducts) - 1, s->state.sqmr.rtnorm, &stop));
             ipar(kStopFlag) = stop ? 1 : 0;
             continue;
         }

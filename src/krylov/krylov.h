@@ -41,6 +41,25 @@ double ddot2(const int* n, const double* x, const int* incx);
 // Pieces of the calling protocol that every method shares (rcomm.cpp).
 namespace trelvak::krylov {
 
+// How a method's scalars of vectors spread over several processes become global. Each process
+// runs the method on its own entries; where the method forms an inner product or a norm it hands
+// its local sums to `sum`, which replaces each of the `count` values by its sum over all processes
+// (an all-reduce), so every process sees the same scalars and takes the same branches. Null: the
+// vectors are whole (one process) and the plain BLAS values are used unchanged.
+struct Reduction {
+    void (*sum)(double* values, int count, void* context) = nullptr;
+    void* context                                         = nullptr;
+};
+// x . y and ||x|| of distributed vectors (blas::dot and blas::nrm2 without a hook).
+double dot(const Reduction& reduce, int n, const double* x, const double* y);
+double nrm2(const Reduction& reduce, int n, const double* x);
+// x . y and ||v|| together, in one sum.
+void dot_and_nrm2(const Reduction& reduce, int n, const double* x, const double* y, const double* v,
+                  double* xy, double* norm);
+// dstopbis with its norms through reduce.
+bool stopbis(const Reduction& reduce, int n, int* ipar, int p, double* fpar, const double* r,
+             const double* dx, double sx);
+
 // Work length computed in 64 bits (or as a double when its factors may overflow even that). When
 // it does not fit an int, finishes the call with status -2 and ipar(4) = INT_MAX and returns true.
 bool work_length_overflows(double need, int* ipar);
@@ -166,6 +185,7 @@ struct SqmrState {
     double adjust  = 1.0;  // tau / true residual, halved (test 3)
     double nrmb    = 0.0;  // ||b||
     double nrmx    = 0.0;  // last computed ||x|| (test 3)
+    double rtnorm  = 0.0;  // ||r~|| of the last smoothing step
     int delaycount = 1;    // tests since ||x|| was last computed (test 3)
     bool lp        = false;
     bool rp        = false;
@@ -189,8 +209,10 @@ struct GmresState {
 };
 
 // The scalars of one solve for each method, and the times of a solve through the driver
-// (seconds[5]: user time of the whole solve, seconds[6]: mean time of one product).
+// (seconds[5]: user time of the whole solve, seconds[6]: mean time of one product). `reduce`
+// makes dsymqmr's inner products and norms global when its vectors are spread over processes.
 struct SolveState {
+    Reduction reduce;
     SqmrState sqmr;
     CgScalars sbcg;
     CgScalars bcg;

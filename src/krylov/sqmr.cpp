@@ -14,6 +14,8 @@
 //   z2 = w(3n+1..4n)  M_R^{-1} M_L^{-1} r when both sides are on
 //   x  = w(4n+1..5n)  the iterate
 //   dx = w(5n+1..6n)  the smoothed correction added to x in each iteration
+// The vectors may be one process's part of vectors spread over several: every inner product and
+// norm then goes through the state's reduction hook, so all processes see the same scalars.
 #include <cmath>
 
 #include "common/blas.h"
@@ -39,11 +41,12 @@ enum class Resume : int {
 
 class Sqmr : krylov::Method<Resume> {
     krylov::SqmrState& s_;
+    const krylov::Reduction& reduce_;
 
 public:
-    Sqmr(krylov::SqmrState& state, int n, const double* rhs, double* sol, int* ipar, double* fpar,
+    Sqmr(krylov::SolveState& state, int n, const double* rhs, double* sol, int* ipar, double* fpar,
          double* w)
-        : Method(n, rhs, sol, ipar, fpar, w), s_(state) {}
+        : Method(n, rhs, sol, ipar, fpar, w), s_(state.sqmr), reduce_(state.reduce) {}
 
     void run() {
         switch (resume_point()) {
@@ -84,6 +87,9 @@ private:
     int zvec() const { return krylov::by_sides(s_.lp, s_.rp, r(), t(), z2()); }
     double rtol() const { return fpar_(kRelTol); }
     double atol() const { return fpar_(kAbsTol); }
+    // Inner product and norm over all parts of the vectors.
+    double dot(const double* x, const double* y) const { return krylov::dot(reduce_, n_, x, y); }
+    double nrm2(const double* x) const { return krylov::nrm2(reduce_, n_, x); }
     // w(target..) = b - w(product..); target and product may be the same slice.
     void residual_into(int target, int product) {
         if (target != product) {
@@ -115,7 +121,7 @@ private:
 
     void initial_direction() {
         s_.theta = 0.0;
-        s_.tau   = blas::nrm2(n_, at(rtilde()));  // tau = ||r~||
+        s_.tau   = nrm2(at(rtilde()));  // tau = ||r~||
         flops(2.0 * n_);
         if (s_.rp) {
             return ask(kRightSolve, rtilde(), d(), Resume::after_initial_right);  // d = M_R^{-1} r~
@@ -125,9 +131,9 @@ private:
     }
 
     void initial_target() {
-        s_.rho             = blas::dot(n_, at(d()), at(r()));  // rho = d . r
-        fpar_(kRate)       = std::fabs(s_.rho);
-        const double rnorm = blas::nrm2(n_, at(r()));
+        double rnorm = 0.0;  // rho = d . r and ||r||, in one sum
+        krylov::dot_and_nrm2(reduce_, n_, at(d()), at(r()), at(r()), &s_.rho, &rnorm);
+        fpar_(kRate) = std::fabs(s_.rho);
         flops(4.0 * n_);
         fpar_(kInitNorm) = rnorm;
         fpar_(kResNorm)  = s_.tau;
@@ -138,13 +144,13 @@ private:
 
         const int test = ipar_(kStopTest);
         if (test == 2 || test == -2) {
-            s_.nrmb        = blas::nrm2(n_, rhs_);
+            s_.nrmb        = nrm2(rhs_);
             fpar_(kTarget) = rtol() * s_.nrmb + atol();
         } else if (test == 999) {
             // the caller decides; no target
         } else if (test == 3) {
-            s_.nrmb        = blas::nrm2(n_, rhs_);
-            s_.nrmx        = blas::nrm2(n_, sol_);
+            s_.nrmb        = nrm2(rhs_);
+            s_.nrmx        = nrm2(sol_);
             fpar_(kTarget) = s_.adjust * rtol() * (fpar_(kNormA) * s_.nrmx + s_.nrmb);
             s_.delaycount  = 1;
         } else {
@@ -161,7 +167,7 @@ private:
     // Iteration steps 1-2, entered with t = A d.
     void iteration_start() {
         ipar_(kProducts) += 1;
-        const double sigma = blas::dot(n_, at(d()), at(t()));  // sigma = d . A d
+        const double sigma = dot(at(d()), at(t()));  // sigma = d . A d
         flops(2.0 * n_);
         s_.aalpha = std::fabs(sigma);
         if (dbrkdn(&s_.aalpha, ipar_raw_)) {
@@ -183,7 +189,8 @@ private:
         if (dbrkdn(&s_.aalpha, ipar_raw_)) {
             return finish();
         }
-        s_.theta        = blas::nrm2(n_, at(rtilde())) / s_.tau;  // theta = ||r~|| / tau
+        s_.rtnorm       = nrm2(at(rtilde()));
+        s_.theta        = s_.rtnorm / s_.tau;  // theta = ||r~|| / tau
         const double c  = 1.0 / (1.0 + s_.theta * s_.theta);
         s_.tau          = s_.tau * s_.theta * std::sqrt(c);  // tau = tau theta c^(1/2)
         fpar_(kResNorm) = s_.tau;
@@ -196,13 +203,13 @@ private:
         if (test <= 2) {
             const int p        = 1;
             const double scale = 1.0;
-            if (dstopbis(&n_, ipar_raw_, &p, fpar_raw_, at(r()), at(dx()), &scale)) {
+            if (krylov::stopbis(reduce_, n_, ipar_raw_, p, fpar_raw_, at(r()), at(dx()), scale)) {
                 return finish();
             }
         } else if (test == 3) {
             if (s_.delaycount >= 4) {
                 s_.delaycount = 1;
-                s_.nrmx       = blas::nrm2(n_, at(x()));
+                s_.nrmx       = nrm2(at(x()));
                 flops(2.0 * n_);
             } else {
                 s_.delaycount += 1;
@@ -239,7 +246,7 @@ private:
 
     // Steps 9-10.
     void iteration_direction() {
-        s_.rho       = blas::dot(n_, at(zvec()), at(r()));  // rho = z . r
+        s_.rho       = dot(at(zvec()), at(r()));  // rho = z . r
         fpar_(kRate) = std::fabs(s_.rho);
         flops(2.0 * n_);
         if (dbrkdn(&fpar_(kRate), ipar_raw_)) {
@@ -271,7 +278,7 @@ private:
     void final_check() {
         ipar_(kRequest) = kConverged;
         residual_into(t(), t());  // t = b - A x
-        fpar_(kTested) = blas::nrm2(n_, at(t()));
+        fpar_(kTested) = nrm2(at(t()));
         flops(2.0 * n_);
         if (ipar_(kStopTest) != 3) {
             // Tests 1, 2, -1, -2 and 999 only learn the true residual norm here.
@@ -280,7 +287,7 @@ private:
         if (fpar_(kTested) != 0.0) {
             s_.adjust = 0.5 * fpar_(kResNorm) / fpar_(kTested);
         }
-        s_.nrmx        = blas::nrm2(n_, at(x()));
+        s_.nrmx        = nrm2(at(x()));
         fpar_(kTarget) = s_.adjust * rtol() * (fpar_(kNormA) * s_.nrmx + s_.nrmb);
         if (rtol() * (fpar_(kNormA) * s_.nrmx + s_.nrmb) >= fpar_(kTested) || at_limit() ||
             !(fpar_(kResNorm) > fpar_(kTarget))) {
@@ -301,7 +308,7 @@ private:
 
 void krylov::dsymqmr(krylov::SolveState& state, const int* n, const double* rhs, double* sol,
                      int* ipar, double* fpar, double* w) {
-    Sqmr(state.sqmr, *n, rhs, sol, ipar, fpar, w).run();
+    Sqmr(state, *n, rhs, sol, ipar, fpar, w).run();
 }
 
 void dsymqmr(const int* n, const double* rhs, double* sol, int* ipar, double* fpar, double* w) {

@@ -1,5 +1,6 @@
 // stopbis.cpp: dstopbis, the stopping test of SQMR and the CG-type methods for tests 1, 2, -1, -2
-// (and 3, whose target the method sets itself).
+// (and 3, whose target the method sets itself). krylov::stopbis takes the norms through a
+// reduction hook (krylov.h) for vectors spread over processes.
 //
 // On entry: ipar(3) test, ipar(6) limit, ipar(7) products so far, ipar(11) stop flag; p products
 // per
@@ -11,18 +12,20 @@
 //   fpar(4).
 #include <cmath>
 
-#include "common/blas.h"
 #include "common/onebased.h"
 #include "krylov/krylov.h"
 
 using namespace trelvak;
 
-bool dstopbis(const int* n_in, int* ipar_in, const int* p_in, double* fpar_in, const double* r,
+bool dstopbis(const int* n, int* ipar, const int* p, double* fpar, const double* r,
               const double* dx, const double* sx) {
-    const int n = *n_in;
-    const int p = *p_in;
-    auto ipar   = view1(ipar_in, 16);
-    auto fpar   = view1(fpar_in, 16);
+    return krylov::stopbis(krylov::Reduction{}, *n, ipar, *p, fpar, r, dx, *sx);
+}
+
+bool krylov::stopbis(const Reduction& reduce, int n, int* ipar_in, int p, double* fpar_in,
+                     const double* r, const double* dx, double sx) {
+    auto ipar = view1(ipar_in, 16);
+    auto fpar = view1(fpar_in, 16);
 
     bool stop = ipar(kStopFlag) == 1;
     if (ipar(kMaxIter) > 0 && ipar(kProducts) >= ipar(kMaxIter)) {
@@ -33,13 +36,13 @@ bool dstopbis(const int* n_in, int* ipar_in, const int* p_in, double* fpar_in, c
         return true;
     }
 
-    const double rnorm = blas::nrm2(n, r);
+    const double rnorm = krylov::nrm2(reduce, n, r);
     fpar(kResNorm)     = rnorm;
     fpar(kFlops) += 2.0 * n;
     if (ipar(kStopTest) >= 0) {
         fpar(kTested) = rnorm;
     } else {
-        fpar(kTested) = std::fabs(*sx) * blas::nrm2(n, dx);  // ||sx * dx||
+        fpar(kTested) = std::fabs(sx) * krylov::nrm2(reduce, n, dx);  // ||sx * dx||
         fpar(kFlops) += 2.0 * n;
         if (ipar(kProducts) <= 2 * p) {
             fpar(kInitNorm) = fpar(kTested);
