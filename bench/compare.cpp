@@ -361,10 +361,8 @@ trelvak::bench::Series our_history(trelvak::bench::OurSolver& solver, const Uppe
     return s;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Settings s;
+// The command line: fills s, or prints why not and returns false.
+bool read_settings(int argc, char** argv, Settings* s) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value          = [&]() -> std::string {
@@ -375,366 +373,424 @@ int main(int argc, char** argv) {
             return argv[++i];
         };
         if (a == "--size")
-            s.size = value();
+            s->size = value();
         else if (a == "--timeout")
-            s.timeout = std::atof(value().c_str());
+            s->timeout = std::atof(value().c_str());
         else if (a == "--no-octave")
-            s.octave = false;
+            s->octave = false;
         else if (a == "--no-petsc")
-            s.petsc = false;
+            s->petsc = false;
         else if (a == "--no-files")
-            s.files = false;
+            s->files = false;
         else if (a == "--no-generated")
-            s.generated = false;
+            s->generated = false;
         else if (a == "--only")
-            s.only = value();
+            s->only = value();
         else if (a == "--matrices")
-            s.matrices = value();
+            s->matrices = value();
         else if (a == "--plot")
-            s.plot = value();
+            s->plot = value();
         else if (a == "--plot-matrix")
-            s.plot_matrix = value();
+            s->plot_matrix = value();
         else if (a == "--markdown")
-            s.markdown = true;
+            s->markdown = true;
         else if (a == "--work")
-            s.work = value();
+            s->work = value();
         else {
             std::fprintf(stderr,
                          "usage: trelvak_bench [--size small|medium|large] [--timeout S] "
                          "[--no-octave] [--no-petsc] [--only TEXT] [--matrices DIR] [--no-files] "
                          "[--no-generated] [--plot FILE] [--plot-matrix NAME] [--markdown] "
                          "[--work DIR]\n");
-            return 2;
+            return false;
         }
     }
-    if (s.octave && std::system("command -v octave-cli >/dev/null 2>&1") != 0) {
+    return true;
+}
+
+// Turns off the alternatives whose programs are missing (saying so).
+void skip_missing_alternatives(Settings* s) {
+    if (s->octave && std::system("command -v octave-cli >/dev/null 2>&1") != 0) {
         std::printf("octave-cli not found: the Octave alternatives are skipped\n");
-        s.octave = false;
+        s->octave = false;
     }
 #ifdef TRELVAK_PETSC_EXAMPLE
-    if (s.petsc && (!exists(TRELVAK_PETSC_EXAMPLE) ||
-                    std::system("command -v mpiexec >/dev/null 2>&1") != 0)) {
+    if (s->petsc && (!exists(TRELVAK_PETSC_EXAMPLE) ||
+                     std::system("command -v mpiexec >/dev/null 2>&1") != 0)) {
         std::printf("the PETSc example or mpiexec not found: PETSc's solvers are skipped\n");
-        s.petsc = false;
+        s->petsc = false;
     }
 #else
-    if (s.petsc) {
+    if (s->petsc) {
         std::printf("built without PETSc: PETSc's solvers are skipped\n");
-        s.petsc = false;
+        s->petsc = false;
     }
 #endif
-    if (s.work.empty()) {
-        char tmpl[] = "/tmp/trelvak_bench_XXXXXX";
-        if (::mkdtemp(tmpl) == nullptr) {
-            std::perror("mkdtemp");
-            return 1;
-        }
-        s.work = tmpl;
-    }
+}
 
-    // The Octave side calls each function once before timing (octave_peers.m, warm_up); the
-    // same for ours: the first factorization and solve of a process load and set up the
-    // libraries (matching, ordering, BLAS), which a session pays once.
-    {
-        UpperMatrix W = trelvak::bench::random_kkt(60, 20, 2, 1);
-        trelvak::bench::OurSolver warm;
-        std::string message;
-        if (warm.factor(W, trelvak::cli::Arguments{}, &message)) {
-            std::vector<double> x;
-            (void)warm.solve("sqmr", trelvak::bench::ones_rhs(W), &x);
-        }
+// The Octave side calls each function once before timing (octave_peers.m, warm_up); the
+// same for ours: the first factorization and solve of a process load and set up the
+// libraries (matching, ordering, BLAS), which a session pays once.
+void warm_up() {
+    UpperMatrix W = trelvak::bench::random_kkt(60, 20, 2, 1);
+    trelvak::bench::OurSolver warm;
+    std::string message;
+    if (warm.factor(W, trelvak::cli::Arguments{}, &message)) {
+        std::vector<double> x;
+        (void)warm.solve("sqmr", trelvak::bench::ones_rhs(W), &x);
     }
+}
 
-    // ---- The problems -----------------------------------------------------------------------
-    struct Item {
-        std::string name, kind, path;
-        bool spd   = false;
-        int family = 0;  // 0 file, 1 helm2d, 2 helm3d, 3 stokes, 4 kkt
-        int size   = 0;
-    };
-    std::vector<Item> items;
-    if (s.files) {
-        if (!exists(s.matrices)) {
-            std::printf("matrices folder %s not found: its matrices are skipped\n",
-                        s.matrices.c_str());
-        } else {
-            const auto table = definiteness_table(s.matrices);
-            std::vector<std::string> names;
-            if (DIR* d = ::opendir(s.matrices.c_str())) {
-                while (dirent* e = ::readdir(d)) {
-                    const std::string f = e->d_name;
-                    if (f.size() > 4 && (f.substr(f.size() - 4) == ".mtx" ||
-                                         (f.size() > 7 && f.substr(f.size() - 7) == ".mtx.gz"))) {
-                        names.push_back(f);
-                    }
-                }
-                ::closedir(d);
-            }
-            std::sort(names.begin(), names.end());
-            for (const auto& f : names) {
-                Item it;
-                it.name = f.substr(0, f.find(".mtx"));
-                it.path = s.matrices + "/" + f;
-                auto t  = table.find(f);
-                it.kind = t != table.end() ? t->second : "definiteness unknown";
-                it.spd  = it.kind == "SPD";
-                items.push_back(it);
+// ---- The problems -----------------------------------------------------------------------
+struct Problem {
+    std::string name, kind, path;
+    bool spd   = false;
+    int family = 0;  // 0 file, 1 helm2d, 2 helm3d, 3 stokes, 4 kkt, 5/6 convex/nonconvex QP
+    int size   = 0;
+};
+
+// The Matrix Market files of the matrices folder, by name.
+std::vector<Problem> file_problems(const Settings& s) {
+    std::vector<Problem> items;
+    if (!exists(s.matrices)) {
+        std::printf("matrices folder %s not found: its matrices are skipped\n", s.matrices.c_str());
+        return items;
+    }
+    const auto table = definiteness_table(s.matrices);
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(s.matrices.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            const std::string f = e->d_name;
+            if (f.size() > 4 && (f.substr(f.size() - 4) == ".mtx" ||
+                                 (f.size() > 7 && f.substr(f.size() - 7) == ".mtx.gz"))) {
+                names.push_back(f);
             }
         }
+        ::closedir(d);
     }
+    std::sort(names.begin(), names.end());
+    for (const auto& f : names) {
+        Problem it;
+        it.name = f.substr(0, f.find(".mtx"));
+        it.path = s.matrices + "/" + f;
+        auto t  = table.find(f);
+        it.kind = t != table.end() ? t->second : "definiteness unknown";
+        it.spd  = it.kind == "SPD";
+        items.push_back(it);
+    }
+    return items;
+}
+
+// The generated families, their sizes set by --size.
+std::vector<Problem> generated_problems(const Settings& s) {
+    std::vector<Problem> items;
+    std::vector<int> h2 = {100, 200}, h3 = {30, 50}, st = {64, 128}, kk = {10000, 40000};
+    if (s.size == "small")
+        h2 = {50, 100}, h3 = {20, 30}, st = {32, 64}, kk = {3000, 10000};
+    if (s.size == "large")
+        h2 = {100, 200, 400}, h3 = {30, 50, 70}, st = {64, 128, 256}, kk = {10000, 40000, 160000};
+    for (int N : h2)
+        items.push_back({"helm2d_" + std::to_string(N), "indefinite, 3% negative eigenvalues", "",
+                         false, 1, N});
+    for (int N : st)
+        items.push_back({"stokes2d_mac" + std::to_string(N), "saddle point, zero (2,2) block", "",
+                         false, 3, N});
+    for (int N : kk)
+        items.push_back({"kkt_rand_" + std::to_string(N + N / 3), "random KKT, zero (2,2) block",
+                         "", false, 4, N});
+    // Quadratic programs with a singular or indefinite Hessian block and nearly dependent
+    // constraints (nx = N, ny = 0.4 N).
+    for (int N : kk) {
+        const int n = N + 2 * N / 5;
+        items.push_back({"kkt_qp_convex_" + std::to_string(n),
+                         "KKT of a convex QP, rank-deficient H, near-dependent rows", "", false, 5,
+                         N});
+        items.push_back({"kkt_qp_nonconvex_" + std::to_string(n),
+                         "KKT of a nonconvex QP, near-dependent rows", "", false, 6, N});
+    }
+    for (int N : h3)
+        items.push_back({"lap3d_" + std::to_string(N) + "_shift",
+                         "indefinite, 1% negative eigenvalues", "", false, 2, N});
+    return items;
+}
+
+// The problems of the run: the files, then the generated families (as the settings ask).
+std::vector<Problem> problem_list(const Settings& s) {
+    std::vector<Problem> items;
+    if (s.files)
+        items = file_problems(s);
     if (s.generated) {
-        std::vector<int> h2 = {100, 200}, h3 = {30, 50}, st = {64, 128}, kk = {10000, 40000};
-        if (s.size == "small")
-            h2 = {50, 100}, h3 = {20, 30}, st = {32, 64}, kk = {3000, 10000};
-        if (s.size == "large")
-            h2 = {100, 200, 400}, h3 = {30, 50, 70}, st = {64, 128, 256},
-            kk = {10000, 40000, 160000};
-        for (int N : h2)
-            items.push_back({"helm2d_" + std::to_string(N), "indefinite, 3% negative eigenvalues",
-                             "", false, 1, N});
-        for (int N : st)
-            items.push_back({"stokes2d_mac" + std::to_string(N), "saddle point, zero (2,2) block",
-                             "", false, 3, N});
-        for (int N : kk)
-            items.push_back({"kkt_rand_" + std::to_string(N + N / 3),
-                             "random KKT, zero (2,2) block", "", false, 4, N});
-        // Quadratic programs with a singular or indefinite Hessian block and nearly dependent
-        // constraints (nx = N, ny = 0.4 N).
-        for (int N : kk) {
-            const int n = N + 2 * N / 5;
-            items.push_back({"kkt_qp_convex_" + std::to_string(n),
-                             "KKT of a convex QP, rank-deficient H, near-dependent rows", "", false,
-                             5, N});
-            items.push_back({"kkt_qp_nonconvex_" + std::to_string(n),
-                             "KKT of a nonconvex QP, near-dependent rows", "", false, 6, N});
-        }
-        for (int N : h3)
-            items.push_back({"lap3d_" + std::to_string(N) + "_shift",
-                             "indefinite, 1% negative eigenvalues", "", false, 2, N});
+        for (auto& it : generated_problems(s)) items.push_back(it);
     }
+    return items;
+}
 
-    const char* methods[] = {"sqmr", "sbcg", "bcg", "gmres", "fgmres"};
-    std::vector<Summary> summaries;
-    std::printf(
-        "trelvak_bench: b = A*ones(n,1), x0 = 0, tol %.0e, maxit %d, gmres restart %d; "
-        "times in wall seconds, ours on %d lane%s (TRELVAK_NUM_THREADS), Octave on one thread; "
-        "relres = true ||b-Ax||/||b||; %s at the start\n",
-        s.tol, s.maxit, s.restart, trelvak::lane_count(), trelvak::lane_count() == 1 ? "" : "s",
-        trelvak::bench::load_average().c_str());
-
-    for (const auto& it : items) {
-        if (!s.only.empty() && it.name.find(s.only) == std::string::npos)
-            continue;
-        UpperMatrix A;
-        switch (it.family) {
-            case 0: {
-                const auto r = trelvak::cli::read_matrix_market(it.path);
-                if (r.error != trelvak::cli::ReadError::kNone) {
-                    std::printf("\n== %s: cannot read: %s\n", it.name.c_str(), r.message.c_str());
-                    continue;
-                }
-                A = r.matrix;
-                break;
+// The problem's matrix, read or generated; false (having said why) when a file cannot be read.
+bool make_matrix(const Problem& it, UpperMatrix* A) {
+    switch (it.family) {
+        case 0: {
+            const auto r = trelvak::cli::read_matrix_market(it.path);
+            if (r.error != trelvak::cli::ReadError::kNone) {
+                std::printf("\n== %s: cannot read: %s\n", it.name.c_str(), r.message.c_str());
+                return false;
             }
-            case 1:
-                A = trelvak::bench::helmholtz2d(it.size, 0.37750);
-                break;
-            case 2:
-                A = trelvak::bench::helmholtz3d(it.size, 0.72881);
-                break;
-            case 3:
-                A = trelvak::bench::stokes_mac(it.size);
-                break;
-            case 5:
-            case 6:
-                A = trelvak::bench::qp_kkt(it.size, 2 * it.size / 5, it.family == 5, 23);
-                break;
-            default:
-                A = trelvak::bench::random_kkt(it.size, it.size / 3, 3, 17);
-                break;
+            *A = r.matrix;
+            break;
         }
-        const auto b = trelvak::bench::ones_rhs(A);
-        std::vector<Row> rows;
-        Summary sum;
-        sum.name = it.name;
-        sum.n    = A.n;
+        case 1:
+            *A = trelvak::bench::helmholtz2d(it.size, 0.37750);
+            break;
+        case 2:
+            *A = trelvak::bench::helmholtz3d(it.size, 0.72881);
+            break;
+        case 3:
+            *A = trelvak::bench::stokes_mac(it.size);
+            break;
+        case 5:
+        case 6:
+            *A = trelvak::bench::qp_kkt(it.size, 2 * it.size / 5, it.family == 5, 23);
+            break;
+        default:
+            *A = trelvak::bench::random_kkt(it.size, it.size / 3, 3, 17);
+            break;
+    }
+    return true;
+}
 
-        // Ours.
-        trelvak::cli::Arguments options;
-        options.numbers["maxit"]    = s.maxit;
-        options.numbers["nrestart"] = s.restart;
-        options.numbers["restol"]   = s.tol;
-        trelvak::bench::OurSolver solver;
-        std::string message;
-        double our_fill = NAN;
-        std::map<std::string, int> final_its;
-        if (!solver.factor(A, options, &message)) {
-            Row r;
-            r.label = "trelvak";
-            r.ours  = true;
-            r.setup = solver.setup_seconds();
-            r.note  = message;
-            rows.push_back(r);
-            // What a user would do next: more elbow room; symmetric QMR only.
-            trelvak::cli::Arguments roomier = options;
-            roomier.numbers["elbow"]        = 30.0;
-            trelvak::bench::OurSolver retry;
-            if (retry.factor(A, roomier, &message)) {
-                std::vector<double> x;
-                OurRun o = retry.solve("sqmr", b, &x);
-                o.setup  = shortest_setup(retry.setup_seconds(), A, roomier) +
-                          (o.grew ? retry.fallback_seconds() : 0.0);
-                o.solve = shortest_solve(o.solve, retry, "sqmr", b);
-                Row e;
-                e.label  = "trelvak sqmr, elbow 30";
-                e.ours   = true;
-                e.setup  = o.setup;
-                e.its    = o.iterations;
-                e.solve  = o.solve;
-                e.relres = o.relres;
-                e.fill   = o.fill;
-                e.note   = std::to_string(retry.info().nlev) +
-                         (retry.info().nlev == 1 ? " level" : " levels") +
-                         (o.note.empty() ? "" : ", " + o.note);
-                rows.push_back(e);
-                our_fill = o.fill;
-                if (o.relres <= s.tol) {
-                    sum.ours_best       = e.total();
-                    sum.ours_best_label = "sqmr elbow 30";
-                }
-            } else {
-                Row e;
-                e.label = "trelvak, elbow 30";
-                e.ours  = true;
-                e.setup = retry.setup_seconds();
-                e.note  = message;
-                rows.push_back(e);
-            }
-        } else {
-            our_fill                = solver.info().fill;
-            const double best_setup = shortest_setup(solver.setup_seconds(), A, options);
-            std::vector<double> x;
-            for (const char* m : methods) {
-                OurRun o = solver.solve(m, b, &x);
-                o.setup  = best_setup + (o.grew ? solver.fallback_seconds() : 0.0);
-                o.solve  = shortest_solve(o.solve, solver, m, b);
-                Row r;
-                r.label =
-                    std::string("trelvak ") + m + (std::strcmp(m, "sqmr") == 0 ? " (default)" : "");
-                r.ours   = true;
-                r.setup  = o.setup;
-                r.its    = o.iterations;
-                r.solve  = o.solve;
-                r.relres = o.relres;
-                r.fill   = o.fill;
-                r.note   = std::to_string(solver.info().nlev) +
-                         (solver.info().nlev == 1 ? " level" : " levels") +
-                         (o.note.empty() ? "" : ", " + o.note);
-                final_its[m] = o.iterations;
-                rows.push_back(r);
-                if (std::strcmp(m, "sqmr") == 0) {
-                    sum.ours_relres = o.relres;
-                    if (o.relres <= s.tol)
-                        sum.ours_default = r.total();
-                }
-                if (o.relres <= s.tol && !(r.total() >= sum.ours_best)) {
-                    sum.ours_best       = r.total();
-                    sum.ours_best_label = m;
-                }
-            }
+// ---- Our rows -----------------------------------------------------------------------------
+constexpr const char* kMethods[] = {"sqmr", "sbcg", "bcg", "gmres", "fgmres"};
+
+// A row of ours from a run of one method with a factor of `levels` levels.
+Row our_row(const std::string& label, const OurRun& o, int levels) {
+    Row r;
+    r.label  = label;
+    r.ours   = true;
+    r.setup  = o.setup;
+    r.its    = o.iterations;
+    r.solve  = o.solve;
+    r.relres = o.relres;
+    r.fill   = o.fill;
+    r.note   = std::to_string(levels) + (levels == 1 ? " level" : " levels") +
+             (o.note.empty() ? "" : ", " + o.note);
+    return r;
+}
+
+// After a failed factorization, what a user would do next: more elbow room; symmetric QMR only.
+// Returns the fill of the retry's factor (NaN when it fails too).
+double elbow_retry_rows(const Settings& s, UpperMatrix& A, const std::vector<double>& b,
+                        const trelvak::cli::Arguments& options, std::vector<Row>* rows,
+                        Summary* sum) {
+    trelvak::cli::Arguments roomier = options;
+    roomier.numbers["elbow"]        = 30.0;
+    trelvak::bench::OurSolver retry;
+    std::string message;
+    if (!retry.factor(A, roomier, &message)) {
+        Row e;
+        e.label = "trelvak, elbow 30";
+        e.ours  = true;
+        e.setup = retry.setup_seconds();
+        e.note  = message;
+        rows->push_back(e);
+        return NAN;
+    }
+    std::vector<double> x;
+    OurRun o = retry.solve("sqmr", b, &x);
+    o.setup  = shortest_setup(retry.setup_seconds(), A, roomier) +
+              (o.grew ? retry.fallback_seconds() : 0.0);
+    o.solve     = shortest_solve(o.solve, retry, "sqmr", b);
+    const Row e = our_row("trelvak sqmr, elbow 30", o, retry.info().nlev);
+    rows->push_back(e);
+    if (o.relres <= s.tol) {
+        sum->ours_best       = e.total();
+        sum->ours_best_label = "sqmr elbow 30";
+    }
+    return o.fill;
+}
+
+// Each of our methods with the solver's factor; their final iteration counts go to final_its.
+void method_rows(const Settings& s, UpperMatrix& A, const std::vector<double>& b,
+                 const trelvak::cli::Arguments& options, trelvak::bench::OurSolver& solver,
+                 std::vector<Row>* rows, Summary* sum, std::map<std::string, int>* final_its) {
+    const double best_setup = shortest_setup(solver.setup_seconds(), A, options);
+    std::vector<double> x;
+    for (const char* m : kMethods) {
+        OurRun o = solver.solve(m, b, &x);
+        o.setup  = best_setup + (o.grew ? solver.fallback_seconds() : 0.0);
+        o.solve  = shortest_solve(o.solve, solver, m, b);
+        const Row r =
+            our_row(std::string("trelvak ") + m + (std::strcmp(m, "sqmr") == 0 ? " (default)" : ""),
+                    o, solver.info().nlev);
+        (*final_its)[m] = o.iterations;
+        rows->push_back(r);
+        if (std::strcmp(m, "sqmr") == 0) {
+            sum->ours_relres = o.relres;
+            if (o.relres <= s.tol)
+                sum->ours_default = r.total();
         }
+        if (o.relres <= s.tol && !(r.total() >= sum->ours_best)) {
+            sum->ours_best       = r.total();
+            sum->ours_best_label = m;
+        }
+    }
+}
 
-        // The alternatives.
-        const bool plot_here       = !s.plot.empty() && it.name == s.plot_matrix;
-        const std::string histfile = plot_here ? s.work + "/history.txt" : "";
-        if (plot_here)
-            std::remove(histfile.c_str());
-        if (s.octave || s.petsc) {
-            const std::string file = s.work + "/" + it.name + ".mtx";
-            trelvak::bench::write_matrix_market(file, A);
-            for (const char* kind : {"backslash", "nofill", "crout", "ilutp"}) {
-                if (!s.octave)
-                    break;
-                for (auto& r : octave_rows(s, file, kind, our_fill, it.spd, histfile)) {
-                    rows.push_back(r);
-                }
-            }
+// Ours: the factorization (retried with more elbow room when it fails) and the methods on it.
+// Returns the fill of our factor (NaN when there is none).
+double our_rows(const Settings& s, UpperMatrix& A, const std::vector<double>& b,
+                trelvak::bench::OurSolver& solver, std::vector<Row>* rows, Summary* sum,
+                std::map<std::string, int>* final_its) {
+    trelvak::cli::Arguments options;
+    options.numbers["maxit"]    = s.maxit;
+    options.numbers["nrestart"] = s.restart;
+    options.numbers["restol"]   = s.tol;
+    std::string message;
+    if (!solver.factor(A, options, &message)) {
+        Row r;
+        r.label = "trelvak";
+        r.ours  = true;
+        r.setup = solver.setup_seconds();
+        r.note  = message;
+        rows->push_back(r);
+        return elbow_retry_rows(s, A, b, options, rows, sum);
+    }
+    const double fill = solver.info().fill;
+    method_rows(s, A, b, options, solver, rows, sum, final_its);
+    return fill;
+}
+
+// ---- The alternatives' rows ---------------------------------------------------------------
+// Octave's and PETSc's runs on the matrix, written to a file for them; the Octave runs write
+// their residual histories to histfile when it is not empty.
+void alternative_rows(const Settings& s, const Problem& it, const UpperMatrix& A, double our_fill,
+                      const std::string& histfile, std::vector<Row>* rows) {
+    if (!s.octave && !s.petsc)
+        return;
+    const std::string file = s.work + "/" + it.name + ".mtx";
+    trelvak::bench::write_matrix_market(file, A);
+    for (const char* kind : {"backslash", "nofill", "crout", "ilutp"}) {
+        if (!s.octave)
+            break;
+        for (auto& r : octave_rows(s, file, kind, our_fill, it.spd, histfile)) {
+            rows->push_back(r);
+        }
+    }
 #ifdef TRELVAK_PETSC_EXAMPLE
-            if (s.petsc) {
-                for (auto& r : petsc_rows(s, file)) {
-                    rows.push_back(r);
-                }
-            }
-#endif
-            std::remove(file.c_str());
-        }
-        // Our time-to-solution is compared with alternatives that reached the same tolerance.
-        const double target = s.tol;
-        for (const auto& r : rows) {
-            if (r.ours || !(r.relres <= target) || std::isnan(r.solve))
-                continue;
-            if (!(r.total() >= sum.alt)) {
-                sum.alt       = r.total();
-                sum.alt_label = method_of(r.label);
-            }
-            if (!r.direct && !(r.total() >= sum.alt_iter)) {
-                sum.alt_iter       = r.total();
-                sum.alt_iter_label = method_of(r.label);
-            }
-        }
-        print_table(s, it.name, A, it.kind, rows);
-        auto ratio = [](double ours, double theirs) {
-            return (std::isnan(ours) || std::isnan(theirs)) ? std::string("-")
-                                                            : fmt("%.3g", ours / theirs);
-        };
-        std::printf(
-            "%sratio ours/best alternative: default sqmr %s, best of ours (%s) %s  [best "
-            "alternative: %s %s s]; vs best iterative alternative (%s %s s): %s\n",
-            s.markdown ? "\n" : "", ratio(sum.ours_default, sum.alt).c_str(),
-            sum.ours_best_label.empty() ? "-" : sum.ours_best_label.c_str(),
-            ratio(sum.ours_best, sum.alt).c_str(),
-            sum.alt_label.empty() ? "none reached it" : sum.alt_label.c_str(),
-            fmt("%.3f", sum.alt).c_str(),
-            sum.alt_iter_label.empty() ? "none" : sum.alt_iter_label.c_str(),
-            fmt("%.3f", sum.alt_iter).c_str(), ratio(sum.ours_default, sum.alt_iter).c_str());
-        std::fflush(stdout);
-        summaries.push_back(sum);
-
-        // Convergence plot.
-        if (plot_here && solver.levels() != nullptr) {
-            std::vector<trelvak::bench::Series> series;
-            for (const char* m : methods) {
-                series.push_back(our_history(solver, A, b, m, final_its[m]));
-            }
-            std::ifstream hist(histfile);
-            std::string line;
-            while (std::getline(hist, line)) {
-                if (line.rfind("HIST|", 0) != 0)
-                    continue;
-                std::stringstream ss(line.substr(5));
-                trelvak::bench::Series o;
-                o.dashed = true;
-                std::getline(ss, o.label, '|');
-                o.label = "octave " + o.label;
-                std::string v;
-                int k = 0;
-                while (std::getline(ss, v, '|'))
-                    o.points.emplace_back(k++, std::strtod(v.c_str(), nullptr));
-                if (o.label.find("gmres") != std::string::npos ||
-                    o.label.find("qmr") != std::string::npos ||
-                    o.label.find("bicg") != std::string::npos) {
-                    series.push_back(o);
-                }
-            }
-            if (trelvak::bench::write_svg_plot(s.plot,
-                                               "Convergence on " + it.name + " (b = A*ones)",
-                                               "iterations", "relative residual", series)) {
-                std::printf("convergence plot written to %s\n", s.plot.c_str());
-            }
+    if (s.petsc) {
+        for (auto& r : petsc_rows(s, file)) {
+            rows->push_back(r);
         }
     }
+#endif
+    std::remove(file.c_str());
+}
 
-    // ---- Summary -------------------------------------------------------------------------------
+// Our time-to-solution is compared with alternatives that reached the same tolerance: the
+// fastest of them, and the fastest iterative one, go to the summary.
+void best_alternatives(const Settings& s, const std::vector<Row>& rows, Summary* sum) {
+    const double target = s.tol;
+    for (const auto& r : rows) {
+        if (r.ours || !(r.relres <= target) || std::isnan(r.solve))
+            continue;
+        if (!(r.total() >= sum->alt)) {
+            sum->alt       = r.total();
+            sum->alt_label = method_of(r.label);
+        }
+        if (!r.direct && !(r.total() >= sum->alt_iter)) {
+            sum->alt_iter       = r.total();
+            sum->alt_iter_label = method_of(r.label);
+        }
+    }
+}
+
+// The line under a matrix's table: our times over the best alternatives'.
+void print_ratio_line(const Settings& s, const Summary& sum) {
+    auto ratio = [](double ours, double theirs) {
+        return (std::isnan(ours) || std::isnan(theirs)) ? std::string("-")
+                                                        : fmt("%.3g", ours / theirs);
+    };
+    std::printf(
+        "%sratio ours/best alternative: default sqmr %s, best of ours (%s) %s  [best "
+        "alternative: %s %s s]; vs best iterative alternative (%s %s s): %s\n",
+        s.markdown ? "\n" : "", ratio(sum.ours_default, sum.alt).c_str(),
+        sum.ours_best_label.empty() ? "-" : sum.ours_best_label.c_str(),
+        ratio(sum.ours_best, sum.alt).c_str(),
+        sum.alt_label.empty() ? "none reached it" : sum.alt_label.c_str(),
+        fmt("%.3f", sum.alt).c_str(),
+        sum.alt_iter_label.empty() ? "none" : sum.alt_iter_label.c_str(),
+        fmt("%.3f", sum.alt_iter).c_str(), ratio(sum.ours_default, sum.alt_iter).c_str());
+}
+
+// Convergence plot: our methods' true residual histories and Octave's Krylov methods' (read
+// from histfile), written to s.plot.
+void plot_convergence(const Settings& s, const std::string& name, trelvak::bench::OurSolver& solver,
+                      const UpperMatrix& A, const std::vector<double>& b,
+                      std::map<std::string, int>& final_its, const std::string& histfile) {
+    std::vector<trelvak::bench::Series> series;
+    for (const char* m : kMethods) {
+        series.push_back(our_history(solver, A, b, m, final_its[m]));
+    }
+    std::ifstream hist(histfile);
+    std::string line;
+    while (std::getline(hist, line)) {
+        if (line.rfind("HIST|", 0) != 0)
+            continue;
+        std::stringstream ss(line.substr(5));
+        trelvak::bench::Series o;
+        o.dashed = true;
+        std::getline(ss, o.label, '|');
+        o.label = "octave " + o.label;
+        std::string v;
+        int k = 0;
+        while (std::getline(ss, v, '|'))
+            o.points.emplace_back(k++, std::strtod(v.c_str(), nullptr));
+        if (o.label.find("gmres") != std::string::npos ||
+            o.label.find("qmr") != std::string::npos || o.label.find("bicg") != std::string::npos) {
+            series.push_back(o);
+        }
+    }
+    if (trelvak::bench::write_svg_plot(s.plot, "Convergence on " + name + " (b = A*ones)",
+                                       "iterations", "relative residual", series)) {
+        std::printf("convergence plot written to %s\n", s.plot.c_str());
+    }
+}
+
+// One problem: its matrix, our rows and the alternatives', the table, the ratio line and (on the
+// plot matrix) the convergence plot; its summary goes to summaries.
+void run_problem(const Settings& s, const Problem& it, std::vector<Summary>* summaries) {
+    UpperMatrix A;
+    if (!make_matrix(it, &A))
+        return;
+    const auto b = trelvak::bench::ones_rhs(A);
+    std::vector<Row> rows;
+    Summary sum;
+    sum.name = it.name;
+    sum.n    = A.n;
+
+    // Ours.
+    trelvak::bench::OurSolver solver;
+    std::map<std::string, int> final_its;
+    const double our_fill = our_rows(s, A, b, solver, &rows, &sum, &final_its);
+
+    // The alternatives.
+    const bool plot_here       = !s.plot.empty() && it.name == s.plot_matrix;
+    const std::string histfile = plot_here ? s.work + "/history.txt" : "";
+    if (plot_here)
+        std::remove(histfile.c_str());
+    alternative_rows(s, it, A, our_fill, histfile, &rows);
+    best_alternatives(s, rows, &sum);
+    print_table(s, it.name, A, it.kind, rows);
+    print_ratio_line(s, sum);
+    std::fflush(stdout);
+    summaries->push_back(sum);
+
+    // Convergence plot.
+    if (plot_here && solver.levels() != nullptr)
+        plot_convergence(s, it.name, solver, A, b, final_its, histfile);
+}
+
+// ---- Summary -------------------------------------------------------------------------------
+// One line per matrix: our default and best times, the best alternatives', the ratio.
+void print_summary_table(const Settings& s, const std::vector<Summary>& summaries) {
     std::printf("\n%sSummary (total = setup + solve seconds; '-' = did not reach tol 1e-6)\n",
                 s.markdown ? "### " : "");
     if (s.markdown) {
@@ -765,6 +821,39 @@ int main(int argc, char** argv) {
                         alti.c_str(), ratio.c_str());
         }
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings s;
+    if (!read_settings(argc, argv, &s))
+        return 2;
+    skip_missing_alternatives(&s);
+    if (s.work.empty()) {
+        char tmpl[] = "/tmp/trelvak_bench_XXXXXX";
+        if (::mkdtemp(tmpl) == nullptr) {
+            std::perror("mkdtemp");
+            return 1;
+        }
+        s.work = tmpl;
+    }
+    warm_up();
+    const std::vector<Problem> items = problem_list(s);
+
+    std::vector<Summary> summaries;
+    std::printf(
+        "trelvak_bench: b = A*ones(n,1), x0 = 0, tol %.0e, maxit %d, gmres restart %d; "
+        "times in wall seconds, ours on %d lane%s (TRELVAK_NUM_THREADS), Octave on one thread; "
+        "relres = true ||b-Ax||/||b||; %s at the start\n",
+        s.tol, s.maxit, s.restart, trelvak::lane_count(), trelvak::lane_count() == 1 ? "" : "s",
+        trelvak::bench::load_average().c_str());
+    for (const auto& it : items) {
+        if (!s.only.empty() && it.name.find(s.only) == std::string::npos)
+            continue;
+        run_problem(s, it, &summaries);
+    }
+    print_summary_table(s, summaries);
     print_ratio_summary(summaries, s.markdown);
     ::rmdir(s.work.c_str());
     return 0;
