@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -139,6 +140,18 @@ int main(int argc, char** argv) {
         const Outcome o = solve(A, options);
         check(o.code == 0 && o.reason > 0 && o.relres < 1e-6 && o.iterations < 100,
               describe(options, o));
+    }
+    // A verdict "converged" holds for the solution returned: its true residual meets the
+    // tolerance (the method tests the residual of another of its iterates).
+    for (const char* pc : {"bjacobi", "asm"}) {
+        for (const char* rtol : {"1e-5", "1e-7", "1e-9"}) {
+            const std::string options =
+                std::string("-ksp_type sqmr -sub_pc_type trelvak -pc_type ") + pc + " -ksp_rtol " +
+                rtol;
+            const Outcome o = solve(A, options.c_str());
+            check(o.code == 0 && o.reason > 0 && o.relres <= std::atof(rtol),
+                  describe(options.c_str(), o));
+        }
     }
     {
         // A preconditioner that is the same operator on any number of processes: the iteration
