@@ -575,6 +575,17 @@ Row our_row(const std::string& label, const OurRun& o, int levels) {
     return r;
 }
 
+// Our row for a factorization that failed: its time and message.
+Row failed_factorization(const char* label, const trelvak::bench::OurSolver& solver,
+                         const std::string& message) {
+    Row r;
+    r.label = label;
+    r.ours  = true;
+    r.setup = solver.setup_seconds();
+    r.note  = message;
+    return r;
+}
+
 // After a failed factorization, what a user would do next: more elbow room; symmetric QMR only.
 // Returns the fill of the retry's factor (NaN when it fails too).
 double elbow_retry_rows(const Settings& s, UpperMatrix& A, const std::vector<double>& b,
@@ -585,12 +596,7 @@ double elbow_retry_rows(const Settings& s, UpperMatrix& A, const std::vector<dou
     trelvak::bench::OurSolver retry;
     std::string message;
     if (!retry.factor(A, roomier, &message)) {
-        Row e;
-        e.label = "trelvak, elbow 30";
-        e.ours  = true;
-        e.setup = retry.setup_seconds();
-        e.note  = message;
-        rows->push_back(e);
+        rows->push_back(failed_factorization("trelvak, elbow 30", retry, message));
         return NAN;
     }
     std::vector<double> x;
@@ -645,12 +651,7 @@ double our_rows(const Settings& s, UpperMatrix& A, const std::vector<double>& b,
     options.numbers["restol"]   = s.tol;
     std::string message;
     if (!solver.factor(A, options, &message)) {
-        Row r;
-        r.label = "trelvak";
-        r.ours  = true;
-        r.setup = solver.setup_seconds();
-        r.note  = message;
-        rows->push_back(r);
+        rows->push_back(failed_factorization("trelvak", solver, message));
         return elbow_retry_rows(s, A, b, options, rows, sum);
     }
     const double fill = solver.info().fill;
