@@ -151,40 +151,50 @@ std::string cell(const Result& r) {
     return text;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The command line.
+struct Settings {
     bool quick            = false;
     int timeout           = 300;
     std::string partition = "metis";
     std::string refactor;
     std::string dir = TRELVAK_BENCH_DIR "/../../shared/matrices";
     std::vector<std::string> files;
+};
+
+// Reads the command line into *s; false, with a message, on a bad --partition.
+bool parse(int argc, char** argv, Settings* s) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
-            quick = true;
+            s->quick = true;
         } else if (std::strcmp(argv[i], "--matrices") == 0 && i + 1 < argc) {
-            dir = argv[++i];
+            s->dir = argv[++i];
         } else if (std::strcmp(argv[i], "--timeout") == 0 && i + 1 < argc) {
-            timeout = std::atoi(argv[++i]);
+            s->timeout = std::atoi(argv[++i]);
         } else if (std::strcmp(argv[i], "--partition") == 0 && i + 1 < argc) {
-            partition = argv[++i];
-            if (partition != "metis" && partition != "none" && partition != "both") {
+            s->partition = argv[++i];
+            if (s->partition != "metis" && s->partition != "none" && s->partition != "both") {
                 std::fprintf(stderr, "--partition takes metis, none or both\n");
-                return 2;
+                return false;
             }
         } else if (std::strcmp(argv[i], "--refactor") == 0 && i + 1 < argc) {
-            refactor = argv[++i];
+            s->refactor = argv[++i];
         } else {
-            files.push_back(argv[i]);
+            s->files.push_back(argv[i]);
         }
     }
+    return true;
+}
+
+// mpiexec as root, more ranks than cores, one BLAS thread a rank (unless set already).
+void set_environment() {
     setenv("OMPI_ALLOW_RUN_AS_ROOT", "1", 0);
     setenv("OMPI_ALLOW_RUN_AS_ROOT_CONFIRM", "1", 0);
     setenv("OMPI_MCA_rmaps_base_oversubscribe", "1", 0);
     setenv("OPENBLAS_NUM_THREADS", "1", 0);
+}
 
-    const std::vector<Config> list = configs(partition);
+// The head of the main table: a column per configuration.
+void print_header(const std::vector<Config>& list) {
     std::printf("| matrix | n |");
     for (const auto& c : list) {
         std::printf(" %s |", c.name.c_str());
@@ -195,66 +205,80 @@ int main(int argc, char** argv) {
     }
     std::printf("\n");
     std::fflush(stdout);
+}
 
-    std::vector<std::string> ratios, refactors;
-    for (const Problem& p : problems(quick, dir, files)) {
-        std::map<std::string, Result> results;
-        int n = 0;
-        for (const auto& c : list) {
-            results[c.name] = run(p, c, timeout);
-            n               = std::max(n, results[c.name].n);
-        }
-        std::printf("| %s | %d |", p.name.c_str(), n);
-        for (const auto& c : list) {
-            std::printf(" %s |", cell(results[c.name]).c_str());
-        }
-        std::printf("\n");
-        std::fflush(stdout);
+using Results = std::map<std::string, Result>;
 
-        const Result& mumps = results["mumps"];
-        const Result& ours  = results["ours/1"];
-        auto ratio          = [](bool valid, double x) {
-            return valid ? std::to_string(x).substr(0, 5) : std::string("-");
-        };
-        // Growth of the block Jacobi iterations from one block (the 1-rank run) to two.
-        auto growth = [&](const std::string& two, const std::string& one) {
-            const Result& a = results[two];
-            const Result& b = results[one];
-            return ratio(a.converged && b.converged,
-                         static_cast<double>(a.iterations) / std::max(1, b.iterations));
-        };
-        std::string line =
-            "| " + p.name + " | " +
-            ratio(mumps.converged && ours.converged, ours.seconds() / mumps.seconds()) + " | " +
-            ratio(mumps.ran && ours.ran, mumps.peak_mb / ours.peak_mb);
-        for (const auto& c : list) {
-            if (c.name.rfind("bj-ours/2", 0) == 0) {
-                line += " | " + growth(c.name, "ours-gmres/1");
-            } else if (c.name.rfind("bj-ilu/2", 0) == 0) {
-                line += " | " + growth(c.name, "ilu0");
-            }
-        }
-        ratios.push_back(line + " |");
-        if (!refactor.empty()) {
-            // Set-up after new values of the same pattern: level 1's ordering taken over, and
-            // made afresh.
-            for (const auto& c : list) {
-                if (c.options.find("trelvak") == std::string::npos) {
-                    continue;
-                }
-                const Result kept  = run(p, c, timeout, "-refactor " + refactor);
-                const Result fresh = run(p, c, timeout,
-                                         "-refactor " + refactor +
-                                             " -pc_trelvak_reuse_ordering 0 "
-                                             "-sub_pc_trelvak_reuse_ordering 0");
-                char text[256];
-                std::snprintf(text, sizeof text, "| %s | %s | %.3f | %.3f%s | %.3f |",
-                              p.name.c_str(), c.name.c_str(), kept.setup, kept.setup2,
-                              kept.reused ? "" : " (not reused)", fresh.setup2);
-                refactors.push_back(text);
-            }
+// Every configuration on p, and its row of the main table.
+Results run_row(const Problem& p, const std::vector<Config>& list, int timeout) {
+    Results results;
+    int n = 0;
+    for (const auto& c : list) {
+        results[c.name] = run(p, c, timeout);
+        n               = std::max(n, results[c.name].n);
+    }
+    std::printf("| %s | %d |", p.name.c_str(), n);
+    for (const auto& c : list) {
+        std::printf(" %s |", cell(results[c.name]).c_str());
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+    return results;
+}
+
+std::string ratio(bool valid, double x) {
+    return valid ? std::to_string(x).substr(0, 5) : std::string("-");
+}
+
+// Growth of the block Jacobi iterations from one block (the 1-rank run) to two.
+std::string growth(Results& results, const std::string& two, const std::string& one) {
+    const Result& a = results[two];
+    const Result& b = results[one];
+    return ratio(a.converged && b.converged,
+                 static_cast<double>(a.iterations) / std::max(1, b.iterations));
+}
+
+// The row of p in the ratio table: time and memory against MUMPS, then the iteration growths.
+std::string ratio_line(const Problem& p, const std::vector<Config>& list, Results& results) {
+    const Result& mumps = results["mumps"];
+    const Result& ours  = results["ours/1"];
+    std::string line    = "| " + p.name + " | " +
+                       ratio(mumps.converged && ours.converged, ours.seconds() / mumps.seconds()) +
+                       " | " + ratio(mumps.ran && ours.ran, mumps.peak_mb / ours.peak_mb);
+    for (const auto& c : list) {
+        if (c.name.rfind("bj-ours/2", 0) == 0) {
+            line += " | " + growth(results, c.name, "ours-gmres/1");
+        } else if (c.name.rfind("bj-ilu/2", 0) == 0) {
+            line += " | " + growth(results, c.name, "ilu0");
         }
     }
+    return line + " |";
+}
+
+// The rows of p in the --refactor table, appended to *rows.
+void refactor_rows(const Problem& p, const std::vector<Config>& list, const Settings& s,
+                   std::vector<std::string>* rows) {
+    // Set-up after new values of the same pattern: level 1's ordering taken over, and
+    // made afresh.
+    for (const auto& c : list) {
+        if (c.options.find("trelvak") == std::string::npos) {
+            continue;
+        }
+        const Result kept  = run(p, c, s.timeout, "-refactor " + s.refactor);
+        const Result fresh = run(p, c, s.timeout,
+                                 "-refactor " + s.refactor +
+                                     " -pc_trelvak_reuse_ordering 0 "
+                                     "-sub_pc_trelvak_reuse_ordering 0");
+        char text[256];
+        std::snprintf(text, sizeof text, "| %s | %s | %.3f | %.3f%s | %.3f |", p.name.c_str(),
+                      c.name.c_str(), kept.setup, kept.setup2, kept.reused ? "" : " (not reused)",
+                      fresh.setup2);
+        rows->push_back(text);
+    }
+}
+
+// The ratio table: its head, then the rows ratio_line made.
+void print_ratios(const std::vector<Config>& list, const std::vector<std::string>& ratios) {
     std::printf("\n| matrix | time ours/1 / mumps | peak memory mumps / ours/1 |");
     size_t growths = 0;
     for (const auto& c : list) {
@@ -274,13 +298,40 @@ int main(int argc, char** argv) {
     for (const auto& l : ratios) {
         std::printf("%s\n", l.c_str());
     }
-    if (!refactor.empty()) {
-        std::printf(
-            "\n| matrix | configuration | set-up s | set-up after new values, ordering "
-            "taken over | ... made afresh |\n|---|---|---:|---:|---:|\n");
-        for (const auto& l : refactors) {
-            std::printf("%s\n", l.c_str());
+}
+
+// The --refactor table.
+void print_refactors(const std::vector<std::string>& refactors) {
+    std::printf(
+        "\n| matrix | configuration | set-up s | set-up after new values, ordering "
+        "taken over | ... made afresh |\n|---|---|---:|---:|---:|\n");
+    for (const auto& l : refactors) {
+        std::printf("%s\n", l.c_str());
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings s;
+    if (!parse(argc, argv, &s)) {
+        return 2;
+    }
+    set_environment();
+
+    const std::vector<Config> list = configs(s.partition);
+    print_header(list);
+    std::vector<std::string> ratios, refactors;
+    for (const Problem& p : problems(s.quick, s.dir, s.files)) {
+        Results results = run_row(p, list, s.timeout);
+        ratios.push_back(ratio_line(p, list, results));
+        if (!s.refactor.empty()) {
+            refactor_rows(p, list, s, &refactors);
         }
+    }
+    print_ratios(list, ratios);
+    if (!s.refactor.empty()) {
+        print_refactors(refactors);
     }
     return 0;
 }

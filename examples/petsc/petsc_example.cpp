@@ -475,83 +475,103 @@ double peak_memory_mb() {
     return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
-PetscErrorCode run() {
-    PetscMPIInt ranks = 1;
-    PetscFunctionBeginUser;
-    PetscCallMPI(MPI_Comm_size(PETSC_COMM_WORLD, &ranks));
-    UpperMatrix upper;
-    std::string name, message;
-    const bool loaded = load(&upper, &name, &message);
-    PetscCheck(loaded, PETSC_COMM_WORLD, PETSC_ERR_FILE_OPEN, "%s", message.c_str());
-
+// The matrix, the vectors and the solver of a run.
+struct System {
     Mat A = nullptr;
     Vec x = nullptr, b = nullptr, r = nullptr;
-    KSP ksp          = nullptr;
-    PetscMPIInt rank = 0;
-    PetscCallMPI(MPI_Comm_rank(PETSC_COMM_WORLD, &rank));
+    KSP ksp = nullptr;
+    PC pc   = nullptr;
+};
+
+// How the unknowns are dealt to the ranks: newpos[old] = new index, and this rank's number of rows.
+struct Layout {
     std::vector<PetscInt> newpos;
     PetscInt local = PETSC_DECIDE;
-    PetscCall(ordering(upper, ranks, rank, &newpos, &local));
-    PetscCall(assemble(upper, newpos, local, 0.0, &A));
-    PetscReal delta = 0.0;  // -refactor: solve again after new values of the same pattern
-    PetscBool again = PETSC_FALSE;
-    PetscCall(PetscOptionsGetReal(nullptr, nullptr, "-refactor", &delta, &again));
-    if (!again) {
-        upper = UpperMatrix{};  // the rows are in A now
+};
+
+// Orders the unknowns and splits them into the ranks' blocks (ordering), and assembles this
+// rank's rows into *A. Reads -refactor into *delta and *again; without it the upper triangle is
+// freed.
+PetscErrorCode distribute(PetscMPIInt ranks, UpperMatrix* upper, Layout* layout, PetscReal* delta,
+                          PetscBool* again, Mat* A) {
+    PetscFunctionBeginUser;
+    PetscMPIInt rank = 0;
+    PetscCallMPI(MPI_Comm_rank(PETSC_COMM_WORLD, &rank));
+    PetscCall(ordering(*upper, ranks, rank, &layout->newpos, &layout->local));
+    PetscCall(assemble(*upper, layout->newpos, layout->local, 0.0, A));
+    // -refactor: solve again after new values of the same pattern
+    PetscCall(PetscOptionsGetReal(nullptr, nullptr, "-refactor", delta, again));
+    if (!*again) {
+        *upper = UpperMatrix{};  // the rows are in A now
     }
-    PetscCall(MatCreateVecs(A, &x, &b));
-    PetscCall(VecDuplicate(b, &r));
+    PetscFunctionReturn(0);
+}
 
-    PetscCall(KSPCreate(PETSC_COMM_WORLD, &ksp));
-    PetscCall(KSPSetOperators(ksp, A, A));
-    PetscCall(default_solver(ksp, ranks));
-    PetscCall(KSPSetFromOptions(ksp));
-    PC pc = nullptr;
-    PetscCall(KSPGetPC(ksp, &pc));
+// The vectors and the solver of s->A: the defaults (default_solver), then PETSc's options.
+PetscErrorCode make_solver(PetscMPIInt ranks, System* s) {
+    PetscFunctionBeginUser;
+    PetscCall(MatCreateVecs(s->A, &s->x, &s->b));
+    PetscCall(VecDuplicate(s->b, &s->r));
 
-    // One solve of A x = A*ones from x = 0: set-up (factorization) and solve timed apart.
-    struct Outcome {
-        PetscInt its = 0;
-        KSPConvergedReason reason{};
-        double relres = 0.0, setup = 0.0, solve = 0.0;
-    };
-    auto solve_once = [&](Outcome* o) {
-        PetscFunctionBeginUser;
-        PetscCall(VecSet(x, 1.0));
-        PetscCall(MatMult(A, x, b));
-        PetscCall(VecSet(x, 0.0));
-        const double t0 = now();
-        PetscCall(KSPSetUp(ksp));
-        PetscCall(PCSetUp(pc));  // again after new values: KSPSetUp leaves that to the solve
-        PetscCall(KSPSetUpOnBlocks(ksp));
-        const double t1 = now();
-        PetscCall(KSPSolve(ksp, b, x));
-        const double t2 = now();
-        PetscCall(KSPGetIterationNumber(ksp, &o->its));
-        PetscCall(KSPGetConvergedReason(ksp, &o->reason));
-        PetscCall(MatMult(A, x, r));
-        PetscCall(VecAYPX(r, -1.0, b));
-        PetscReal nr = 0, nb = 0;
-        PetscCall(VecNorm(r, NORM_2, &nr));
-        PetscCall(VecNorm(b, NORM_2, &nb));
-        o->relres   = static_cast<double>(nr / nb);
-        double t[2] = {t1 - t0, t2 - t1}, most[2] = {0, 0};
-        PetscCallMPI(MPI_Allreduce(t, most, 2, MPI_DOUBLE, MPI_MAX, PETSC_COMM_WORLD));
-        o->setup = most[0];
-        o->solve = most[1];
-        PetscFunctionReturn(0);
-    };
-    Outcome first, second;
-    PetscCall(solve_once(&first));
-    double memory = peak_memory_mb(), most_memory = 0.0;
-    PetscCallMPI(MPI_Allreduce(&memory, &most_memory, 1, MPI_DOUBLE, MPI_MAX, PETSC_COMM_WORLD));
+    PetscCall(KSPCreate(PETSC_COMM_WORLD, &s->ksp));
+    PetscCall(KSPSetOperators(s->ksp, s->A, s->A));
+    PetscCall(default_solver(s->ksp, ranks));
+    PetscCall(KSPSetFromOptions(s->ksp));
+    PetscCall(KSPGetPC(s->ksp, &s->pc));
+    PetscFunctionReturn(0);
+}
 
+struct Outcome {
+    PetscInt its = 0;
+    KSPConvergedReason reason{};
+    double relres = 0.0, setup = 0.0, solve = 0.0;
+};
+
+// One solve of A x = A*ones from x = 0: set-up (factorization) and solve timed apart.
+PetscErrorCode solve_once(const System& s, Outcome* o) {
+    PetscFunctionBeginUser;
+    PetscCall(VecSet(s.x, 1.0));
+    PetscCall(MatMult(s.A, s.x, s.b));
+    PetscCall(VecSet(s.x, 0.0));
+    const double t0 = now();
+    PetscCall(KSPSetUp(s.ksp));
+    PetscCall(PCSetUp(s.pc));  // again after new values: KSPSetUp leaves that to the solve
+    PetscCall(KSPSetUpOnBlocks(s.ksp));
+    const double t1 = now();
+    PetscCall(KSPSolve(s.ksp, s.b, s.x));
+    const double t2 = now();
+    PetscCall(KSPGetIterationNumber(s.ksp, &o->its));
+    PetscCall(KSPGetConvergedReason(s.ksp, &o->reason));
+    PetscCall(MatMult(s.A, s.x, s.r));
+    PetscCall(VecAYPX(s.r, -1.0, s.b));
+    PetscReal nr = 0, nb = 0;
+    PetscCall(VecNorm(s.r, NORM_2, &nr));
+    PetscCall(VecNorm(s.b, NORM_2, &nb));
+    o->relres   = static_cast<double>(nr / nb);
+    double t[2] = {t1 - t0, t2 - t1}, most[2] = {0, 0};
+    PetscCallMPI(MPI_Allreduce(t, most, 2, MPI_DOUBLE, MPI_MAX, PETSC_COMM_WORLD));
+    o->setup = most[0];
+    o->solve = most[1];
+    PetscFunctionReturn(0);
+}
+
+// The largest peak resident memory of a rank, in MB.
+PetscErrorCode largest_peak_memory(double* most_memory) {
+    PetscFunctionBeginUser;
+    double memory = peak_memory_mb();
+    *most_memory  = 0.0;
+    PetscCallMPI(MPI_Allreduce(&memory, most_memory, 1, MPI_DOUBLE, MPI_MAX, PETSC_COMM_WORLD));
+    PetscFunctionReturn(0);
+}
+
+// The lines on the matrix, the solver and the first solve.
+PetscErrorCode print_first(const System& s, const std::string& name, PetscMPIInt ranks, PetscInt n,
+                           const Outcome& first, double most_memory) {
+    PetscFunctionBeginUser;
     KSPType ktype = nullptr;
     PCType ptype  = nullptr;
-    PetscCall(KSPGetType(ksp, &ktype));
-    PetscCall(PCGetType(pc, &ptype));
-    PetscInt n = 0;
-    PetscCall(MatGetSize(A, &n, nullptr));
+    PetscCall(KSPGetType(s.ksp, &ktype));
+    PetscCall(PCGetType(s.pc, &ptype));
     PetscCall(PetscPrintf(PETSC_COMM_WORLD, "matrix     %s, n = %" PetscInt_FMT ", %d rank%s\n",
                           name.c_str(), n, ranks, ranks == 1 ? "" : "s"));
     PetscCall(PetscPrintf(PETSC_COMM_WORLD,
@@ -564,62 +584,119 @@ PetscErrorCode run() {
                           first.solve));
     PetscCall(PetscPrintf(PETSC_COMM_WORLD, "memory     %.1f MB peak resident (largest rank)\n",
                           most_memory));
-    std::string refactor;
-    if (again) {
-        // New values, same pattern: PETSc sets the preconditioner up again.
-        PetscCall(assemble(upper, newpos, local, delta, &A));
-        PetscCall(solve_once(&second));
-        // Whether this rank's trelvak (itself or its first block of block Jacobi or ASM) took level
-        // 1's ordering over.
-        PC mine              = pc;
-        PetscBool is_bjacobi = PETSC_FALSE, is_trelvak = PETSC_FALSE;
-        PetscCall(
-            PetscObjectTypeCompare(reinterpret_cast<PetscObject>(pc), PCBJACOBI, &is_bjacobi));
-        PetscBool is_asm = PETSC_FALSE;
-        PetscCall(PetscObjectTypeCompare(reinterpret_cast<PetscObject>(pc), PCASM, &is_asm));
-        if (is_bjacobi || is_asm) {
-            KSP* sub       = nullptr;
-            PetscInt count = 0;
-            if (is_bjacobi) {
-                PetscCall(PCBJacobiGetSubKSP(pc, &count, nullptr, &sub));
-            } else {
-                PetscCall(PCASMGetSubKSP(pc, &count, nullptr, &sub));
-            }
-            PetscCall(KSPGetPC(sub[0], &mine));
+    PetscFunctionReturn(0);
+}
+
+// Whether this rank's trelvak (itself or its first block of block Jacobi or ASM) took level 1's
+// ordering over, combined over the ranks: *all = 1 when every rank's did, else 0 (also when a rank
+// has no trelvak).
+PetscErrorCode ordering_taken_over(PC pc, int* all) {
+    PetscFunctionBeginUser;
+    PC mine              = pc;
+    PetscBool is_bjacobi = PETSC_FALSE, is_trelvak = PETSC_FALSE;
+    PetscCall(PetscObjectTypeCompare(reinterpret_cast<PetscObject>(pc), PCBJACOBI, &is_bjacobi));
+    PetscBool is_asm = PETSC_FALSE;
+    PetscCall(PetscObjectTypeCompare(reinterpret_cast<PetscObject>(pc), PCASM, &is_asm));
+    if (is_bjacobi || is_asm) {
+        KSP* sub       = nullptr;
+        PetscInt count = 0;
+        if (is_bjacobi) {
+            PetscCall(PCBJacobiGetSubKSP(pc, &count, nullptr, &sub));
+        } else {
+            PetscCall(PCASMGetSubKSP(pc, &count, nullptr, &sub));
         }
-        PetscCall(
-            PetscObjectTypeCompare(reinterpret_cast<PetscObject>(mine), PCTRELVAK, &is_trelvak));
-        int reused = 0, all = 0;
-        if (is_trelvak) {
-            PCTrelvakInfo info{};
-            PetscCall(PCTrelvakGetInfo(mine, &info));
-            reused = info.ordering_reused ? 1 : 0;
-        }
-        PetscCallMPI(MPI_Allreduce(&reused, &all, 1, MPI_INT, MPI_MIN, PETSC_COMM_WORLD));
-        PetscCall(PetscPrintf(PETSC_COMM_WORLD,
-                              "refactor   values x (1 +- %g): set-up %.3f s, solve %.3f s, %s "
-                              "after %" PetscInt_FMT " iterations, residual %.3e; level 1 "
-                              "ordering %s\n",
-                              static_cast<double>(delta), second.setup, second.solve,
-                              KSPConvergedReasons[second.reason], second.its, second.relres,
-                              all ? "taken over" : "made afresh"));
-        char text[256];
-        std::snprintf(text, sizeof text,
-                      " setup2=%.4f solve2=%.4f iterations2=%d reason2=%d relres2=%.3e reused=%d",
-                      second.setup, second.solve, static_cast<int>(second.its),
-                      static_cast<int>(second.reason), second.relres, all);
-        refactor = text;
+        PetscCall(KSPGetPC(sub[0], &mine));
     }
+    PetscCall(PetscObjectTypeCompare(reinterpret_cast<PetscObject>(mine), PCTRELVAK, &is_trelvak));
+    int reused = 0;
+    *all       = 0;
+    if (is_trelvak) {
+        PCTrelvakInfo info{};
+        PetscCall(PCTrelvakGetInfo(mine, &info));
+        reused = info.ordering_reused ? 1 : 0;
+    }
+    PetscCallMPI(MPI_Allreduce(&reused, all, 1, MPI_INT, MPI_MIN, PETSC_COMM_WORLD));
+    PetscFunctionReturn(0);
+}
+
+// -refactor delta: every value revalued, the system solved again and its line printed;
+// *fields receives the keys the second solve adds to the result line.
+PetscErrorCode solve_revalued(const UpperMatrix& upper, const Layout& layout, PetscReal delta,
+                              System* s, std::string* fields) {
+    PetscFunctionBeginUser;
+    // New values, same pattern: PETSc sets the preconditioner up again.
+    PetscCall(assemble(upper, layout.newpos, layout.local, delta, &s->A));
+    Outcome second;
+    PetscCall(solve_once(*s, &second));
+    int all = 0;
+    PetscCall(ordering_taken_over(s->pc, &all));
+    PetscCall(PetscPrintf(PETSC_COMM_WORLD,
+                          "refactor   values x (1 +- %g): set-up %.3f s, solve %.3f s, %s "
+                          "after %" PetscInt_FMT " iterations, residual %.3e; level 1 "
+                          "ordering %s\n",
+                          static_cast<double>(delta), second.setup, second.solve,
+                          KSPConvergedReasons[second.reason], second.its, second.relres,
+                          all ? "taken over" : "made afresh"));
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  " setup2=%.4f solve2=%.4f iterations2=%d reason2=%d relres2=%.3e reused=%d",
+                  second.setup, second.solve, static_cast<int>(second.its),
+                  static_cast<int>(second.reason), second.relres, all);
+    *fields = text;
+    PetscFunctionReturn(0);
+}
+
+// The last line, "result: key=value ...", for scripts; `refactor` holds the second solve's keys.
+PetscErrorCode print_result(PetscMPIInt ranks, PetscInt n, const Outcome& first, double most_memory,
+                            const std::string& refactor) {
+    PetscFunctionBeginUser;
     PetscCall(PetscPrintf(PETSC_COMM_WORLD,
                           "result: ranks=%d n=%" PetscInt_FMT " iterations=%" PetscInt_FMT
                           " reason=%d relres=%.3e setup=%.4f solve=%.4f peak_mb=%.1f%s\n",
                           ranks, n, first.its, static_cast<int>(first.reason), first.relres,
                           first.setup, first.solve, most_memory, refactor.c_str()));
-    PetscCall(KSPDestroy(&ksp));
-    PetscCall(VecDestroy(&r));
-    PetscCall(VecDestroy(&b));
-    PetscCall(VecDestroy(&x));
-    PetscCall(MatDestroy(&A));
+    PetscFunctionReturn(0);
+}
+
+PetscErrorCode destroy(System* s) {
+    PetscFunctionBeginUser;
+    PetscCall(KSPDestroy(&s->ksp));
+    PetscCall(VecDestroy(&s->r));
+    PetscCall(VecDestroy(&s->b));
+    PetscCall(VecDestroy(&s->x));
+    PetscCall(MatDestroy(&s->A));
+    PetscFunctionReturn(0);
+}
+
+PetscErrorCode run() {
+    PetscMPIInt ranks = 1;
+    PetscFunctionBeginUser;
+    PetscCallMPI(MPI_Comm_size(PETSC_COMM_WORLD, &ranks));
+    UpperMatrix upper;
+    std::string name, message;
+    const bool loaded = load(&upper, &name, &message);
+    PetscCheck(loaded, PETSC_COMM_WORLD, PETSC_ERR_FILE_OPEN, "%s", message.c_str());
+
+    System s;
+    Layout layout;
+    PetscReal delta = 0.0;
+    PetscBool again = PETSC_FALSE;
+    PetscCall(distribute(ranks, &upper, &layout, &delta, &again, &s.A));
+    PetscCall(make_solver(ranks, &s));
+
+    Outcome first;
+    PetscCall(solve_once(s, &first));
+    double most_memory = 0.0;
+    PetscCall(largest_peak_memory(&most_memory));
+    PetscInt n = 0;
+    PetscCall(MatGetSize(s.A, &n, nullptr));
+    PetscCall(print_first(s, name, ranks, n, first, most_memory));
+    std::string refactor;
+    if (again) {
+        PetscCall(solve_revalued(upper, layout, delta, &s, &refactor));
+    }
+    PetscCall(print_result(ranks, n, first, most_memory, refactor));
+    PetscCall(destroy(&s));
     PetscFunctionReturn(0);
 }
 
