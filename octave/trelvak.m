@@ -29,8 +29,8 @@
 ## lower triangle), @code{converged} (per column: true exactly when @code{relres} is at most
 ## @code{options.restol}), @code{nlev}, @code{fill}, @code{perturbed} (pivots of a singular
 ## last level raised to a small size, which the Krylov method corrects), @code{steadied} (the
-## first factor was unstable and one made with condest 100, nested dissection or of a
-## regularized matrix is used),
+## first factor was unstable and one made with condest 100, nested dissection, of a
+## regularized matrix or with droptol 0.3 is used),
 ## @code{setup_time},
 ## @code{solve_time}
 ## (seconds), @code{watched} (iterations per column spent in the watch and in a solve that was

@@ -158,10 +158,9 @@ double relative_residual(const UpperMatrix& A, const std::vector<double>& b,
 // Solving, with a watch on the first iterations
 // ------------------------------------------------------------------------------------------------
 
-// The watch's length, and the drop tolerance of the factor that replaces an unstable one: in the
-// equilibrated matrix (entries at most 1 in magnitude) it keeps only the dominant couplings.
-constexpr int kWatchIterations  = 10;
-constexpr double kCruderDroptol = 0.3;
+// The watch's length; the factor that replaces an unstable one has droptol kCruderDroptol.
+constexpr int kWatchIterations = 10;
+using trelvak::kCruderDroptol;
 // GMRES and FGMRES minimise the residual, so under an unstable factor theirs stalls instead of
 // growing: a true residual still above this share of ||b|| after the watch marks the factor.
 constexpr double kStalledRelres = 0.9;

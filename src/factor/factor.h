@@ -24,6 +24,11 @@
 
 namespace trelvak {
 
+// The drop tolerance of the crude factor that replaces an unstable one (the factorization's last
+// steadying entry, the tool's fallback): in the equilibrated matrix (entries at most 1 in
+// magnitude) it keeps only the dominant couplings.
+inline constexpr double kCruderDroptol = 0.3;
+
 // Where the time of one level of a factorization went, in wall seconds (steady clock).
 struct LevelTimes {
     int n               = 0;      // order of the level
@@ -61,7 +66,8 @@ struct FactorInfo {
     // The stability probe of the factor kept: max ||A M^-1 r - r|| / ||r|| over a few r = A v.
     // Above 1 the factor counts as unstable and is made again under other controls (condest
     // 100, then nested dissection, then, for matrices with zero diagonal entries, of a
-    // regularized matrix); steadied says that one of those was kept, steadied_by which.
+    // regularized matrix, and last, for a factor still far from sound, with droptol
+    // kCruderDroptol); steadied says that one of those was kept, steadied_by which.
     double probe  = 0.0;
     bool steadied = false;
     std::string steadied_by;

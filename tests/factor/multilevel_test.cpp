@@ -282,8 +282,11 @@ TEST(Multilevel, ShiftedLaplacianBeyondElbowStartsAgainWithALargerBound) {
         ASSERT_EQ(f.run(A), 0) << f.info.message;
         EXPECT_EQ(check_level_list(f.levels, f.param), "");
         EXPECT_LE(f.info.fill, 4.0);
+        // Squeezed into elbow 4 the accurate factors are far from sound (condest 100 was the
+        // steadiest of them); the crude one converges.
         EXPECT_TRUE(f.info.steadied);
-        EXPECT_EQ(f.info.condest, 100.0);
+        EXPECT_EQ(f.info.steadied_by, "droptol 0.3");
+        expect_sqmr_converges(A, f.levels, f.param, 500);
     }
 }
 

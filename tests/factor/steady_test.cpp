@@ -1,6 +1,7 @@
 // The stability probe: a sound factor is probed once and kept; an unstable one (A M^-1 moves a
 // residual farther than its own norm) is made again under other controls (condest 100, nested
-// dissection, a regularized matrix) until one is sound, and the steadiest is kept and reported.
+// dissection, a regularized matrix, a crude factor) until one is sound, and the steadiest is
+// kept and reported.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -66,6 +67,22 @@ Csr csr_of(const trelvak::bench::UpperMatrix& U) {
     A.ja        = U.ja;
     A.a         = U.a;
     return A;
+}
+
+TEST(Stability, HopelessFactorIsReplacedByACrudeOne) {
+    // A shifted 20^3 Laplacian: every accurate factor is far from sound (probes of 1e5 and
+    // more); the crude factor that keeps only the dominant couplings converges.
+    Csr A = trelvak::test::laplace3d(20, 20, 20, 1.0);
+    Factored f;
+    ASSERT_EQ(f.run(A), 0) << f.info.message;
+    EXPECT_EQ(f.info.steadied_by, "droptol 0.3");
+    EXPECT_LT(f.info.probe, 1.0);
+    EXPECT_LT(f.info.fill, 1.0);
+    EXPECT_EQ(f.param->droptol, 1e-3);
+    std::vector<double> b(static_cast<size_t>(A.nr), 1.0), x(b.size(), 0.0);
+    SparseMatrix record = A.record();
+    EXPECT_EQ(DSYMAMGsolver(&record, f.levels, f.param, b.data(), x.data()), 0);
+    EXPECT_LT(trelvak::test::relative_residual(A, x, b), 1e-6);
 }
 
 TEST(Stability, SaddlePointWithSingularBlocksIsFactoredRegularized) {
