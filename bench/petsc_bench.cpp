@@ -161,9 +161,18 @@ struct Settings {
     std::vector<std::string> files;
 };
 
-// Reads the command line into *s; false, with a message, on a bad --partition.
-bool parse(int argc, char** argv, Settings* s) {
+// Reads the command line into *s. Returns -1 to go on, or the exit code: 0 after the usage
+// (--help), 2 with a message on a bad --partition or an unknown option.
+int parse(int argc, char** argv, Settings* s) {
+    const char* usage =
+        "usage: trelvak_petsc_bench [--quick] [--timeout seconds] [--matrices dir]\n"
+        "                           [--partition metis|none|both] [--refactor delta] "
+        "[matrix.mtx ...]\n";
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::printf("%s", usage);
+            return 0;
+        }
         if (std::strcmp(argv[i], "--quick") == 0) {
             s->quick = true;
         } else if (std::strcmp(argv[i], "--matrices") == 0 && i + 1 < argc) {
@@ -174,15 +183,18 @@ bool parse(int argc, char** argv, Settings* s) {
             s->partition = argv[++i];
             if (s->partition != "metis" && s->partition != "none" && s->partition != "both") {
                 std::fprintf(stderr, "--partition takes metis, none or both\n");
-                return false;
+                return 2;
             }
         } else if (std::strcmp(argv[i], "--refactor") == 0 && i + 1 < argc) {
             s->refactor = argv[++i];
+        } else if (argv[i][0] == '-') {
+            std::fprintf(stderr, "unknown option or missing value: %s\n%s", argv[i], usage);
+            return 2;
         } else {
             s->files.push_back(argv[i]);
         }
     }
-    return true;
+    return -1;
 }
 
 // mpiexec as root, more ranks than cores, one BLAS thread a rank (unless set already).
@@ -314,8 +326,8 @@ void print_refactors(const std::vector<std::string>& refactors) {
 
 int main(int argc, char** argv) {
     Settings s;
-    if (!parse(argc, argv, &s)) {
-        return 2;
+    if (const int code = parse(argc, argv, &s); code >= 0) {
+        return code;
     }
     set_environment();
 
