@@ -217,20 +217,26 @@ static bool write_matrix(const Csr& A, const std::string& path) {
     return bench::write_matrix_market(path, U);
 }
 
-int main(int argc, char** argv) {
-    Factored f;
+// What the command line asks for besides the options structure's keys.
+struct Settings {
     std::string src;
     int maxit       = 500;
     double restol   = 1e-6;
     bool use_driver = false;
-    std::string profile;     // "1": phase times, "md": as a Markdown table
-    std::string write;       // a Matrix Market file to write the matrix to
+    std::string profile;  // "1": phase times, "md": as a Markdown table
+    std::string write;    // a Matrix Market file to write the matrix to
+};
+
+// Reads key=value arguments into s and f's parameter record (the options structure's keys as
+// the tool applies them, then the slot and flag overrides); the one other argument is the matrix.
+Settings read_arguments(int argc, char** argv, Factored& f) {
+    Settings st;
     cli::Arguments options;  // keys of the options structure, applied after the loop
     for (int a = 1; a < argc; ++a) {
         std::string s = argv[a];
         auto eq       = s.find('=');
         if (eq == std::string::npos) {
-            src = s;
+            st.src = s;
             continue;
         }
         std::string k = s.substr(0, eq), v = s.substr(eq + 1);
@@ -242,9 +248,9 @@ int main(int argc, char** argv) {
             else
                 options.numbers[k] = std::atof(v.c_str());
             if (k == "restol")
-                restol = std::atof(v.c_str());
+                st.restol = std::atof(v.c_str());
             if (k == "maxit")
-                maxit = std::atoi(v.c_str());
+                st.maxit = std::atoi(v.c_str());
         }
         if (k == "reduce")
             f.param->flags = std::atoi(v.c_str()) ? (f.param->flags | COARSE_REDUCE)
@@ -265,13 +271,18 @@ int main(int argc, char** argv) {
         } else if (k == "pp")
             f.param->reorder2 = std::atoi(v.c_str()) ? DSPDperm_pp : nullptr;
         else if (k == "driver")
-            use_driver = std::atoi(v.c_str()) != 0;
+            st.use_driver = std::atoi(v.c_str()) != 0;
         else if (k == "profile")
-            profile = v == "0" ? "" : v;
+            st.profile = v == "0" ? "" : v;
         else if (k == "write")
-            write = v;
+            st.write = v;
     }
     cli::apply_options(options, f.param);
+    return st;
+}
+
+// The matrix the source names: gen:..., bench:NAME or a Matrix Market file.
+Csr make_matrix(const std::string& src) {
     Csr A;
     if (src.rfind("gen:", 0) == 0) {
         std::vector<std::string> p;
@@ -294,25 +305,14 @@ int main(int argc, char** argv) {
     } else {
         A = read_mtx(src);
     }
-    if (!write.empty()) {
-        if (!write_matrix(A, write)) {
-            std::fprintf(stderr, "cannot write %s\n", write.c_str());
-            return 1;
-        }
-    }
-    auto t0          = std::chrono::steady_clock::now();
-    int rc           = f.run(A);
-    auto t1          = std::chrono::steady_clock::now();
-    std::string name = src.substr(src.find_last_of('/') + 1);
-    if (rc != 0) {
-        std::printf("%-32s n=%7d FAILED %d: %s\n", name.c_str(), A.nr, rc, f.info.message.c_str());
-        return 1;
-    }
-    if (!profile.empty()) {
-        print_profile(name, f.info, profile == "md");
-    }
+    return A;
+}
+
+// The level list in brief: per level its kept rows ("d": dense), postponed rows, 2x2 pivots,
+// largest |D^-1| and stored entries.
+std::string level_sizes(const LevelRecord* levels) {
     std::string sizes;
-    for (LevelRecord* R = f.levels; R; R = R->next) {
+    for (const LevelRecord* R = levels; R; R = R->next) {
         sizes += std::to_string(R->nB) + (R->factor_index ? "" : "d");
         if (R->factor_index) {
             double dmax = 0.0;
@@ -330,26 +330,53 @@ int main(int argc, char** argv) {
         if (R->next)
             sizes += " ";
     }
+    return sizes;
+}
+
+// Solves A x = A*ones with the factor (the solver driver, or the tests' SQMR); the iterations
+// (-1 when the driver failed), the true relative residual in *relres.
+int solve_with_factor(Csr& A, Factored& f, const Settings& st, double* relres) {
     std::vector<double> xs(static_cast<size_t>(A.nr), 1.0);
     std::vector<double> b(static_cast<size_t>(A.nr), 0.0);
     DSYMmatvec(A.record(), xs.data(), b.data());
     std::vector<double> x;
-    double relres = 0;
-    int its;
-    if (use_driver) {
-        x.assign(b.size(), 0.0);
-        f.param->maxit   = maxit;
-        f.param->restol  = restol;
-        SparseMatrix rec = A.record();
-        int st           = DSYMAMGsolver(&rec, f.levels, f.param, b.data(), x.data());
-        its              = st == 0 ? f.param->ipar[6] : -1;
-        if (st != 0)
-            std::fprintf(stderr, "status %d after %d products\n", st, f.param->ipar[6]);
-        relres = relative_residual(A, x, b);
-    } else {
-        its = sqmr_solve(A, f.levels, f.param, b, &x, 1e-6, maxit, &relres);
+    if (!st.use_driver) {
+        return sqmr_solve(A, f.levels, f.param, b, &x, 1e-6, st.maxit, relres);
     }
-    auto t2 = std::chrono::steady_clock::now();
+    x.assign(b.size(), 0.0);
+    f.param->maxit   = st.maxit;
+    f.param->restol  = st.restol;
+    SparseMatrix rec = A.record();
+    int status       = DSYMAMGsolver(&rec, f.levels, f.param, b.data(), x.data());
+    if (status != 0)
+        std::fprintf(stderr, "status %d after %d products\n", status, f.param->ipar[6]);
+    *relres = relative_residual(A, x, b);
+    return status == 0 ? f.param->ipar[6] : -1;
+}
+
+int main(int argc, char** argv) {
+    Factored f;
+    const Settings st = read_arguments(argc, argv, f);
+    Csr A             = make_matrix(st.src);
+    if (!st.write.empty() && !write_matrix(A, st.write)) {
+        std::fprintf(stderr, "cannot write %s\n", st.write.c_str());
+        return 1;
+    }
+    auto t0          = std::chrono::steady_clock::now();
+    int rc           = f.run(A);
+    auto t1          = std::chrono::steady_clock::now();
+    std::string name = st.src.substr(st.src.find_last_of('/') + 1);
+    if (rc != 0) {
+        std::printf("%-32s n=%7d FAILED %d: %s\n", name.c_str(), A.nr, rc, f.info.message.c_str());
+        return 1;
+    }
+    if (!st.profile.empty()) {
+        print_profile(name, f.info, st.profile == "md");
+    }
+    const std::string sizes = level_sizes(f.levels);
+    double relres           = 0;
+    const int its           = solve_with_factor(A, f, st, &relres);
+    auto t2                 = std::chrono::steady_clock::now();
     std::printf(
         "%-32s n=%7d nnz=%8d nlev=%2d fill=%5.2f its=%4d tcpu=%7.3f tf=%7.3f ts=%7.3f relres=%.1e "
         "probe=%.1e%s [%s]\n",
