@@ -765,255 +765,363 @@ struct PassLevels {
     std::vector<LevelTimes> times;
 };
 
-// One pass over the levels under kAttempts[index], from level 1 (the matrix `current`). Returns
-// kPassFinished with the levels in `result`, or the outcome that ends the pass and starts the
-// next attempt; a failure that no later attempt serves throws.
-unsigned run_pass(PassContext& ctx, size_t index, Upper current, PassLevels& result) {
-    const FactorAttempt& attempt = kAttempts[index];
-    const LevelControls options  = read_controls(ctx.param);
-    LevelControls controls       = attempt.controls(options);
-    const bool next_applies =
-        index + 1 < std::size(kAttempts) && kAttempts[index + 1].applies(options);
+// One level of a pass while it is made: its matrix and what its discarded tries cost.
+struct LevelState {
+    const Upper& current;  // the level's matrix
+    int level;
+    int n;
+    Clock::time_point level_start;
+    ReorderRoutine first;  // the slot tried first: reorder0 on level 1, reorder1 later
+    // The orderings and factorizations of this level that were not kept.
+    double dropped        = 0.0;
+    int dropped_runs      = 0;
+    double failed_droptol = 0.0;  // of a stricter attempt that did not fit
+
+    void drop(const Attempt& a) {
+        dropped += a.reorder_seconds + a.factor_seconds;
+        dropped_runs += a.runs;
+    }
+};
+
+// One pass over the levels under kAttempts[index]; the levels go to `result`.
+struct Pass {
+    Pass(PassContext& c, size_t i, PassLevels& r)
+        : ctx(c),
+          index(i),
+          attempt(kAttempts[i]),
+          options(read_controls(c.param)),
+          controls(attempt.controls(options)),
+          next_applies(i + 1 < std::size(kAttempts) && kAttempts[i + 1].applies(options)),
+          param(c.param),
+          keep_A(c.keep_A),
+          elbow(c.elbow),
+          nnz_in(c.nnz_in),
+          out(c.out),
+          result(r),
+          built(r.built),
+          stored(r.stored) {}
+
+    unsigned run(Upper current);
+
     // An outcome ends the pass when the attempt lists it and the next attempt applies.
-    auto moves_on = [&](unsigned outcome) {
+    bool moves_on(unsigned outcome) const {
         return (attempt.moves_on & outcome) != 0 && next_applies;
-    };
-    ParameterRecord* param       = ctx.param;
-    const bool keep_A            = ctx.keep_A;
-    const double elbow           = ctx.elbow;
-    const long nnz_in            = ctx.nnz_in;
-    FactorInfo& out              = ctx.out;
-    std::vector<LevelPtr>& built = result.built;
-    long& stored                 = result.stored;
-    // Once level 1 has postponed kRestartPostponed of its rows, a pass that outgrows elbow is
-    // crowded by them.
-    double postponed_on_first = 0.0;  // share of level 1's rows it postponed
-    auto postponing           = [&]() {
+    }
+    unsigned postponing() const {
         return postponed_on_first >= kRestartPostponed ? kPassCrowded : kPassFinished;
-    };
-    auto report = [&](int level, int eliminated, bool dense) {
+    }
+    void report(int level, int eliminated, bool dense) const {
         if (ctx.progress) {
             ctx.progress(LevelProgress{static_cast<int>(index) + 1, level, built.back()->n,
                                        eliminated, dense, stored, processor_seconds() - ctx.start});
         }
-    };
-    for (int level = 1;; ++level) {
-        poll_interrupt();
-        const Clock::time_point level_start = Clock::now();
-        const int n                         = current.n;
-        // The orderings and factorizations of this level that were not kept.
-        double dropped   = 0.0;
-        int dropped_runs = 0;
-        auto drop        = [&](const Attempt& a) {
-            dropped += a.reorder_seconds + a.factor_seconds;
-            dropped_runs += a.runs;
-        };
-        // A dense last level after `tried` (the sparse try it replaces, if any).
-        auto finish_dense = [&](const Attempt* tried) {
-            if (tried != nullptr) {
-                drop(*tried);
-            }
-            const Clock::time_point start = Clock::now();
-            built.push_back(make_dense_level(current, keep_A, level));
-            LevelTimes t;
-            t.dense_factor = seconds_since(start);
-            stored += built.back()->nnz_stored;
-            t.n       = n;
-            t.dense   = true;
-            t.runs    = dropped_runs;
-            t.retries = dropped;
-            t.total   = seconds_since(level_start);
-            result.times.push_back(t);
-            report(level, n, /*dense=*/true);
-        };
-        // A dense last level counts against elbow like every other level.
-        const double full             = 0.5 * n * (n + 1.0);  // entries of a packed triangle
-        const bool dense_within_elbow = elbow <= 0.0 || static_cast<double>(stored) + full <=
-                                                            elbow * static_cast<double>(nnz_in);
-        const bool small =
-            n <= kDenseOrder && (full <= std::max(0.25 * static_cast<double>(nnz_in), 200.0) ||
-                                 static_cast<double>(current.nnz()) >= kDenseShare * full);
-        if (level >= 2 && ((small && dense_within_elbow) || level > kMaxLevels)) {
-            if (n > kDenseMax && level > kMaxLevels) {
-                fail(kFactorNoPivots, "the levels stopped shrinking at order " + std::to_string(n));
-            }
-            if (!dense_within_elbow) {
-                if (moves_on(kPassBeyondElbow | postponing())) {
-                    return kPassBeyondElbow | postponing();
-                }
-                fail(kFactorElbow,
-                     "the factorization needs more than elbow = " + number_text(elbow) +
-                         " times the entries of the matrix (dense level " + std::to_string(level) +
-                         " of order " + std::to_string(n) + ")");
-            }
-            finish_dense(nullptr);
-            return kPassFinished;
+    }
+    void finish_dense(LevelState& lv, const Attempt* tried);
+    std::optional<unsigned> dense_when_small(LevelState& lv);
+    bool harden(LevelState& lv, Attempt& a);
+    std::optional<unsigned> factor_within_elbow(LevelState& lv, Attempt& at);
+    std::optional<unsigned> remedy_few_pivots(LevelState& lv, Attempt& at);
+    void record_level(LevelState& lv, Attempt& at, Upper& next);
+    std::optional<unsigned> outcome_after_level(const LevelState& lv, const Attempt& at,
+                                                const Upper& next) const;
+
+    PassContext& ctx;
+    const size_t index;
+    const FactorAttempt& attempt;
+    const LevelControls options;  // the caller's controls
+    LevelControls controls;       // the attempt's controls, tightened on the way
+    const bool next_applies;
+    ParameterRecord* const param;
+    const bool keep_A;
+    const double elbow;
+    const long nnz_in;
+    FactorInfo& out;
+    PassLevels& result;
+    std::vector<LevelPtr>& built;
+    long& stored;
+    // Once level 1 has postponed kRestartPostponed of its rows, a pass that outgrows elbow is
+    // crowded by them.
+    double postponed_on_first = 0.0;  // share of level 1's rows it postponed
+};
+
+// A dense last level after `tried` (the sparse try it replaces, if any).
+void Pass::finish_dense(LevelState& lv, const Attempt* tried) {
+    if (tried != nullptr) {
+        lv.drop(*tried);
+    }
+    const Clock::time_point start = Clock::now();
+    built.push_back(make_dense_level(lv.current, keep_A, lv.level));
+    LevelTimes t;
+    t.dense_factor = seconds_since(start);
+    stored += built.back()->nnz_stored;
+    t.n       = lv.n;
+    t.dense   = true;
+    t.runs    = lv.dropped_runs;
+    t.retries = lv.dropped;
+    t.total   = seconds_since(lv.level_start);
+    result.times.push_back(t);
+    report(lv.level, lv.n, /*dense=*/true);
+}
+
+// A level beyond the first that is small, or one level too many, is the dense last level.
+// Returns the outcome of the pass then, nothing when the level is factored sparsely.
+std::optional<unsigned> Pass::dense_when_small(LevelState& lv) {
+    const int level = lv.level;
+    const int n     = lv.n;
+    // A dense last level counts against elbow like every other level.
+    const double full = 0.5 * n * (n + 1.0);  // entries of a packed triangle
+    const bool dense_within_elbow =
+        elbow <= 0.0 || static_cast<double>(stored) + full <= elbow * static_cast<double>(nnz_in);
+    const bool small =
+        n <= kDenseOrder && (full <= std::max(0.25 * static_cast<double>(nnz_in), 200.0) ||
+                             static_cast<double>(lv.current.nnz()) >= kDenseShare * full);
+    if (level >= 2 && ((small && dense_within_elbow) || level > kMaxLevels)) {
+        if (n > kDenseMax && level > kMaxLevels) {
+            fail(kFactorNoPivots, "the levels stopped shrinking at order " + std::to_string(n));
         }
-        ReorderRoutine first = level == 1 ? param->reorder0 : param->reorder1;
-        // The level may use what elbow leaves; when it runs out, the level is factored
-        // again with tighter dropping (first lfil/lfilS caps, then droptol and droptolS ten
-        // times larger), which then holds for the coarser levels too.
-        controls.budget =
-            elbow > 0.0
-                ? std::max(1L, static_cast<long>(elbow * static_cast<double>(nnz_in)) - stored)
-                : 0L;
-        // A first level that postpones a fifth of its rows or more leaves a large part of
-        // the problem to the coarse levels, and the accuracy of the whole preconditioner
-        // then hinges on the dropping: factored again with droptol a hundred and droptolS
-        // ten times smaller (which hold for the coarser levels too), if that fits. The first
-        // attempt stops as soon as it has postponed that many rows.
-        const bool may_harden = level == 1 && controls.droptol > kHardDroptol;
-        double failed_droptol = 0.0;  // of a stricter attempt that did not fit
-        auto harden           = [&](Attempt& a) {
-            LevelControls strict = controls;
-            strict.droptol       = std::max(controls.droptol / 100.0, kHardDroptol);
-            strict.droptolS      = std::max(controls.droptolS / 10.0, kHardDroptol);
-            if (strict.droptol == failed_droptol) {
-                return false;
-            }
-            refactor(a, strict);
-            if (!a.lf.over_budget && a.lf.m > 0) {
-                controls = strict;
-                return true;
-            }
-            failed_droptol = strict.droptol;
-            return false;
-        };
-        LevelControls limited = controls;
-        if (may_harden) {
-            limited.postpone_limit = std::max(1, static_cast<int>(std::ceil(kHardPostponed * n)));
-        }
-        // A first level that will start the pass again for crowding (below) is recognised
-        // while its Schur complement is formed: once that holds more than elbow / kCrowded
-        // times the input's entries, the rest of it is not needed.
-        if (level == 1 && elbow > 0.0 && moves_on(kPassCrowded)) {
-            limited.crowd_limit = static_cast<long>(elbow * static_cast<double>(nnz_in) / kCrowded);
-            limited.crowd_postponed = static_cast<int>(std::ceil(kRestartPostponed * n));
-            limited.crowd_accepted  = std::max(1, n / 10);
-        }
-        Attempt at = attempt_level(current, first, limited, param, level,
-                                   level == 1 ? &ctx.first_ordering : nullptr);
-        if (at.lf.crowded) {
-            return kPassCrowded;
-        }
-        bool hardened = false;
-        if (at.lf.over_limit) {
-            hardened = harden(at);
-            if (!hardened) {
-                refactor(at, controls);
-            }
-        }
-        if (at.lf.over_budget && moves_on(postponing())) {
-            return postponing();
-        }
-        for (int tighter = 0; at.lf.over_budget && tighter < 3; ++tighter) {
-            controls = tightened(controls);
-            refactor(at, controls);
-        }
-        if (at.lf.over_budget) {
-            if (moves_on(kPassBeyondElbow)) {
-                return kPassBeyondElbow;
+        if (!dense_within_elbow) {
+            if (moves_on(kPassBeyondElbow | postponing())) {
+                return kPassBeyondElbow | postponing();
             }
             fail(kFactorElbow, "the factorization needs more than elbow = " + number_text(elbow) +
-                                   " times the entries of the matrix, also with tighter "
-                                   "dropping (level " +
-                                   std::to_string(level) + ")");
+                                   " times the entries of the matrix (dense level " +
+                                   std::to_string(level) + " of order " + std::to_string(n) + ")");
         }
-        // The same for a first level that reached the share only after tighter dropping.
-        if (may_harden && !hardened && at.lf.postponed >= kHardPostponed * n &&
-            controls.droptol > kHardDroptol) {
-            LevelFactor loose = std::move(at.lf);
-            if (!harden(at)) {
-                at.lf = std::move(loose);
-            }
+        finish_dense(lv, nullptr);
+        return kPassFinished;
+    }
+    return std::nullopt;
+}
+
+// Factors `a` again with droptol a hundred and droptolS ten times smaller; when that fits and
+// accepts a pivot, these controls stay (for the coarser levels too). A droptol that did not fit
+// on this level is not tried twice.
+bool Pass::harden(LevelState& lv, Attempt& a) {
+    LevelControls strict = controls;
+    strict.droptol       = std::max(controls.droptol / 100.0, kHardDroptol);
+    strict.droptolS      = std::max(controls.droptolS / 10.0, kHardDroptol);
+    if (strict.droptol == lv.failed_droptol) {
+        return false;
+    }
+    refactor(a, strict);
+    if (!a.lf.over_budget && a.lf.m > 0) {
+        controls = strict;
+        return true;
+    }
+    lv.failed_droptol = strict.droptol;
+    return false;
+}
+
+// The first try at a level and its retries until it fits into elbow. Returns the outcome that
+// ends the pass, or nothing with the level's factor in `at`.
+std::optional<unsigned> Pass::factor_within_elbow(LevelState& lv, Attempt& at) {
+    const int level = lv.level;
+    const int n     = lv.n;
+    // The level may use what elbow leaves; when it runs out, the level is factored
+    // again with tighter dropping (first lfil/lfilS caps, then droptol and droptolS ten
+    // times larger), which then holds for the coarser levels too.
+    controls.budget =
+        elbow > 0.0 ? std::max(1L, static_cast<long>(elbow * static_cast<double>(nnz_in)) - stored)
+                    : 0L;
+    // A first level that postpones a fifth of its rows or more leaves a large part of
+    // the problem to the coarse levels, and the accuracy of the whole preconditioner
+    // then hinges on the dropping: factored again with droptol a hundred and droptolS
+    // ten times smaller (which hold for the coarser levels too), if that fits. The first
+    // attempt stops as soon as it has postponed that many rows.
+    const bool may_harden = level == 1 && controls.droptol > kHardDroptol;
+    LevelControls limited = controls;
+    if (may_harden) {
+        limited.postpone_limit = std::max(1, static_cast<int>(std::ceil(kHardPostponed * n)));
+    }
+    // A first level that will start the pass again for crowding (below) is recognised
+    // while its Schur complement is formed: once that holds more than elbow / kCrowded
+    // times the input's entries, the rest of it is not needed.
+    if (level == 1 && elbow > 0.0 && moves_on(kPassCrowded)) {
+        limited.crowd_limit     = static_cast<long>(elbow * static_cast<double>(nnz_in) / kCrowded);
+        limited.crowd_postponed = static_cast<int>(std::ceil(kRestartPostponed * n));
+        limited.crowd_accepted  = std::max(1, n / 10);
+    }
+    at = attempt_level(lv.current, lv.first, limited, param, level,
+                       level == 1 ? &ctx.first_ordering : nullptr);
+    if (at.lf.crowded) {
+        return kPassCrowded;
+    }
+    bool hardened = false;
+    if (at.lf.over_limit) {
+        hardened = harden(lv, at);
+        if (!hardened) {
+            refactor(at, controls);
         }
-        const int enough = std::max(1, n / 10);
-        if (at.lf.m < enough && param->reorder2 != nullptr && param->reorder2 != first) {
-            Attempt alt = attempt_level(current, param->reorder2, controls, param, level);
-            if (!alt.lf.over_budget && alt.lf.m > at.lf.m) {
-                drop(at);
-                at = std::move(alt);
-            } else {
-                drop(alt);
-            }
+    }
+    if (at.lf.over_budget && moves_on(postponing())) {
+        return postponing();
+    }
+    for (int tighter = 0; at.lf.over_budget && tighter < 3; ++tighter) {
+        controls = tightened(controls);
+        refactor(at, controls);
+    }
+    if (at.lf.over_budget) {
+        if (moves_on(kPassBeyondElbow)) {
+            return kPassBeyondElbow;
         }
-        const double dense_size = 0.5 * n * (n + 1.0);
-        const bool dense_fits   = elbow <= 0.0 || static_cast<double>(stored) + dense_size <=
-                                                    elbow * static_cast<double>(nnz_in);
-        if (at.lf.m < enough && level >= 2 && n <= kDenseMax && dense_fits) {
-            finish_dense(&at);
-            return kPassFinished;
+        fail(kFactorElbow, "the factorization needs more than elbow = " + number_text(elbow) +
+                               " times the entries of the matrix, also with tighter "
+                               "dropping (level " +
+                               std::to_string(level) + ")");
+    }
+    // The same for a first level that reached the share only after tighter dropping.
+    if (may_harden && !hardened && at.lf.postponed >= kHardPostponed * n &&
+        controls.droptol > kHardDroptol) {
+        LevelFactor loose = std::move(at.lf);
+        if (!harden(lv, at)) {
+            at.lf = std::move(loose);
         }
-        // No pivot at all: relax the bound on the inverse factor, then drop it. An ordering
-        // that offered no candidate (nB = 0) is replaced by the default one, which offers all.
-        for (double relax : {100.0, std::numeric_limits<double>::infinity()}) {
-            if (at.lf.m > 0) {
-                break;
-            }
-            LevelControls relaxed = controls;
-            relaxed.condest       = controls.condest * relax;
-            if (at.nB == 0) {
-                drop(at);
-                at = attempt_level(current, nullptr, relaxed, param, level);
-            } else {
-                refactor(at, relaxed);
-            }
+    }
+    return std::nullopt;
+}
+
+// A level that kept fewer than a tenth of its rows: reorder2, else (beyond level 1) the dense
+// last level, and with no pivot at all a relaxed bound. Returns kPassFinished after a dense
+// last level, nothing when `at` is the level's factor; a level without a pivot throws.
+std::optional<unsigned> Pass::remedy_few_pivots(LevelState& lv, Attempt& at) {
+    const int level  = lv.level;
+    const int n      = lv.n;
+    const int enough = std::max(1, n / 10);
+    if (at.lf.m < enough && param->reorder2 != nullptr && param->reorder2 != lv.first) {
+        Attempt alt = attempt_level(lv.current, param->reorder2, controls, param, level);
+        if (!alt.lf.over_budget && alt.lf.m > at.lf.m) {
+            lv.drop(at);
+            at = std::move(alt);
+        } else {
+            lv.drop(alt);
         }
-        if (at.lf.m == 0) {
-            fail(at.lf.over_budget ? kFactorElbow : kFactorNoPivots,
-                 "no pivot could be accepted on level " + std::to_string(level) + " (order " +
-                     std::to_string(n) + ")");
+    }
+    const double dense_size = 0.5 * n * (n + 1.0);
+    const bool dense_fits   = elbow <= 0.0 || static_cast<double>(stored) + dense_size <=
+                                                elbow * static_cast<double>(nnz_in);
+    if (at.lf.m < enough && level >= 2 && n <= kDenseMax && dense_fits) {
+        finish_dense(lv, &at);
+        return kPassFinished;
+    }
+    // No pivot at all: relax the bound on the inverse factor, then drop it. An ordering
+    // that offered no candidate (nB = 0) is replaced by the default one, which offers all.
+    for (double relax : {100.0, std::numeric_limits<double>::infinity()}) {
+        if (at.lf.m > 0) {
+            break;
         }
-        Upper next = at.lf.m < n ? schur_of(at.lf, controls) : Upper{};
+        LevelControls relaxed = controls;
+        relaxed.condest       = controls.condest * relax;
+        if (at.nB == 0) {
+            lv.drop(at);
+            at = attempt_level(lv.current, nullptr, relaxed, param, level);
+        } else {
+            refactor(at, relaxed);
+        }
+    }
+    if (at.lf.m == 0) {
+        fail(at.lf.over_budget ? kFactorElbow : kFactorNoPivots,
+             "no pivot could be accepted on level " + std::to_string(level) + " (order " +
+                 std::to_string(n) + ")");
+    }
+    return std::nullopt;
+}
+
+// Stores the sparse level `at` (level 1 for the matrix as given, its scaling folded into
+// `next` too) with its entries and times, and reports it.
+void Pass::record_level(LevelState& lv, Attempt& at, Upper& next) {
+    const int level = lv.level;
+    const int n     = lv.n;
+    if (level == 1) {
+        out.droptol  = controls.droptol;
+        out.droptolS = controls.droptolS;
+        out.condest  = controls.condest;
+    }
+    const bool folded = level == 1 && unscale_first_level(at, next, keep_A);
+    built.push_back(make_level(at, level == 1, keep_A, controls.coarse_reduce, folded));
+    stored += built.back()->nnz_stored;
+    if (keep_A) {
+        stored += built.back()->A.ia ? built.back()->A.ia[n] - 1 : 0;
+    }
+    {
+        LevelTimes t;
+        t.n       = n;
+        t.runs    = at.runs + lv.dropped_runs;
+        t.reorder = at.reorder_seconds;
+        t.factor  = at.lf.factor_seconds;
+        t.schur   = at.lf.schur_seconds;
+        t.retries = std::max(0.0, lv.dropped + at.factor_seconds - t.factor - t.schur);
+        t.total   = seconds_since(lv.level_start);
+        result.times.push_back(t);
+    }
+    report(level, at.lf.m, /*dense=*/false);
+}
+
+// Whether the pass moves on after a stored sparse level whose Schur complement is `next`: a
+// first level that leaves too little of elbow to the coarse levels, or levels beyond elbow.
+// Returns that outcome, nothing when the pass goes on; beyond elbow without a next attempt throws.
+std::optional<unsigned> Pass::outcome_after_level(const LevelState& lv, const Attempt& at,
+                                                  const Upper& next) const {
+    const int level = lv.level;
+    const int n     = lv.n;
+    if (level == 1 && elbow > 0.0 && at.lf.m < n &&
+        elbow * static_cast<double>(nnz_in) - static_cast<double>(stored) <
+            kCrowded * static_cast<double>(next.nnz()) &&
+        moves_on(postponing())) {
+        return postponing();
+    }
+    if (elbow > 0.0 &&
+        static_cast<double>(stored + next.nnz()) > elbow * static_cast<double>(nnz_in)) {
+        if (moves_on(kPassBeyondElbow | postponing())) {
+            return kPassBeyondElbow | postponing();
+        }
+        fail(kFactorElbow, "the factorization needs more than elbow = " + number_text(elbow) +
+                               " times the entries of the matrix (level " + std::to_string(level) +
+                               ")");
+    }
+    return std::nullopt;
+}
+
+// The levels from `current` (level 1) on, until the pass finishes or moves on.
+unsigned Pass::run(Upper current) {
+    for (int level = 1;; ++level) {
+        poll_interrupt();
+        LevelState lv{current, level, current.n, Clock::now(),
+                      level == 1 ? param->reorder0 : param->reorder1};
+        if (std::optional<unsigned> end = dense_when_small(lv)) {
+            return *end;
+        }
+        Attempt at;
+        if (std::optional<unsigned> end = factor_within_elbow(lv, at)) {
+            return *end;
+        }
+        if (std::optional<unsigned> end = remedy_few_pivots(lv, at)) {
+            return *end;
+        }
+        const int n = lv.n;
+        Upper next  = at.lf.m < n ? schur_of(at.lf, controls) : Upper{};
         if (level == 1) {
             postponed_on_first = static_cast<double>(at.lf.postponed) / n;
         }
         if (level == 2 && n >= kSlowOrder && at.lf.m < kSlowShare * n && moves_on(kPassSlow)) {
             return kPassSlow;
         }
-        if (level == 1) {
-            out.droptol  = controls.droptol;
-            out.droptolS = controls.droptolS;
-            out.condest  = controls.condest;
-        }
-        const bool folded = level == 1 && unscale_first_level(at, next, keep_A);
-        built.push_back(make_level(at, level == 1, keep_A, controls.coarse_reduce, folded));
-        stored += built.back()->nnz_stored;
-        if (keep_A) {
-            stored += built.back()->A.ia ? built.back()->A.ia[n] - 1 : 0;
-        }
-        {
-            LevelTimes t;
-            t.n       = n;
-            t.runs    = at.runs + dropped_runs;
-            t.reorder = at.reorder_seconds;
-            t.factor  = at.lf.factor_seconds;
-            t.schur   = at.lf.schur_seconds;
-            t.retries = std::max(0.0, dropped + at.factor_seconds - t.factor - t.schur);
-            t.total   = seconds_since(level_start);
-            result.times.push_back(t);
-        }
-        report(level, at.lf.m, /*dense=*/false);
-        if (level == 1 && elbow > 0.0 && at.lf.m < n &&
-            elbow * static_cast<double>(nnz_in) - static_cast<double>(stored) <
-                kCrowded * static_cast<double>(next.nnz()) &&
-            moves_on(postponing())) {
-            return postponing();
-        }
-        if (elbow > 0.0 &&
-            static_cast<double>(stored + next.nnz()) > elbow * static_cast<double>(nnz_in)) {
-            if (moves_on(kPassBeyondElbow | postponing())) {
-                return kPassBeyondElbow | postponing();
-            }
-            fail(kFactorElbow, "the factorization needs more than elbow = " + number_text(elbow) +
-                                   " times the entries of the matrix (level " +
-                                   std::to_string(level) + ")");
+        record_level(lv, at, next);
+        if (std::optional<unsigned> end = outcome_after_level(lv, at, next)) {
+            return *end;
         }
         if (at.lf.m == n) {
             return kPassFinished;
         }
         current = std::move(next);
     }
+}
+
+// One pass over the levels under kAttempts[index], from level 1 (the matrix `current`). Returns
+// kPassFinished with the levels in `result`, or the outcome that ends the pass and starts the
+// next attempt; a failure that no later attempt serves throws.
+unsigned run_pass(PassContext& ctx, size_t index, Upper current, PassLevels& result) {
+    Pass pass(ctx, index, result);
+    return pass.run(std::move(current));
 }
 
 }  // namespace
