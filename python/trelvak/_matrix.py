@@ -43,7 +43,8 @@ def as_csr(A: Any) -> sp.csr_matrix:
     sizes within 32-bit indices."""
     if sp.issparse(A):
         M = A if A.format == "csr" else A.tocsr()
-        M = sp.csr_matrix(M)  # a csr_array becomes a matrix (arrays shared)
+        if type(M) is not sp.csr_matrix:
+            M = sp.csr_matrix(M)  # a csr_array becomes a matrix (arrays shared)
     elif isinstance(A, (np.ndarray, list, tuple)) or hasattr(A, "__array__"):
         dense = np.asarray(A)
         if dense.ndim != 2:
