@@ -53,6 +53,7 @@
 #include "common/blas.h"
 #include "common/interrupt.h"
 #include "factor/factor.h"
+#include "krylov/krylov.h"
 #include "precond/precond.h"
 #include "solver/solver.h"
 
@@ -119,8 +120,8 @@ constexpr double kRestartCondest = 1000.0;
 constexpr double kUnstableProbe = 1.0;
 constexpr int kProbeVectors     = 2;
 constexpr double kProbeGain     = 10.0;
-// Above this probe the factor kept after the other steadying entries is replaced by a crude one.
-constexpr double kHopelessProbe = 100.0;
+// Iterations of the short trial solve that decides between the kept factor and the crude one.
+constexpr int kTrialIterations = 60;
 // condest of the first steadying entry (kSteadying).
 constexpr double kSteadyCondest = 100.0;
 // delta of the regularizing steadying entries (regularized), and the factor by which the second
@@ -1366,6 +1367,35 @@ RegularizedMatrix regularized(const SparseMatrix& A, double delta) {
     return R;
 }
 
+// True relative residual after kTrialIterations iterations of the caller's method with the
+// factor, on b = A*ones from x = 0 (the driver works on a copy of A's values: it scales them).
+// The record's iteration limit and tolerance come back as they were.
+double trial_residual(const SparseMatrix& A, LevelRecord* levels, ParameterRecord* param) {
+    const int n = A.nr;
+    std::vector<double> values(A.a, A.a + (A.ia[n] - 1));
+    SparseMatrix copy = A;
+    copy.a            = values.data();
+    std::vector<double> ones(static_cast<size_t>(n), 1.0), b(ones.size()), x(ones.size(), 0.0);
+    DSYMmatvec(A, ones.data(), b.data());
+    struct Limits {
+        ParameterRecord* param;
+        int maxit;
+        double restol;
+        ~Limits() {
+            param->maxit  = maxit;
+            param->restol = restol;
+        }
+    } limits{param, param->maxit, param->restol};
+    param->maxit  = kTrialIterations;
+    param->restol = 1e-15;  // below what the trial reaches: it runs its iterations
+    krylov::SolveState state;
+    (void)DSYMAMGsolver(&copy, levels, param, b.data(), x.data(), &state);
+    DSYMmatvec(A, x.data(), ones.data());
+    blas::axpy(n, -1.0, b.data(), ones.data());
+    const double residual = blas::nrm2(n, ones.data()) / blas::nrm2(n, b.data());
+    return std::isfinite(residual) ? residual : HUGE_VAL;
+}
+
 // ---- Unstable factors: other controls, and the steadiest factor is kept -----------------------
 // A factor whose probe exceeds kUnstableProbe is made again under each entry of kSteadying that
 // would change the caller's controls, in order, until one is sound. A new factor replaces the one
@@ -1382,8 +1412,8 @@ struct Steadying {
     double regularization = 0.0;
     // How many times smaller than the kept one an unsound factor's probe must be to replace it.
     double gain = kProbeGain;
-    // The entry is tried only while the kept factor's probe exceeds this.
-    double above = kUnstableProbe;
+    // A factor the entry makes must also do better than the kept one in a trial solve.
+    bool trial = false;
 };
 
 // The regularizing entries serve matrices with zero diagonal entries (saddle-point and KKT
@@ -1421,16 +1451,16 @@ const Steadying kSteadying[] = {
     {"regularization", regularizes, [](ParameterRecord&) {}, kRegularization, 1.0},
     {"regularization, looser Schur dropping", regularizes,
      [](ParameterRecord& p) { p.droptolS *= kLooserSchur; }, kRegularization, 1.0},
-    // The last resort for a factor that is still far from sound: droptol kCruderDroptol keeps
-    // only the dominant couplings of the equilibrated matrix (fill 0.25 to 0.35), a factor
-    // that cannot grow much. On shifted 3D Laplacians, where every other factor has a probe of
-    // 1e5 to 1e7, it converges (lap3d_30_shift: 192 iterations, a 20^3 grid: 88, both diverged
-    // before); it is taken only above kHopelessProbe, since an unsound but accurate factor can
-    // serve far better than a sound crude one (helm2d_400: the nested-dissection factor, probe
-    // 14, converges in 48 iterations, the crude one, probe 0.8, misses in 500).
+    // The last resort for a factor that is still unsound: droptol kCruderDroptol keeps only the
+    // dominant couplings of the equilibrated matrix (fill 0.25 to 0.35), a factor that cannot
+    // grow much. On shifted 3D Laplacians, where every other factor is unsound, it converges
+    // (lap3d_30_shift: 192 iterations, 15^3 to 20^3 grids: 56 to 88; they diverged before, but
+    // for 15^3: 484). Here the probe does not tell an accurate unsound factor from a useless
+    // one (helm2d_400: the nested-dissection factor, probe 14, converges in 48 iterations, the
+    // crude one, probe 0.8, misses in 500), so a short trial solve with each decides.
     {"droptol 0.3",
      [](const ParameterRecord& p, const SparseMatrix&) { return p.droptol < kCruderDroptol; },
-     [](ParameterRecord& p) { p.droptol = kCruderDroptol; }, 0.0, kProbeGain, kHopelessProbe},
+     [](ParameterRecord& p) { p.droptol = kCruderDroptol; }, 0.0, kProbeGain, true},
 };
 
 // Probes the factor in *levels and, when it is unstable, walks kSteadying (see above); out is
@@ -1480,7 +1510,7 @@ void steady(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels,
         if (!(out.probe > kUnstableProbe)) {
             break;
         }
-        if (!(out.probe > s.above) || !s.changes(given, A)) {
+        if (!s.changes(given, A)) {
             continue;
         }
         s.apply(*param);
@@ -1504,7 +1534,9 @@ void steady(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels,
             again.probe = stability_probe(A, other.get(), param);
         }
         if (code == kFactorOk &&
-            (again.probe <= kUnstableProbe || again.probe * s.gain < out.probe)) {
+            (again.probe <= kUnstableProbe || again.probe * s.gain < out.probe) &&
+            (!s.trial ||
+             trial_residual(A, other.get(), param) < trial_residual(A, *levels, param))) {
             LevelRecord* kept = *levels;
             *levels           = other.release();
             other.reset(kept);

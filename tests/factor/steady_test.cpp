@@ -69,10 +69,10 @@ Csr csr_of(const trelvak::bench::UpperMatrix& U) {
     return A;
 }
 
-TEST(Stability, HopelessFactorIsReplacedByACrudeOne) {
-    // A shifted 20^3 Laplacian: every accurate factor is far from sound (probes of 1e5 and
-    // more); the crude factor that keeps only the dominant couplings converges.
-    Csr A = trelvak::test::laplace3d(20, 20, 20, 1.0);
+TEST(Stability, UselessFactorIsReplacedByACrudeOne) {
+    // A shifted 16^3 Laplacian: every accurate factor is unsound and diverges; the crude factor
+    // that keeps only the dominant couplings does better in a trial solve, and converges.
+    Csr A = trelvak::test::laplace3d(16, 16, 16, 1.0);
     Factored f;
     ASSERT_EQ(f.run(A), 0) << f.info.message;
     EXPECT_EQ(f.info.steadied_by, "droptol 0.3");
