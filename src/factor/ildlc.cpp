@@ -35,10 +35,11 @@
 // beyond the length of row k of B stay (largest |L(j, k)| first). The Schur complement
 // S = B22 - U2^T Dinv U2 is formed row by row from the complement parts; entries below droptolS
 // times the row's largest magnitude are dropped, at most lfilS off-diagonals stay, the diagonal
-// always does. A level whose factor and S exceed controls.budget entries is abandoned
-// (out->over_budget), and so is one that postpones controls.postpone_limit rows (out->over_limit)
-// or whose Schur complement outgrows controls.crowd_limit (out->crowded).
-// Work: two sparse accumulators of n doubles, about 10 n integers, and the factor rows.
+// always does. A level whose factor and S exceed controls.budget entries, or whose first rows
+// show that they will, is abandoned (out->over_budget), and so is one that postpones
+// controls.postpone_limit rows (out->over_limit) or whose Schur complement outgrows
+// controls.crowd_limit (out->crowded). Work: two sparse accumulators of n doubles, about 10 n
+// integers, and the factor rows.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -67,6 +68,15 @@ constexpr double kCollapsed = 1.4901161193847656e-08;
 // Rows between two polls of a stop asked for by the user (a power of two): the poll reads one
 // flag, a few thousand rows take well below a millisecond.
 constexpr int kRowsPerPoll = 512;
+
+// A level whose factor rows, spread evenly over all its rows, would already take this many times
+// the budget once kForesightShare of the rows are done is abandoned there instead of at the end
+// of the budget. The rows' entries hardly fall along the elimination order (the last rows, with
+// the fill of the earlier ones, are the longest), and the Schur complement still comes on top:
+// such a try ran out of the budget at 72 to 90 % of its rows (MAC Stokes, shifted 3D grids),
+// after most of its cost. Tries that fit projected at most 0.9 of the budget.
+constexpr double kForesightShare = 0.1;
+constexpr double kOvershoot      = 1.1;
 
 // w(j) += x in a stamped sparse accumulator (w, stamp, slots[0, count)) at time `now`.
 inline void accumulate(double* __restrict w, int* __restrict stamp, int* __restrict slots, int now,
@@ -170,6 +180,7 @@ public:
     }
 
     void run(LevelFactor* out);
+    bool will_outgrow_budget(int k) const;
 
     // When forming the Schur complement began (unset when the level stopped before it).
     std::optional<std::chrono::steady_clock::time_point> schur_start;
@@ -492,6 +503,13 @@ void LevelFactorizer::accept_2x2(int k, const double dinv[3], const double x[2])
     ++pairs_;
 }
 
+// Whether the entries of the first k rows, spread over all rows, overshoot the budget (see
+// kOvershoot).
+bool LevelFactorizer::will_outgrow_budget(int k) const {
+    return k >= kForesightShare * nB_ &&
+           static_cast<double>(entries_) * nB_ > kOvershoot * static_cast<double>(c_.budget) * k;
+}
+
 void LevelFactorizer::run(LevelFactor* out) {
     int k = 0;
     while (k < nB_) {
@@ -528,7 +546,7 @@ void LevelFactorizer::run(LevelFactor* out) {
             }
         }
         ++k;
-        if (c_.budget > 0 && entries_ > c_.budget) {
+        if (c_.budget > 0 && (entries_ > c_.budget || will_outgrow_budget(k))) {
             out->over_budget = true;
             return;
         }

@@ -1,5 +1,6 @@
-// Collapsed pivots: a pivot that the updates cancelled down to rounding level, alone or hidden in
-// a pair beside a sound one, is postponed instead of entering D^-1 as the reciprocal of noise.
+// One level of the incomplete factorization: a pivot that the updates cancelled down to rounding
+// level, alone or hidden in a pair beside a sound one, is postponed instead of entering D^-1 as the
+// reciprocal of noise; a level is abandoned when it outgrows its budget, and only then.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +11,7 @@
 
 namespace {
 
+using trelvak::factor_detail::ildlc_level;
 using trelvak::factor_detail::LevelControls;
 using trelvak::factor_detail::LevelFactor;
 using trelvak::factor_detail::SymmetricRows;
@@ -64,6 +66,34 @@ TEST(CollapsedPivots, APivotCancelledToRoundingIsPostponedAloneAndInAPair) {
     trelvak::factor_detail::ildlc_level(both_triangles(cancelling(1e-3)), 3, c, &sound);
     EXPECT_EQ(sound.postponed, 0);
     EXPECT_EQ(sound.m, 3);
+}
+
+// The complete factor of a grid in its natural order: its rows grow to the band's width and then
+// keep it. A budget that holds the factor and the Schur complement keeps the level, also while the
+// first rows are factored; one that holds four fifths of them does not.
+TEST(LevelBudget, ALevelThatFitsIsKeptAndOneThatDoesNotIsAbandoned) {
+    const Dense grid = trelvak::test::dense_from_upper(trelvak::test::laplace2d(20, 20, -0.1));
+    LevelControls c;
+    c.droptol  = 0.0;
+    c.droptolS = 0.0;
+    c.condest  = 1e20;
+    LevelFactor all;
+    ildlc_level(both_triangles(grid), 300, c, &all);
+    ASSERT_FALSE(all.over_budget);
+    ASSERT_EQ(all.m, 300);
+    const long needed = static_cast<long>(all.V.size() + all.Sja.size());
+
+    c.budget = needed;
+    LevelFactor kept;
+    ildlc_level(both_triangles(grid), 300, c, &kept);
+    EXPECT_FALSE(kept.over_budget);
+    EXPECT_EQ(kept.V.size(), all.V.size());
+    EXPECT_EQ(kept.Sja.size(), all.Sja.size());
+
+    c.budget = needed * 4 / 5;
+    LevelFactor abandoned;
+    ildlc_level(both_triangles(grid), 300, c, &abandoned);
+    EXPECT_TRUE(abandoned.over_budget);
 }
 
 }  // namespace
