@@ -267,35 +267,188 @@ void unpermute_level(const LevelRecord& R, int N, int a, const double* w, double
     }
 }
 
+// The vectors of one application of the multilevel ILU: w and r the two halves of dbuff, sol the
+// caller's result; any_marked says that a converted level was met on the way down.
+struct Sweep {
+    int N;
+    bool reduce;  // COARSE_REDUCE: F held in the record
+    trelvak::View1<double> w, r, sol;
+    bool any_marked = false;
+};
+
+// Level l of the forward sweep, rows a+1..N: r2 <- w2 - F^T B^-1 w1 (or with the couplings in
+// the factor rows, r2 <- w2 - L21 L11^-1 w1) on the level's permuted, scaled copy w of r.
+void forward_level(const LevelRecord& R, int l, int a, Sweep& s) {
+    using namespace trelvak::level_ops;
+    auto& [N, reduce, w, r, sol, any_marked] = s;
+    const int m                              = R.nB;
+    const int t                              = N - a;
+    const int ap                             = a + m;
+    const int* I                             = R.factor_index;
+    const double* V                          = R.factor_values;
+    auto* split                              = trelvak::factor_split(R);
+    if (l >= 2) {
+        permute_scaled(R, N, a, r.data(), w.data());
+    } else {
+        permute(R, N, a, r.data(), w.data());
+    }
+    if (!reduce) {
+        if (I[0] < 0) {
+            reject_marked_without_reduce();
+        }
+        {
+            const FactorPatch patch(R);
+            dsymppiluclsol(&t, &m, w.at(a + 1), r.at(a + 1), V, I, split);  // r1 = L11^-1 w1
+        }
+        for (int k = ap + 1; k <= N; ++k) {
+            r(k) = w(k) + r(k);  // r2 = w2 - L21 L11^-1 w1
+        }
+        return;
+    }
+    const MarkLift lift(R);
+    if (!lift.marked()) {
+        {
+            const FactorPatch patch(R);
+            dsympilucsol(&m, w.at(a + 1), r.at(a + 1), V, I, split);  // r1 = B^-1 w1
+        }
+        DGNLmattvec(R.F, r.at(a + 1), sol.at(ap + 1));  // sol2 = F^T r1
+    } else {
+        any_marked = true;
+        {
+            const FactorPatch patch(R);
+            dsympiluclsol(&m, w.at(a + 1), r.at(a + 1), V, I, split);  // r1 = L^-1 w1
+        }
+        apply_pivots(R, V, a, r.data(), sol.data());         // sol1 = Dinv(V) r1
+        apply_pivots(R, R.alt_diag, a, r.data(), r.data());  // r1 = Dinv(alt) r1
+        {
+            const FactorPatch patch(R);
+            dsympilucusol(&m, sol.at(a + 1), sol.at(a + 1), V, I, split);  // sol1 = B^-1 w1
+        }
+        DGNLmattvec(R.F, sol.at(a + 1), sol.at(ap + 1));
+    }
+    for (int k = ap + 1; k <= N; ++k) {
+        r(k) = w(k) - sol(k);  // r2 = w2 - F^T B^-1 w1
+    }
+}
+
+// The coarsest level (rows a+1..N of L levels): sol2 = C^-1 r2 with its packed dense factor or
+// its sparse one.
+void solve_coarsest(const LevelRecord& R, int L, int a, Sweep& s) {
+    using namespace trelvak::level_ops;
+    auto& [N, reduce, w, r, sol, any_marked] = s;
+    const int m                              = R.nB;
+    const int* I                             = R.factor_index;
+    const double* V                          = R.factor_values;
+    if (I == nullptr) {
+        std::copy(r.at(a + 1), r.at(N) + 1, sol.at(a + 1));
+        const int one = 1;
+        const int ldb = std::max(1, m);
+        int info      = 0;  // not examined
+        if (any_marked) {
+            dprivatesptrs("L", &m, &one, V, R.coarse_ipiv, sol.at(a + 1), &ldb, &info);
+        } else {
+            dsptrs_("L", &m, &one, V, R.coarse_ipiv, sol.at(a + 1), &ldb, &info, 1);
+        }
+        return;
+    }
+    auto* split = trelvak::factor_split(R);
+    if (L >= 2) {
+        permute_scaled(R, N, a, r.data(), w.data());
+    } else {
+        permute(R, N, a, r.data(), w.data());
+    }
+    {
+        const MarkLift lift(R);
+        const FactorPatch patch(R);
+        if (!lift.marked()) {
+            dsympilucsol(&m, w.at(a + 1), r.at(a + 1), V, I, split);
+        } else {
+            dsympiluclsol(&m, w.at(a + 1), r.at(a + 1), V, I, split);
+            apply_pivots(R, R.alt_diag, a, r.data(), r.data());
+            dsympilucusol(&m, r.at(a + 1), r.at(a + 1), V, I, split);
+        }
+    }
+    unpermute_level(R, N, a, r.data(), sol.data(), L >= 2);
+}
+
+// Level l of the backward sweep, rows a+1..N, with x2 = sol2 known: x1 = B^-1 (w1 - F x2) (or
+// with the couplings in the factor rows, x1 = L11^-T D^-1 (L11^-1 w1 - L21^T x2)).
+void backward_level(const LevelRecord& R, int l, int a, Sweep& s) {
+    using namespace trelvak::level_ops;
+    auto& [N, reduce, w, r, sol, any_marked] = s;
+    const int m                              = R.nB;
+    const int t                              = N - a;
+    const int ap                             = a + m;
+    const int* I                             = R.factor_index;
+    const double* V                          = R.factor_values;
+    auto* split                              = trelvak::factor_split(R);
+    if (!reduce) {
+        std::copy(sol.at(ap + 1), sol.at(N) + 1, r.at(ap + 1));  // r2 = x2
+        apply_pivots(R, V, a, r.data(), r.data());               // r1 = D^-1 L11^-1 w1
+        {
+            const FactorPatch patch(R);
+            dsymppilucusol(&t, &m, r.at(a + 1), r.at(a + 1), V, I, split);
+        }
+        unpermute_level(R, N, a, r.data(), sol.data(), l >= 2);
+        return;
+    }
+    std::copy(sol.at(ap + 1), sol.at(N) + 1, w.at(ap + 1));  // w2 = x2
+    DGNLmatvec(R.F, sol.at(ap + 1), w.at(a + 1));            // w1 = F x2
+    // F x2 vanishes outside the rows of F: the forward part visits the rows they reach.
+    const auto* visit = trelvak::coupling_rows(R);
+    {
+        const MarkLift lift(R);
+        {
+            const FactorPatch patch(R);
+            if (!lift.marked()) {
+                dsympilucsol(&m, w.at(a + 1), sol.at(a + 1), V, I, split, visit);
+            } else {
+                dsympiluclsol(&m, w.at(a + 1), w.at(a + 1), V, I, split, visit);
+                apply_pivots(R, V, a, w.data(), sol.data());
+            }
+        }
+        for (int k = a + 1; k <= ap; ++k) {
+            w(k) = r(k) - sol(k);  // w1 = r1 - (B^-1 F x2 or its unfinished part)
+        }
+        if (lift.marked()) {
+            const FactorPatch patch(R);
+            dsympilucusol(&m, w.at(a + 1), w.at(a + 1), V, I, split);
+        }
+    }
+    unpermute_level(R, N, a, w.data(), sol.data(), l >= 2);
+}
+
+// The AMLI-like (kind 1) or multigrid (kind 2) cycle over the kept coarse systems.
+void run_cycle(LevelRecord* PRE, ParameterRecord* param, int kind, const double* rhs, double* sol,
+               double* dbuff) {
+    const int N = PRE->n;
+    long nn     = kind == 2 ? N : 0;
+    long s      = 0;
+    int l       = 1;
+    for (const LevelRecord* R = PRE; R != nullptr && l <= PRE->nlev; R = R->next, ++l) {
+        s += R->nB;
+        nn += N - s;
+    }
+    std::copy(rhs, rhs + N, sol);
+    if (kind == 1) {
+        DSYMAMGsol1(PRE, 1, N, static_cast<int>(nn), 0, 0, param, sol, dbuff);
+    } else if (kind == 2) {
+        DSYMAMGsol2(PRE, 1, N, static_cast<int>(nn), 0, 0, param, sol, dbuff);
+    }
+}
+
 }  // namespace
 
 void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, double* sol_in,
                 double* dbuff) {
-    using namespace trelvak::level_ops;
-    using trelvak::view1;
-
     const int N          = PRE->n;
     const int L          = PRE->nlev;
     const int kind       = param->ifact[10];
     const bool discarded = (static_cast<unsigned>(param->ifact[16]) & COARSE_DISCARDED) != 0;
     const bool reduce    = (static_cast<unsigned>(param->ifact[6]) & COARSE_REDUCE) != 0;
-    const auto rhs       = view1(rhs_in, N);
-    const auto sol       = view1(sol_in, N);
 
     if (kind != 0 && !discarded) {
-        long nn = kind == 2 ? N : 0;
-        long s  = 0;
-        int l   = 1;
-        for (const LevelRecord* R = PRE; R != nullptr && l <= L; R = R->next, ++l) {
-            s += R->nB;
-            nn += N - s;
-        }
-        std::copy(rhs.at(1), rhs.at(1) + N, sol.at(1));
-        if (kind == 1) {
-            DSYMAMGsol1(PRE, 1, N, static_cast<int>(nn), 0, 0, param, sol_in, dbuff);
-        } else if (kind == 2) {
-            DSYMAMGsol2(PRE, 1, N, static_cast<int>(nn), 0, 0, param, sol_in, dbuff);
-        }
+        run_cycle(PRE, param, kind, rhs_in, sol_in, dbuff);
         return;
     }
     if (kind != 0 && warn_discarded_systems) {
@@ -307,153 +460,21 @@ void DSYMAMGsol(LevelRecord* PRE, ParameterRecord* param, const double* rhs_in, 
         warn_discarded_systems = false;
     }
 
-    const auto w = view1(dbuff, N);
-    const auto r = view1(dbuff + N, N);
+    Sweep s{N, reduce, trelvak::view1(dbuff, N), trelvak::view1(dbuff + N, N),
+            trelvak::view1(sol_in, N)};
     // r = rhs first: a sequential copy, after which the permutations gather from cached data.
-    std::copy(rhs.at(1), rhs.at(1) + N, r.at(1));
-    bool any_marked = false;
-
-    // Forward sweep: levels 1..L-1.
+    std::copy(rhs_in, rhs_in + N, s.r.at(1));
     LevelRecord* R = PRE;
     int a          = 0;
-    for (int l = 1; l < L; ++l) {
-        const int m     = R->nB;
-        const int t     = N - a;
-        const int ap    = a + m;
-        const int* I    = R->factor_index;
-        const double* V = R->factor_values;
-        auto* split     = trelvak::factor_split(*R);
-        if (l >= 2) {
-            permute_scaled(*R, N, a, r.data(), w.data());
-        } else {
-            permute(*R, N, a, r.data(), w.data());
-        }
-        if (!reduce) {
-            if (I[0] < 0) {
-                reject_marked_without_reduce();
-            }
-            {
-                const FactorPatch patch(*R);
-                dsymppiluclsol(&t, &m, w.at(a + 1), r.at(a + 1), V, I, split);  // r1 = L11^-1 w1
-            }
-            for (int k = ap + 1; k <= N; ++k) {
-                r(k) = w(k) + r(k);  // r2 = w2 - L21 L11^-1 w1
-            }
-        } else {
-            const MarkLift lift(*R);
-            if (!lift.marked()) {
-                {
-                    const FactorPatch patch(*R);
-                    dsympilucsol(&m, w.at(a + 1), r.at(a + 1), V, I, split);  // r1 = B^-1 w1
-                }
-                DGNLmattvec(R->F, r.at(a + 1), sol.at(ap + 1));  // sol2 = F^T r1
-            } else {
-                any_marked = true;
-                {
-                    const FactorPatch patch(*R);
-                    dsympiluclsol(&m, w.at(a + 1), r.at(a + 1), V, I, split);  // r1 = L^-1 w1
-                }
-                apply_pivots(*R, V, a, r.data(), sol.data());          // sol1 = Dinv(V) r1
-                apply_pivots(*R, R->alt_diag, a, r.data(), r.data());  // r1 = Dinv(alt) r1
-                {
-                    const FactorPatch patch(*R);
-                    dsympilucusol(&m, sol.at(a + 1), sol.at(a + 1), V, I, split);  // sol1 = B^-1 w1
-                }
-                DGNLmattvec(R->F, sol.at(a + 1), sol.at(ap + 1));
-            }
-            for (int k = ap + 1; k <= N; ++k) {
-                r(k) = w(k) - sol(k);  // r2 = w2 - F^T B^-1 w1
-            }
-        }
-        a = ap;
-        R = R->next;
+    for (int l = 1; l < L; ++l, R = R->next) {
+        forward_level(*R, l, a, s);
+        a += R->nB;
     }
-
-    // Coarsest level.
-    {
-        const int m     = R->nB;
-        const int* I    = R->factor_index;
-        const double* V = R->factor_values;
-        auto* split     = I != nullptr ? trelvak::factor_split(*R) : nullptr;
-        if (I == nullptr) {
-            std::copy(r.at(a + 1), r.at(N) + 1, sol.at(a + 1));
-            const int one = 1;
-            const int ldb = std::max(1, m);
-            int info      = 0;  // not examined
-            if (any_marked) {
-                dprivatesptrs("L", &m, &one, V, R->coarse_ipiv, sol.at(a + 1), &ldb, &info);
-            } else {
-                dsptrs_("L", &m, &one, V, R->coarse_ipiv, sol.at(a + 1), &ldb, &info, 1);
-            }
-        } else {
-            if (L >= 2) {
-                permute_scaled(*R, N, a, r.data(), w.data());
-            } else {
-                permute(*R, N, a, r.data(), w.data());
-            }
-            {
-                const MarkLift lift(*R);
-                const FactorPatch patch(*R);
-                if (!lift.marked()) {
-                    dsympilucsol(&m, w.at(a + 1), r.at(a + 1), V, I, split);
-                } else {
-                    dsympiluclsol(&m, w.at(a + 1), r.at(a + 1), V, I, split);
-                    apply_pivots(*R, R->alt_diag, a, r.data(), r.data());
-                    dsympilucusol(&m, r.at(a + 1), r.at(a + 1), V, I, split);
-                }
-            }
-            if (L >= 2) {
-                unpermute_scaled(*R, N, a, r.data(), sol.data());
-            } else {
-                unpermute(*R, N, a, r.data(), sol.data());
-            }
-        }
-    }
-
-    // Backward sweep: levels L-1..1.
+    solve_coarsest(*R, L, a, s);
     for (int l = L - 1; l >= 1; --l) {
-        R           = R->prev;
-        const int m = R->nB;
-        a -= m;
-        const int t     = N - a;
-        const int ap    = a + m;
-        const int* I    = R->factor_index;
-        const double* V = R->factor_values;
-        auto* split     = trelvak::factor_split(*R);
-        if (!reduce) {
-            std::copy(sol.at(ap + 1), sol.at(N) + 1, r.at(ap + 1));  // r2 = x2
-            apply_pivots(*R, V, a, r.data(), r.data());              // r1 = D^-1 L11^-1 w1
-            {
-                const FactorPatch patch(*R);
-                dsymppilucusol(&t, &m, r.at(a + 1), r.at(a + 1), V, I, split);
-            }
-            unpermute_level(*R, N, a, r.data(), sol.data(), l >= 2);
-        } else {
-            std::copy(sol.at(ap + 1), sol.at(N) + 1, w.at(ap + 1));  // w2 = x2
-            DGNLmatvec(R->F, sol.at(ap + 1), w.at(a + 1));           // w1 = F x2
-            // F x2 vanishes outside the rows of F: the forward part visits the rows they reach.
-            const auto* visit = trelvak::coupling_rows(*R);
-            {
-                const MarkLift lift(*R);
-                {
-                    const FactorPatch patch(*R);
-                    if (!lift.marked()) {
-                        dsympilucsol(&m, w.at(a + 1), sol.at(a + 1), V, I, split, visit);
-                    } else {
-                        dsympiluclsol(&m, w.at(a + 1), w.at(a + 1), V, I, split, visit);
-                        apply_pivots(*R, V, a, w.data(), sol.data());
-                    }
-                }
-                for (int k = a + 1; k <= ap; ++k) {
-                    w(k) = r(k) - sol(k);  // w1 = r1 - (B^-1 F x2 or its unfinished part)
-                }
-                if (lift.marked()) {
-                    const FactorPatch patch(*R);
-                    dsympilucusol(&m, w.at(a + 1), w.at(a + 1), V, I, split);
-                }
-            }
-            unpermute_level(*R, N, a, w.data(), sol.data(), l >= 2);
-        }
+        R = R->prev;
+        a -= R->nB;
+        backward_level(*R, l, a, s);
     }
 }
 
