@@ -200,6 +200,16 @@ private:
     void limit(std::vector<Kept>& kept, int k) const;
     void assemble(LevelFactor* out);
     void schur_complement(LevelFactor* out, const std::vector<int>& newpos, int m);
+    // Entries (block, slot) of the complement parts by complement column, compressed.
+    struct ComplementColumns {
+        std::vector<int> ptr, block, slot;
+    };
+    void sort_complement_parts(const std::vector<int>& newpos);
+    ComplementColumns complement_columns(const std::vector<int>& newpos, int m) const;
+    void accumulate_schur_row(int c, int o, const std::vector<int>& newpos, int m,
+                              const ComplementColumns& cols, Accumulator& acc) const;
+    void keep_schur_row(int c, int o, const std::vector<int>& newpos, int m, const Accumulator& acc,
+                        std::vector<Kept>& row, LevelFactor* out) const;
 
     static double estimate(double v) { return (v >= 0.0 ? -1.0 : 1.0) - v; }
 
@@ -665,126 +675,147 @@ void LevelFactorizer::assemble(LevelFactor* out) {
 
 // S = B22 - U2^T Dinv U2 over the complement, upper triangle in the complement's order, with
 // entries below droptolS times the row's largest magnitude dropped (the diagonal always stays).
-void LevelFactorizer::schur_complement(LevelFactor* out, const std::vector<int>& newpos, int m) {
-    const int nc      = n_ - m;
+// Each block's complement part in increasing new position, so that the part of a block from its
+// entry in column c on is exactly its contribution to row c of the upper triangle.
+void LevelFactorizer::sort_complement_parts(const std::vector<int>& newpos) {
+    struct Entry {
+        int key, col;
+        double u0, u1;
+    };
+    std::vector<Entry> part;
     const int nblocks = static_cast<int>(blk_.row.size());
-    const bool crowding =
-        c_.crowd_limit > 0 && postponed_ >= c_.crowd_postponed && m >= c_.crowd_accepted;
-    // Each block's complement part in increasing new position, so that the part of a block from
-    // its entry in column c on is exactly its contribution to row c of the upper triangle.
-    {
-        struct Entry {
-            int key, col;
-            double u0, u1;
-        };
-        std::vector<Entry> part;
-        for (int b = 0; b < nblocks; ++b) {
-            const int first = blk_.cand_end[b];
-            const int last  = blk_.end[b];
-            const bool pair = blk_.size[b] != 1;
-            part.clear();
-            for (int e = first; e < last; ++e) {
-                part.push_back(
-                    {newpos[blk_.col[e]], blk_.col[e], blk_.u0[e], pair ? blk_.second(b, e) : 0.0});
-            }
-            std::sort(part.begin(), part.end(),
-                      [](const Entry& x, const Entry& y) { return x.key < y.key; });
-            for (int e = first; e < last; ++e) {
-                const Entry& x = part[static_cast<size_t>(e - first)];
-                blk_.col[e]    = x.col;
-                blk_.u0[e]     = x.u0;
-                if (pair) {
-                    blk_.second(b, e) = x.u1;
-                }
+    for (int b = 0; b < nblocks; ++b) {
+        const int first = blk_.cand_end[b];
+        const int last  = blk_.end[b];
+        const bool pair = blk_.size[b] != 1;
+        part.clear();
+        for (int e = first; e < last; ++e) {
+            part.push_back(
+                {newpos[blk_.col[e]], blk_.col[e], blk_.u0[e], pair ? blk_.second(b, e) : 0.0});
+        }
+        std::sort(part.begin(), part.end(),
+                  [](const Entry& x, const Entry& y) { return x.key < y.key; });
+        for (int e = first; e < last; ++e) {
+            const Entry& x = part[static_cast<size_t>(e - first)];
+            blk_.col[e]    = x.col;
+            blk_.u0[e]     = x.u0;
+            if (pair) {
+                blk_.second(b, e) = x.u1;
             }
         }
     }
-    // Column lists of the complement parts: for complement column c, the entries (block, slot).
-    std::vector<int> cptr(static_cast<size_t>(nc) + 1, 0);
+}
+
+LevelFactorizer::ComplementColumns LevelFactorizer::complement_columns(
+    const std::vector<int>& newpos, int m) const {
+    const int nc      = n_ - m;
+    const int nblocks = static_cast<int>(blk_.row.size());
+    ComplementColumns cols;
+    cols.ptr.assign(static_cast<size_t>(nc) + 1, 0);
     for (int b = 0; b < nblocks; ++b) {
         for (int e = blk_.cand_end[b]; e < blk_.end[b]; ++e) {
-            ++cptr[newpos[blk_.col[e]] - m + 1];
+            ++cols.ptr[newpos[blk_.col[e]] - m + 1];
         }
     }
     for (int c = 0; c < nc; ++c) {
-        cptr[c + 1] += cptr[c];
+        cols.ptr[c + 1] += cols.ptr[c];
     }
-    std::vector<int> cblk(static_cast<size_t>(cptr[nc]));
-    std::vector<int> cent(static_cast<size_t>(cptr[nc]));
-    {
-        std::vector<int> fill(cptr.begin(), cptr.end() - 1);
-        for (int b = 0; b < nblocks; ++b) {
-            for (int e = blk_.cand_end[b]; e < blk_.end[b]; ++e) {
-                const int c     = newpos[blk_.col[e]] - m;
-                cblk[fill[c]]   = b;
-                cent[fill[c]++] = e;
-            }
+    cols.block.resize(static_cast<size_t>(cols.ptr[nc]));
+    cols.slot.resize(static_cast<size_t>(cols.ptr[nc]));
+    std::vector<int> fill(cols.ptr.begin(), cols.ptr.end() - 1);
+    for (int b = 0; b < nblocks; ++b) {
+        for (int e = blk_.cand_end[b]; e < blk_.end[b]; ++e) {
+            const int c          = newpos[blk_.col[e]] - m;
+            cols.block[fill[c]]  = b;
+            cols.slot[fill[c]++] = e;
         }
     }
+    return cols;
+}
+
+// Row c of S = B22 - U2^T Dinv U2 (level row o) into acc: the row of B from column c on, less the
+// updates of the blocks whose complement part starts in column c or before.
+void LevelFactorizer::accumulate_schur_row(int c, int o, const std::vector<int>& newpos, int m,
+                                           const ComplementColumns& cols, Accumulator& acc) const {
+    acc.start();
+    acc.add(o, 0.0);
+    for (int e = B_.ptr[o]; e < B_.ptr[o + 1]; ++e) {
+        const int j = B_.col[e];
+        if (newpos[j] >= m + c) {
+            acc.add(j, B_.val[e]);
+        }
+    }
+    for (int t = cols.ptr[c]; t < cols.ptr[c + 1]; ++t) {
+        const int b     = cols.block[t];
+        const int q     = cols.slot[t];
+        const double* d = &blk_.dinv[3 * static_cast<size_t>(b)];
+        const double c0 = blk_.u0[q];
+        const double c1 = blk_.size[b] == 1 ? 0.0 : blk_.second(b, q);
+        const double f0 = d[0] * c0 + d[1] * c1;
+        const double f1 = d[1] * c0 + d[2] * c1;
+        if (blk_.size[b] == 1) {
+            add_update<false>(acc, blk_.col.data(), blk_.u0.data(), nullptr, 0, q, blk_.end[b], f0,
+                              0.0);
+        } else {
+            add_update<true>(acc, blk_.col.data(), blk_.u0.data(), blk_.u1.data(), blk_.shift[b], q,
+                             blk_.end[b], f0, f1);
+        }
+    }
+}
+
+// Appends row c of S to out->S*: the diagonal, and the entries above droptolS times the row's
+// largest magnitude, at most lfilS of them (the largest), in increasing column.
+void LevelFactorizer::keep_schur_row(int c, int o, const std::vector<int>& newpos, int m,
+                                     const Accumulator& acc, std::vector<Kept>& row,
+                                     LevelFactor* out) const {
+    double rowmax = 0.0;
+    for (int j : acc.list()) {
+        rowmax = std::max(rowmax, std::fabs(acc.w[j]));
+    }
+    const double threshold = c_.droptolS * rowmax;
+    row.clear();
+    for (int j : acc.list()) {
+        if (j != o && !(std::fabs(acc.w[j]) > threshold)) {
+            continue;
+        }
+        row.push_back({newpos[j] - m, std::fabs(acc.w[j])});
+    }
+    if (c_.lfilS > 0 && static_cast<int>(row.size()) > c_.lfilS + 1) {
+        // Keep the diagonal and the lfilS largest off-diagonal entries.
+        std::nth_element(row.begin(), row.begin() + c_.lfilS + 1, row.end(),
+                         [c](const Kept& x, const Kept& y) {
+                             if ((x.col == c) != (y.col == c)) {
+                                 return x.col == c;
+                             }
+                             return x.weight > y.weight;
+                         });
+        row.resize(static_cast<size_t>(c_.lfilS) + 1);
+    }
+    std::sort(row.begin(), row.end(), [](const Kept& x, const Kept& y) { return x.col < y.col; });
+    for (const Kept& x : row) {
+        out->Sja.push_back(x.col + 1);
+        out->Sa.push_back(acc.w[out->order[m + x.col]]);
+    }
+    out->Sia.push_back(static_cast<int>(out->Sja.size()) + 1);
+}
+
+void LevelFactorizer::schur_complement(LevelFactor* out, const std::vector<int>& newpos, int m) {
+    const int nc = n_ - m;
+    const bool crowding =
+        c_.crowd_limit > 0 && postponed_ >= c_.crowd_postponed && m >= c_.crowd_accepted;
+    sort_complement_parts(newpos);
+    const ComplementColumns cols = complement_columns(newpos, m);
     out->Sia.assign(1, 1);
     out->Sja.clear();
     out->Sa.clear();
-    Accumulator& acc = acc1_;
     std::vector<Kept> row;
     for (int c = 0; c < nc; ++c) {
         if ((c & (kRowsPerPoll - 1)) == 0) {
             poll_interrupt();
         }
         const int o = out->order[m + c];
-        acc.start();
-        acc.add(o, 0.0);
-        for (int e = B_.ptr[o]; e < B_.ptr[o + 1]; ++e) {
-            const int j = B_.col[e];
-            if (newpos[j] >= m + c) {
-                acc.add(j, B_.val[e]);
-            }
-        }
-        for (int t = cptr[c]; t < cptr[c + 1]; ++t) {
-            const int b     = cblk[t];
-            const int q     = cent[t];
-            const double* d = &blk_.dinv[3 * static_cast<size_t>(b)];
-            const double c0 = blk_.u0[q];
-            const double c1 = blk_.size[b] == 1 ? 0.0 : blk_.second(b, q);
-            const double f0 = d[0] * c0 + d[1] * c1;
-            const double f1 = d[1] * c0 + d[2] * c1;
-            if (blk_.size[b] == 1) {
-                add_update<false>(acc, blk_.col.data(), blk_.u0.data(), nullptr, 0, q, blk_.end[b],
-                                  f0, 0.0);
-            } else {
-                add_update<true>(acc, blk_.col.data(), blk_.u0.data(), blk_.u1.data(),
-                                 blk_.shift[b], q, blk_.end[b], f0, f1);
-            }
-        }
-        double rowmax = 0.0;
-        for (int j : acc.list()) {
-            rowmax = std::max(rowmax, std::fabs(acc.w[j]));
-        }
-        const double threshold = c_.droptolS * rowmax;
-        row.clear();
-        for (int j : acc.list()) {
-            if (j != o && !(std::fabs(acc.w[j]) > threshold)) {
-                continue;
-            }
-            row.push_back({newpos[j] - m, std::fabs(acc.w[j])});
-        }
-        if (c_.lfilS > 0 && static_cast<int>(row.size()) > c_.lfilS + 1) {
-            // Keep the diagonal and the lfilS largest off-diagonal entries.
-            std::nth_element(row.begin(), row.begin() + c_.lfilS + 1, row.end(),
-                             [c](const Kept& x, const Kept& y) {
-                                 if ((x.col == c) != (y.col == c)) {
-                                     return x.col == c;
-                                 }
-                                 return x.weight > y.weight;
-                             });
-            row.resize(static_cast<size_t>(c_.lfilS) + 1);
-        }
-        std::sort(row.begin(), row.end(),
-                  [](const Kept& x, const Kept& y) { return x.col < y.col; });
-        for (const Kept& x : row) {
-            out->Sja.push_back(x.col + 1);
-            out->Sa.push_back(acc.w[out->order[m + x.col]]);
-        }
-        out->Sia.push_back(static_cast<int>(out->Sja.size()) + 1);
+        accumulate_schur_row(c, o, newpos, m, cols, acc1_);
+        keep_schur_row(c, o, newpos, m, acc1_, row, out);
         if (c_.budget > 0 && entries_ + static_cast<long>(out->Sja.size()) > c_.budget) {
             out->over_budget = true;
             return;
