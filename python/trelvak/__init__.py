@@ -144,8 +144,8 @@ class FactorInfo:
     size; ``probe`` the stability probe of the factor, max ``||A M^-1 r - r|| / ||r||`` over two
     residuals ``r = A v`` (far below 1 for a sound factor; above 1 the factor is made again with
     condest 100, then with nested dissection, then (zero diagonal entries) of a regularized
-    matrix, last with droptol 0.3 (kept when it also does better in a short trial solve), and
-    ``steadied`` says one of those was kept,
+    matrix, last, unless the kept factor meets restol in a short trial solve, with droptol 0.3
+    (kept when it does better in that trial), and ``steadied`` says one of those was kept,
     ``steadied_by`` which); ``droptol``, ``droptolS``,
     ``condest`` the controls level 1 was factored with (they differ from the options when the
     factorization started over with other controls);
