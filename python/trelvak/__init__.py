@@ -143,8 +143,8 @@ class FactorInfo:
     (``nnz_stored / nnz_input``); ``perturbed`` pivots of a singular last level raised to a small
     size; ``probe`` the stability probe of the factor, max ``||A M^-1 r - r|| / ||r||`` over two
     residuals ``r = A v`` (far below 1 for a sound factor; above 1 the factor is made again with
-    condest 100, then with nested dissection, then (zero diagonal entries) of a regularized
-    matrix, last, unless the kept factor meets restol in a short trial solve, with droptol 0.3
+    condest 100, then nearly exact with nested dissection, then (zero diagonal entries) of a
+    regularized matrix, last, unless the kept factor meets restol in a short trial solve, with droptol 0.3
     (kept when it does better in that trial), and ``steadied`` says one of those was kept,
     ``steadied_by`` which); ``droptol``, ``droptolS``,
     ``condest`` the controls level 1 was factored with (they differ from the options when the

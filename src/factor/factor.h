@@ -65,10 +65,10 @@ struct FactorInfo {
     int perturbed = 0;
     // The stability probe of the factor kept: max ||A M^-1 r - r|| / ||r|| over a few r = A v.
     // Above 1 the factor counts as unstable and is made again under other controls (condest
-    // 100, then nested dissection, then, for matrices with zero diagonal entries, of a
-    // regularized matrix, and last, unless the factor kept meets restol in a short trial solve,
-    // with droptol kCruderDroptol, kept when it does better in that trial); steadied says that
-    // one of those was kept, steadied_by which.
+    // 100, then nearly exact with nested dissection, then, for matrices with zero diagonal
+    // entries, of a regularized matrix, and last, unless the factor kept meets restol in a short
+    // trial solve, with droptol kCruderDroptol, kept when it does better in that trial);
+    // steadied says that one of those was kept, steadied_by which.
     double probe  = 0.0;
     bool steadied = false;
     std::string steadied_by;

@@ -124,6 +124,10 @@ constexpr double kProbeGain     = 10.0;
 constexpr int kTrialIterations = 60;
 // condest of the first steadying entry (kSteadying).
 constexpr double kSteadyCondest = 100.0;
+// Controls of the nested-dissection steadying entry: a nearly exact factor.
+constexpr double kNearExactCondest  = 1e4;
+constexpr double kNearExactDroptol  = 1e-4;
+constexpr double kNearExactDroptolS = 1e-5;
 // delta of the regularizing steadying entries (regularized), and the factor by which the second
 // of them loosens droptolS.
 constexpr double kRegularization = 1e-4;
@@ -1419,6 +1423,8 @@ struct Steadying {
     double gain = kProbeGain;
     // A factor the entry makes must also do better than the kept one in a trial solve.
     bool trial = false;
+    // Not made when level 1 of the kept factor already had a bound of kSteadyCondest or more.
+    bool skips_bound_of_kept = false;
 };
 
 // The regularizing entries serve matrices with zero diagonal entries (saddle-point and KKT
@@ -1431,18 +1437,29 @@ bool regularizes(const ParameterRecord& p, const SparseMatrix& A) {
 const Steadying kSteadying[] = {
     // A larger bound on the inverse factors: fewer rows postponed into Schur complements that
     // the dropping has spoiled. Measured on the QP KKT family (n = 4,200 and 14,000): the probe
-    // fell from 6e15 to 51, and SQMR converged where it diverged.
+    // fell from 6e15 to 51, and SQMR converged where it diverged. Not made when the kept factor's
+    // level 1 already had such a bound (a pass that raised it): it made the same factor again
+    // (3 to 7 s on helm2d_300 to 500, half the setup of the shifted 3D grids).
     {"condest 100",
      [](const ParameterRecord& p, const SparseMatrix&) { return p.condest < kSteadyCondest; },
-     [](ParameterRecord& p) { p.condest = kSteadyCondest; }},
-    // Nested dissection: on 2D Helmholtz grids (helm2d_300) the minimum-degree factor is
-    // unstable whatever the bound (probe 1e7), the nested-dissection one nearly exact at fill 9
-    // (probe 4e-5, 4 iterations).
+     [](ParameterRecord& p) { p.condest = kSteadyCondest; }, 0.0, kProbeGain, false, true},
+    // Nested dissection, nearly exact (condest 1e4, droptol 1e-4, droptolS 1e-5, within the
+    // caller's elbow): on 2D Helmholtz grids the minimum-degree factor is unstable whatever the
+    // bound (probe 1e7 on helm2d_300), the nested-dissection one nearly exact at fill 8 to 10.
+    // With the caller's dropping it was erratic from one grid to the next (helm2d_300: 4
+    // iterations, helm2d_400: probe 14 and 48 iterations); nearly exact, 3 iterations on
+    // helm2d_250 to 400 (probes near 1e-6) at the same fill, in less time. helm2d_500 needs a
+    // fill of 10.3, beyond the default elbow.
     {"nested dissection",
      [](const ParameterRecord& p, const SparseMatrix&) {
          return p.ordering == nullptr || std::strncmp(p.ordering, "metisn", 6) != 0;
      },
-     [](ParameterRecord& p) { p.ordering = "metisn"; }},
+     [](ParameterRecord& p) {
+         p.ordering = "metisn";
+         p.condest  = std::max(p.condest, kNearExactCondest);
+         p.droptol  = std::min(p.droptol, kNearExactDroptol);
+         p.droptolS = std::min(p.droptolS, kNearExactDroptolS);
+     }},
     // The factor of a regularized matrix (see regularized), first under the caller's controls,
     // then with the Schur complements' dropping ten times looser. Measured on the QP KKT family
     // (n = 4,200 to 21,000, bench/README): with the first, every nonconvex member converges (32
@@ -1521,7 +1538,7 @@ void steady(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels,
         if (!(out.probe > kUnstableProbe) && !s.trial) {
             continue;
         }
-        if (!s.changes(given, A)) {
+        if (!s.changes(given, A) || (s.skips_bound_of_kept && out.condest >= kSteadyCondest)) {
             continue;
         }
         double kept_trial = HUGE_VAL;

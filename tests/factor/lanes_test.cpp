@@ -40,10 +40,13 @@ TEST(FactorLanes, LargeFactorsAreGroupedAndApplyLikeOneLane) {
     const auto on_two = trelvak::test::apply_preconditioner(f.levels, f.param, b);
     trelvak::set_lane_count(1);
     EXPECT_EQ(trelvak::factor_split(*f.levels), nullptr) << "one lane: no grouping in use";
-    const auto on_one  = trelvak::test::apply_preconditioner(f.levels, f.param, b);
+    const auto on_one = trelvak::test::apply_preconditioner(f.levels, f.param, b);
+    // The lanes sum in another order: the results differ by rounding, which the inverse factor
+    // of this indefinite grid (a nearly exact nested-dissection factor, pivots spread over four
+    // orders of magnitude) amplifies to a few 1e-12 of the result's norm.
     const double scale = 1.0 + trelvak::test::norm2(on_one);
     for (size_t i = 0; i < b.size(); ++i) {
-        ASSERT_NEAR(on_two[i], on_one[i], 1e-12 * scale) << "entry " << i + 1;
+        ASSERT_NEAR(on_two[i], on_one[i], 1e-11 * scale) << "entry " << i + 1;
     }
 
     std::vector<double> x;
