@@ -276,17 +276,28 @@ struct Sweep {
     bool any_marked = false;
 };
 
+// What the sweeps of level R (rows a+1..N) read: the order m of its leading block, t = N - a rows
+// in all, the first row ap = a + m behind the block, the factor (I, V) and its grouping in lanes.
+struct LevelPart {
+    int m, t, ap;
+    const int* I;
+    const double* V;
+    trelvak::FactorSplit* split;
+    LevelPart(const LevelRecord& R, int N, int a)
+        : m(R.nB),
+          t(N - a),
+          ap(a + R.nB),
+          I(R.factor_index),
+          V(R.factor_values),
+          split(trelvak::factor_split(R)) {}
+};
+
 // Level l of the forward sweep, rows a+1..N: r2 <- w2 - F^T B^-1 w1 (or with the couplings in
 // the factor rows, r2 <- w2 - L21 L11^-1 w1) on the level's permuted, scaled copy w of r.
 void forward_level(const LevelRecord& R, int l, int a, Sweep& s) {
     using namespace trelvak::level_ops;
     auto& [N, reduce, w, r, sol, any_marked] = s;
-    const int m                              = R.nB;
-    const int t                              = N - a;
-    const int ap                             = a + m;
-    const int* I                             = R.factor_index;
-    const double* V                          = R.factor_values;
-    auto* split                              = trelvak::factor_split(R);
+    const auto [m, t, ap, I, V, split]       = LevelPart(R, N, a);
     if (l >= 2) {
         permute_scaled(R, N, a, r.data(), w.data());
     } else {
@@ -376,12 +387,7 @@ void solve_coarsest(const LevelRecord& R, int L, int a, Sweep& s) {
 void backward_level(const LevelRecord& R, int l, int a, Sweep& s) {
     using namespace trelvak::level_ops;
     auto& [N, reduce, w, r, sol, any_marked] = s;
-    const int m                              = R.nB;
-    const int t                              = N - a;
-    const int ap                             = a + m;
-    const int* I                             = R.factor_index;
-    const double* V                          = R.factor_values;
-    auto* split                              = trelvak::factor_split(R);
+    const auto [m, t, ap, I, V, split]       = LevelPart(R, N, a);
     if (!reduce) {
         std::copy(sol.at(ap + 1), sol.at(N) + 1, r.at(ap + 1));  // r2 = x2
         apply_pivots(R, V, a, r.data(), r.data());               // r1 = D^-1 L11^-1 w1
