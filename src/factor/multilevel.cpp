@@ -1478,12 +1478,12 @@ const Steadying kSteadying[] = {
     // grow much. On shifted 3D Laplacians, where every other factor is unsound, it converges
     // (lap3d_30_shift: 192 iterations, 15^3 to 20^3 grids: 56 to 88; they diverged before, but
     // for 15^3: 484). Here the probe does not tell an accurate unsound factor from a useless
-    // one (helm2d_400: the nested-dissection factor, probe 14, converges in 48 iterations, the
-    // crude one, probe 0.8, misses in 500), so a short trial solve with each decides. The trial
-    // also judges a factor that an earlier entry made and the probe passes: on an 18^3 grid
-    // shifted by 0.72881 the nested-dissection factor (probe 0.98) leaves SQMR at 6e-4 after
-    // 500 iterations, the crude one converges in 69. A kept factor that meets restol within the
-    // trial stays without a crude factor made (helm2d_300 and 400: 4 and 48 iterations).
+    // one (helm2d_400, before the nested-dissection entry was nearly exact: its factor, probe
+    // 14, converged in 48 iterations, the crude one, probe 0.8, missed in 500), so a short trial
+    // solve with each decides. The trial also judges a factor that an earlier entry made and
+    // the probe passes: on an 18^3 grid shifted by 0.72881 the nested-dissection factor (probe
+    // 0.98) left SQMR at 6e-4 after 500 iterations, the crude one converges in 69. A kept factor
+    // that meets restol within the trial stays without a crude factor made (helm2d_300 and 400).
     {"droptol 0.3",
      [](const ParameterRecord& p, const SparseMatrix&) { return p.droptol < kCruderDroptol; },
      [](ParameterRecord& p) { p.droptol = kCruderDroptol; }, 0.0, kProbeGain, true},
