@@ -297,7 +297,8 @@ struct LevelPart {
 void forward_level(const LevelRecord& R, int l, int a, Sweep& s) {
     using namespace trelvak::level_ops;
     auto& [N, reduce, w, r, sol, any_marked] = s;
-    const auto [m, t, ap, I, V, split]       = LevelPart(R, N, a);
+
+    const auto [m, t, ap, I, V, split] = LevelPart(R, N, a);
     if (l >= 2) {
         permute_scaled(R, N, a, r.data(), w.data());
     } else {
@@ -347,9 +348,10 @@ void forward_level(const LevelRecord& R, int l, int a, Sweep& s) {
 void solve_coarsest(const LevelRecord& R, int L, int a, Sweep& s) {
     using namespace trelvak::level_ops;
     auto& [N, reduce, w, r, sol, any_marked] = s;
-    const int m                              = R.nB;
-    const int* I                             = R.factor_index;
-    const double* V                          = R.factor_values;
+
+    const int m     = R.nB;
+    const int* I    = R.factor_index;
+    const double* V = R.factor_values;
     if (I == nullptr) {
         std::copy(r.at(a + 1), r.at(N) + 1, sol.at(a + 1));
         const int one = 1;
@@ -387,7 +389,8 @@ void solve_coarsest(const LevelRecord& R, int L, int a, Sweep& s) {
 void backward_level(const LevelRecord& R, int l, int a, Sweep& s) {
     using namespace trelvak::level_ops;
     auto& [N, reduce, w, r, sol, any_marked] = s;
-    const auto [m, t, ap, I, V, split]       = LevelPart(R, N, a);
+
+    const auto [m, t, ap, I, V, split] = LevelPart(R, N, a);
     if (!reduce) {
         std::copy(sol.at(ap + 1), sol.at(N) + 1, r.at(ap + 1));  // r2 = x2
         apply_pivots(R, V, a, r.data(), r.data());               // r1 = D^-1 L11^-1 w1
