@@ -323,8 +323,10 @@ std::optional<Failure> factor_matrix(const Arguments& args, Input* input, Sessio
     const ProgressCallback progress = [&](const LevelProgress& p) {
         if (text_mode(args) && seconds_since(start) >= 1.0) {
             std::fprintf(stderr, "  level %d%s: order %d, %s %d, %.1f s\n", p.level,
-                         p.pass > 1 ? (" (pass " + std::to_string(p.pass) + ")").c_str() : "", p.n,
-                         p.dense ? "dense" : "eliminated", p.eliminated, seconds_since(start));
+                         p.pass == 0  ? " (quick)"
+                         : p.pass > 1 ? (" (pass " + std::to_string(p.pass) + ")").c_str()
+                                      : "",
+                         p.n, p.dense ? "dense" : "eliminated", p.eliminated, seconds_since(start));
             std::fflush(stderr);
         }
     };
@@ -356,6 +358,11 @@ void print_factor_lines(std::FILE* out, const ParameterRecord& param, const Fact
                      "  the first factor was unstable (A M^-1 moved a residual farther than its "
                      "norm); the one made with %s did better (probe %.1e) and is used\n",
                      info.steadied_by.c_str(), info.probe);
+    }
+    if (info.quick) {
+        std::fprintf(out,
+                     "  quick factor: level 1 in the given order (no matching, no fill-reducing "
+                     "ordering), sound and within restol in a short trial solve\n");
     }
     if (info.droptol != param.droptol || info.droptolS != param.droptolS ||
         info.condest != param.condest) {
@@ -505,7 +512,8 @@ std::string json_factor(const Factored& factored) {
                     ", \"perturbed_pivots\": " + std::to_string(info.perturbed) +
                     ", \"probe\": " + json_number(info.probe) +
                     ", \"steadied\": " + (info.steadied ? "true" : "false") +
-                    ", \"steadied_by\": \"" + info.steadied_by + "\", \"level_list\": [";
+                    ", \"quick\": " + (info.quick ? "true" : "false") + ", \"steadied_by\": \"" +
+                    info.steadied_by + "\", \"level_list\": [";
     const auto& levels = factored.levels;
     for (size_t l = 0; l < levels.size(); ++l) {
         s += std::string(l ? ", " : "") + "{\"n\": " + std::to_string(levels[l].n) +

@@ -72,13 +72,19 @@ struct FactorInfo {
     double probe  = 0.0;
     bool steadied = false;
     std::string steadied_by;
+    // The quick attempt's factor was kept: level 1 in the given order with droptol 0.1 (no
+    // matching, no fill-reducing ordering), made first under the default cycle, ordering and
+    // dropping, and kept when it is sound and a short trial solve meets restol.
+    bool quick = false;
     std::string message;  // why a factorization failed (empty on success)
     // Phase times of a successful factorization, wall seconds: one entry per level of the level
     // list (the final pass), the passes made, the time of the passes that were discarded, of
     // grouping the factor rows into lane sets at the end, and of the whole call. Measured with
     // a steady clock around each phase; what the factorization computes does not depend on it.
     std::vector<LevelTimes> level_times;
-    int passes               = 0;
+    int passes = 0;
+    // Wall time of a quick attempt that was not kept (see quick), part of wall_seconds only.
+    double quick_seconds     = 0.0;
     double discarded_seconds = 0.0;
     double split_seconds     = 0.0;
     // Level 1's ordering is made once, in the first pass; a later pass reuses it (its level 1
@@ -90,9 +96,9 @@ struct FactorInfo {
 // A level the factorization has finished, for progress reports. A pass that outgrows its budget
 // starts again from level 1 with other controls, so level numbers may repeat with a new pass.
 struct LevelProgress {
-    int pass       = 1;      // 1-based position in factor_detail::factor_attempts()
-    int level      = 0;      // 1-based level number
-    int n          = 0;      // order of the level's system
+    int pass  = 1;  // 1-based position in factor_detail::factor_attempts(), 0: the quick attempt
+    int level = 0;  // 1-based level number
+    int n     = 0;  // order of the level's system
     int eliminated = 0;      // rows of its leading block (n for a dense last level)
     bool dense     = false;  // the last level, factored densely
     long stored    = 0;      // entries stored by all levels so far in this pass

@@ -49,10 +49,10 @@ TEST(PhaseTimes, AreConsistentWithTheLevelListAndTheWholeCall) {
         ASSERT_EQ(info.level_times.size(), list.size());
         ASSERT_EQ(static_cast<int>(list.size()), info.nlev);
 
-        // The passes: the last one reported is the one whose levels were kept; the time of the
-        // others is the discarded time.
+        // The passes: the last one reported is the one whose levels were kept (pass 0 for a
+        // quick factor); the time of the others is the discarded time.
         ASSERT_FALSE(passes.empty());
-        EXPECT_EQ(info.passes, *passes.rbegin());
+        EXPECT_EQ(info.quick ? 0 : info.passes, *passes.rbegin());
         EXPECT_GE(info.discarded_seconds, 0.0);
         if (info.passes == 1) {
             EXPECT_EQ(info.discarded_seconds, 0.0);
@@ -90,7 +90,7 @@ TEST(PhaseTimes, AreConsistentWithTheLevelListAndTheWholeCall) {
             levels += t.total;
         }
         EXPECT_GE(info.split_seconds, 0.0);
-        EXPECT_LE(levels + info.discarded_seconds + info.split_seconds,
+        EXPECT_LE(levels + info.discarded_seconds + info.split_seconds + info.quick_seconds,
                   info.wall_seconds + kTolerance);
     }
     // The cases reach every kind of entry checked above.
