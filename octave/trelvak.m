@@ -30,7 +30,9 @@
 ## @code{options.restol}), @code{nlev}, @code{fill}, @code{perturbed} (pivots of a singular
 ## last level raised to a small size, which the Krylov method corrects), @code{steadied} (the
 ## first factor was unstable and one made with condest 100, nested dissection, of a
-## regularized matrix or with droptol 0.3 is used),
+## regularized matrix or with droptol 0.3 is used), @code{quick} (the quick factor is used:
+## level 1 in the given order with droptol 0.1, made first under the default cycle, ordering and
+## dropping and kept when it meets restol in a trial solve of at most 30 iterations),
 ## @code{setup_time},
 ## @code{solve_time}
 ## (seconds), @code{watched} (iterations per column spent in the watch and in a solve that was
@@ -171,7 +173,7 @@ function [x, info] = trelvak (A, b, options)
     info = struct ("niter", niter,
                    "relres", res,
                    "nlev", PREC.nlev, "fill", PREC.fill, "perturbed", PREC.perturbed,
-                   "steadied", PREC.steadied,
+                   "steadied", PREC.steadied, "quick", PREC.quick,
                    "converged", [],
                    "setup_time", setup_time, "solve_time", solve_time,
                    "watched", watched, "fallback_used", used,

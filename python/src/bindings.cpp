@@ -348,6 +348,7 @@ py::dict factor_info_dict(const FactorInfo& info) {
     d["probe"]       = info.probe;
     d["steadied"]    = info.steadied;
     d["steadied_by"] = info.steadied_by;
+    d["quick"]       = info.quick;
     d["droptol"]     = info.droptol;
     d["droptolS"]    = info.droptolS;
     d["condest"]     = info.condest;

@@ -13,7 +13,7 @@ import scipy.sparse as sp
 import scipy.sparse.linalg as spla
 
 import trelvak
-from conftest import laplace2d, relres
+from conftest import laplace2d, laplace3d, relres
 
 
 def test_apply_inverts_an_exactly_factored_matrix() -> None:
@@ -73,6 +73,12 @@ def test_info_describes_the_factorization(stokes_matrix: sp.csr_matrix) -> None:
     assert i.nnz_input == sp.tril(stokes_matrix).nnz
     assert i.droptol == 1e-2 and i.condest >= 1 and i.perturbed >= 0
     assert 0 <= i.probe < 1 and not i.steadied
+    # The quick attempt gives Stokes up (its pressure rows have zero pivots in the given order);
+    # a Laplacian takes it, and a caller asking for tighter dropping does not get it.
+    assert not i.quick
+    L = laplace3d(8, 0.0)
+    assert trelvak.factor(L).info.quick
+    assert not trelvak.factor(L, droptol=1e-4).info.quick
     assert i.setup_time > 0 and i.passes >= 1 and M.shape == stokes_matrix.shape
     assert "levels" in repr(M)
 

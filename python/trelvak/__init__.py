@@ -146,7 +146,10 @@ class FactorInfo:
     condest 100, then nearly exact with nested dissection, then (zero diagonal entries) of a
     regularized matrix, last, unless the kept factor meets restol in a short trial solve, with droptol 0.3
     (kept when it does better in that trial), and ``steadied`` says one of those was kept,
-    ``steadied_by`` which); ``droptol``, ``droptolS``,
+    ``steadied_by`` which); ``quick`` says that the quick factor was kept (level 1 in the
+    given order with droptol 0.1, made first under the default cycle, ordering and dropping, and
+    kept when it is sound and meets restol in a trial solve of at most 30 iterations);
+    ``droptol``, ``droptolS``,
     ``condest`` the controls level 1 was factored with (they differ from the options when the
     factorization started over with other controls);
     ``setup_time`` wall seconds, ``cpu_time`` processor seconds; ``passes`` the passes over the
@@ -171,6 +174,7 @@ class FactorInfo:
     probe: float = 0.0
     steadied: bool = False
     steadied_by: str = ""
+    quick: bool = False
     triangle: str = "lower"
 
     @classmethod

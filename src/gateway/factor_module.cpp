@@ -11,7 +11,7 @@
 // serial number, never reused in a session: a copy of a released handle stays refused) and
 // perturbed (pivots of a singular last level raised by static pivoting), probe and steadied
 // (the factor's stability probe; an unstable first factor replaced by one made under other
-// controls); options
+// controls) and quick (the quick attempt's factor kept); options
 // with the values the factorization used (every key when no options were given). Work copies:
 // ia (n+1), ja and a (nzmax), released before the module returns.
 #include <string>
@@ -61,6 +61,7 @@ void factor_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     handle.perturbed = info.perturbed;
     handle.probe     = info.probe;
     handle.steadied  = info.steadied;
+    handle.quick     = info.quick;
     handle.texts     = std::move(texts);
     plhs[0] =
         make_handle_struct(handle, info.fill, static_cast<double>(info.nnz_stored), info.seconds);

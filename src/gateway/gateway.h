@@ -84,6 +84,7 @@ struct Handle {
     int perturbed          = 0;      // pivots raised by static pivoting
     double probe           = 0.0;    // stability probe of the factor (FactorInfo::probe)
     bool steadied          = false;  // an unstable first factor was replaced (FactorInfo)
+    bool quick             = false;  // the quick attempt's factor was kept (FactorInfo)
     TextCache texts;                 // text copies owned by param
 };
 
@@ -104,7 +105,8 @@ void keep_loaded(bool& locked);
 // The handle structure returned to the host: ptr and param as uint64 addresses, plus the order,
 // levels, fill, stored entries, factorization time, the serial number id (uint64), the
 // number of pivots raised by static pivoting (perturbed), the stability probe of the factor
-// (probe) and whether an unstable first factor was replaced (steadied, logical).
+// (probe), whether an unstable first factor was replaced (steadied, logical) and whether the
+// quick attempt's factor was kept (quick, logical).
 mxArray* make_handle_struct(const Handle& handle, double fill, double nnz, double seconds);
 
 // Owners of a parameter record and a level list until they are handed over.

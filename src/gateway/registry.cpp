@@ -145,8 +145,8 @@ void keep_loaded(bool& locked) {
 }
 
 mxArray* make_handle_struct(const Handle& handle, double fill, double nnz, double seconds) {
-    static const char* names[] = {"ptr",  "param", "n",         "nlev",  "fill",    "nnz",
-                                  "time", "id",    "perturbed", "probe", "steadied"};
+    static const char* names[] = {"ptr",  "param", "n",         "nlev",  "fill",     "nnz",
+                                  "time", "id",    "perturbed", "probe", "steadied", "quick"};
     constexpr int nfields      = static_cast<int>(sizeof names / sizeof names[0]);
     mxArray* s                 = mxCreateStructMatrix(1, 1, nfields, names);
     if (!s) {
@@ -171,6 +171,7 @@ mxArray* make_handle_struct(const Handle& handle, double fill, double nnz, doubl
     mxSetFieldByNumber(s, 0, 8, mxCreateDoubleScalar(handle.perturbed));
     mxSetFieldByNumber(s, 0, 9, mxCreateDoubleScalar(handle.probe));
     mxSetFieldByNumber(s, 0, 10, mxCreateLogicalScalar(handle.steadied));
+    mxSetFieldByNumber(s, 0, 11, mxCreateLogicalScalar(handle.quick));
     return s;
 }
 

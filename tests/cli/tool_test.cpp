@@ -107,6 +107,8 @@ TEST_F(Tool, JsonReportCarriesEveryOptionAsUsed) {
     EXPECT_EQ(json_value(o.out, "droptol_used"), 0.005);
     EXPECT_GE(json_value(o.out, "condest_used"), 1.0);
     EXPECT_EQ(json_value(o.out, "perturbed_pivots"), 0);
+    // The quick attempt gives the saddle-point system up (zero pivots in the given order).
+    EXPECT_TRUE(has(o.out, "\"quick\": false")) << o.out;
     // A keyword is matched over its own length, and the text comes back as given.
     EXPECT_TRUE(has(o.out, "\"solver\": \"gmres25\"")) << o.out;
     // An unknown one is refused before anything runs (it once fell back to another method).

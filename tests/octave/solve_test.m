@@ -255,14 +255,18 @@
 %!test
 %! ## The handle and trelvak's info tell whether the factor was made again for being unstable:
 %! ## a sound factor is kept (probe far below 1), the unstable factor of a shifted 3D Laplacian
-%! ## is replaced by the one made with condest 100.
+%! ## is replaced by the one made with condest 100. They also tell whether the quick factor
+%! ## was kept: a Laplacian takes it, unless the caller asks for tighter dropping.
 %! P = DSYMtrelvakfactor (tvk_problem ("laplace", 12), struct ());
-%! assert (P.probe < 0.1 && ! P.steadied);
+%! assert (P.probe < 0.1 && ! P.steadied && P.quick);
+%! DSYMtrelvakdelete (P);
+%! P = DSYMtrelvakfactor (tvk_problem ("laplace", 12), struct ("droptol", 1e-4));
+%! assert (! P.quick);
 %! DSYMtrelvakdelete (P);
 %! k = 12; e = ones (k, 1); T = spdiags ([-e, 2*e, -e], -1:1, k, k); I = speye (k);
 %! A = kron (kron (T, I), I) + kron (kron (I, T), I) + kron (kron (I, I), T) - speye (k^3);
 %! [x, info] = trelvak (A, A * ones (k^3, 1), struct ("maxit", 1000));
-%! assert (info.steadied);
+%! assert (info.steadied && ! info.quick);
 %! assert (info.converged);
 
 %!test
