@@ -21,7 +21,8 @@
 ## 3D): @var{A} is factored again with @code{droptol} 0.3, keeping only the dominant entries,
 ## and the column is solved with that factor; the result with the smaller true residual is
 ## returned. Otherwise, unless the watch converged, the solve starts over from zero with the
-## first factor. The field @code{fallback} of @var{options} (default true; not passed on) turns
+## first factor, or, when the watch has already reached @code{sqrt (restol)}, goes on from the
+## watch's result. The field @code{fallback} of @var{options} (default true; not passed on) turns
 ## this off.
 ##
 ## @var{info} holds: @code{niter} (iterations per column), @code{relres} (true relative
@@ -121,6 +122,18 @@ function [x, info] = trelvak (A, b, options)
       r = relres (x(:,k), b(:,k));
       if (r <= options.restol)
         continue;                     # converged within the watch
+      endif
+      if (r < stalled && r <= sqrt (options.restol))
+        ## Close to the end (half the digits gained): the rest is solved as A d = b - A x from
+        ## zero, its tolerance relative to that residual aiming at restol * norm (b); starting
+        ## over would cost the watch's iterations again.
+        rest = options;
+        rest.maxit = maxit - niter(k);
+        rest.restol = min (0.5, options.restol / r);
+        [d, rest] = DSYMtrelvaksolver (A, PREC, rest, b(:,k) - As * x(:,k), zeros (n, 1));
+        x(:,k) += d;
+        niter(k) += rest.niter;
+        continue;
       endif
       if (r < stalled)
         ## The factor works: the solve starts over, as a restarted method would lose ground.

@@ -374,7 +374,8 @@ def solve(
     below ``||b||`` by then (below ``0.9 ||b||`` for GMRES and FGMRES) the incomplete factors are
     unstable, ``A`` is factored again with ``droptol`` 0.3 (once for all columns) and the column
     is solved with that factor; the result with the smaller true residual is kept. Otherwise,
-    unless the watch converged, the solve starts over from ``x0``. ``fallback=False`` turns the
+    unless the watch converged, the solve starts over from ``x0``, or, when the watch already
+    reached ``sqrt(restol)``, goes on from the watch's result. ``fallback=False`` turns the
     watch off.
 
     Returns ``(x, info)``: x of b's shape and a :class:`SolveInfo`. A column that does not reach

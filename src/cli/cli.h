@@ -164,6 +164,11 @@ using trelvak::kCruderDroptol;
 // GMRES and FGMRES minimise the residual, so under an unstable factor theirs stalls instead of
 // growing: a true residual still above this share of ||b|| after the watch marks the factor.
 constexpr double kStalledRelres = 0.9;
+// Whether a solve goes on from the watch's iterate instead of starting over: when the watch has
+// gained half the digits that restol asks for, the rest is a few iterations, and a restarted
+// method loses less than the watch's iterations again (random KKT, quick factor: SQMR converges
+// in 11 iterations; starting over cost 10 + 11).
+bool continues_watch(double relres, double restol);
 
 struct SolveResult {
     int status          = 0;      // status_verdict of the solve whose x is returned

@@ -210,6 +210,25 @@
 %!  b(1) += 1;
 %!endfunction
 
+
+%!test
+%! ## Beyond the watch the solve starts over, unless the watch already reached sqrt (restol):
+%! ## then it goes on from the watch's result, and no iteration counts as watched.
+%! S = tvk_problem ("saddle", 8);
+%! c = S * (1:rows (S))';
+%! o = struct ("droptol", 0.05, "restol", 1e-14, "maxit", 10);
+%! P = DSYMtrelvakfactor (S, o);
+%! out = evalc ("[x10, o10] = DSYMtrelvaksolver (S, P, o, c, zeros (rows (S), 1));");
+%! DSYMtrelvakdelete (P);
+%! r10 = norm (c - S * x10) / norm (c);
+%! assert (r10 < 0.1);
+%! [x, info] = trelvak (S, c, struct ("droptol", 0.05, "restol", r10 / 10));
+%! assert (info.watched, 0);
+%! assert (info.niter > 10);
+%! assert (info.converged);
+%! assert (info.relres <= r10 / 10);
+%! [x, info] = trelvak (S, c, struct ("droptol", 0.05, "restol", r10^2 / 10));
+%! assert (info.watched, 10);
 %!test
 %! ## The answer is checked: the solver warns exactly when the true relative residual exceeds
 %! ## restol, whatever stopped the method. Tolerances at and below what rounding allows, a good
