@@ -157,10 +157,11 @@ static void print_profile(const std::string& name, const FactorInfo& info, bool 
         retries += t.retries;
         runs += t.runs;
     }
-    const double total   = info.wall_seconds;
-    const double other   = total - reorder - factor - schur - dense;
-    const double outside = total - levels - info.discarded_seconds - info.split_seconds;
-    auto share           = [&](double x) { return total > 0 ? 100.0 * x / total : 0.0; };
+    const double total = info.wall_seconds;
+    const double other = total - reorder - factor - schur - dense;
+    const double outside =
+        total - levels - info.discarded_seconds - info.split_seconds - info.quick_seconds;
+    auto share = [&](double x) { return total > 0 ? 100.0 * x / total : 0.0; };
     if (markdown) {
         std::printf("\n%s: %d pass%s, wall seconds\n\n", name.c_str(), info.passes,
                     info.passes == 1 ? "" : "es");
@@ -180,9 +181,10 @@ static void print_profile(const std::string& name, const FactorInfo& info, bool 
             share(dense), other, share(other), retries);
         std::printf(
             "\nother: levels %.3f (retries %.3f), discarded passes %.3f (level 1's ordering "
-            "%.3f), lane split %.3f, outside the levels %.3f\n",
+            "%.3f), quick factor given up %.3f, lane split %.3f, outside the levels %.3f\n",
             levels - reorder - factor - schur - dense, retries, info.discarded_seconds,
-            info.passes > 1 ? info.first_ordering_seconds : 0.0, info.split_seconds, outside);
+            info.passes > 1 ? info.first_ordering_seconds : 0.0, info.quick_seconds,
+            info.split_seconds, outside);
         return;
     }
     std::printf("phases of %s (wall seconds; %d pass%s)\n", name.c_str(), info.passes,
@@ -202,9 +204,10 @@ static void print_profile(const std::string& name, const FactorInfo& info, bool 
         share(dense), other, share(other));
     std::printf(
         "other: levels %.4f (retries %.4f), discarded passes %.4f (level 1's ordering %.4f), "
-        "lane split %.4f, outside the levels %.4f\n",
+        "quick factor given up %.4f, lane split %.4f, outside the levels %.4f\n",
         levels - reorder - factor - schur - dense, retries, info.discarded_seconds,
-        info.passes > 1 ? info.first_ordering_seconds : 0.0, info.split_seconds, outside);
+        info.passes > 1 ? info.first_ordering_seconds : 0.0, info.quick_seconds, info.split_seconds,
+        outside);
 }
 
 // Writes A (upper triangle) as a symmetric Matrix Market file.

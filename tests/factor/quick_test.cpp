@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_matrix.h"
 #include "factor_support.h"
 #include "precond/precond.h"
 #include "problems.h"
@@ -16,16 +17,8 @@
 namespace {
 
 using trelvak::test::Csr;
+using trelvak::test::csr_of;
 using trelvak::test::Factored;
-
-Csr csr_of(const trelvak::bench::UpperMatrix& U) {
-    Csr A;
-    A.nr = A.nc = U.n;
-    A.ia        = U.ia;
-    A.ja        = U.ja;
-    A.a         = U.a;
-    return A;
-}
 
 // The driver's iterations and true relative residual on b = A*ones with the factor in f.
 struct Solved {

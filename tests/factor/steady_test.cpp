@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench_matrix.h"
 #include "factor_support.h"
 #include "precond/precond.h"
 #include "problems.h"
@@ -15,6 +16,7 @@
 namespace {
 
 using trelvak::test::Csr;
+using trelvak::test::csr_of;
 using trelvak::test::Factored;
 
 TEST(Stability, SoundFactorIsKeptAsItIs) {
@@ -62,16 +64,6 @@ TEST(Stability, UnstableFactorIsMadeAgainUnderOtherControlsAndTheSteadiestKept) 
 }  // namespace
 
 namespace {
-
-// Csr (the tests' upper triangle) of a generated benchmark matrix.
-Csr csr_of(const trelvak::bench::UpperMatrix& U) {
-    Csr A;
-    A.nr = A.nc = U.n;
-    A.ia        = U.ia;
-    A.ja        = U.ja;
-    A.a         = U.a;
-    return A;
-}
 
 TEST(Stability, UselessFactorIsReplacedByACrudeOne) {
     // Shifted 3D Laplacians. On 16^3 (shift 1) every accurate factor is unsound and diverges; on
