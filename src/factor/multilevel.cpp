@@ -32,8 +32,8 @@
 //   (lfil/lfilS caps, then droptol and droptolS ten times larger) before the pass gives up with
 //   -7; a level 1 that postpones a fifth of its rows is factored again with droptol / 100 and
 //   droptolS / 10 (kHardPostponed).
-//   Before the passes, under the "ilu" cycle, the "amd" ordering and a droptol of at least 1e-3,
-//   a quick attempt: level 1 in the given order (symmetric scaling, no matching) with droptol
+//   Before the passes, under the "ilu" cycle, the "amd" ordering, a droptol of at least 1e-3 and
+//   no fine/coarse split, a quick attempt: level 1 in the given order (symmetric scaling, no matching) with droptol
 //   0.1 and at most twice the input's entries, its few postponed rows the dense last level. It
 //   is kept when its stability probe is below 1 and a trial solve of at most 30 iterations
 //   meets restol; otherwise the passes follow as if it had not been made (kQuickDroptol).
@@ -1659,10 +1659,12 @@ void steady(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels,
 }
 
 // Whether the quick attempt is made: the "ilu" cycle (the others smooth with the level systems),
-// the default ordering and at least the default droptol.
+// the default ordering, at least the default droptol, and no fine/coarse split or indicator
+// of the caller's (which the given order would ignore).
 bool quick_applies(const ParameterRecord& p) {
     return !keeps_matrix(p) && p.ordering != nullptr && std::strcmp(p.ordering, "amd") == 0 &&
-           p.droptol >= kDefaultDroptol;
+           p.droptol >= kDefaultDroptol && !keyword_matches(p.FCpart, "yes") &&
+           (p.flags & NEGATIVE_INDICATOR) == 0;
 }
 
 // Wall and processor seconds: what a factorization that was not kept cost.

@@ -66,6 +66,7 @@ TEST(Quick, CallersWhoChoseOtherControlsDoNotGetIt) {
         {"nested dissection",
          [](ParameterRecord* p) { trelvak::set_text(p, &p->ordering, "metisn"); }},
         {"amli cycle", [](ParameterRecord* p) { trelvak::set_text(p, &p->amg, "amli"); }},
+        {"fine/coarse split", [](ParameterRecord* p) { trelvak::set_text(p, &p->FCpart, "yes"); }},
     };
     for (const auto& [name, choose] : choices) {
         SCOPED_TRACE(name);
