@@ -33,14 +33,14 @@
 //   -7; a level 1 that postpones a fifth of its rows is factored again with droptol / 100 and
 //   droptolS / 10 (kHardPostponed).
 //   Before the passes, under the "ilu" cycle, the "amd" ordering, a droptol of at least 1e-3 and
-//   no fine/coarse split, a quick attempt: level 1 in the given order (symmetric scaling, no matching) with droptol
-//   0.1 and at most twice the input's entries, its few postponed rows the dense last level. It
-//   is kept when its stability probe is below 1 and a trial solve of at most 30 iterations
-//   meets restol; otherwise the passes follow as if it had not been made (kQuickDroptol).
-//   The ordering's permutation and leading block are kept, but its scaling is replaced by a
-//   symmetric equilibration of the level matrix (see attempt_level).
-//   Returns 0, or a negative FactorStatus with a message in info->message; then *levels is null
-//   and everything allocated on the way has been released.
+//   no fine/coarse split, a quick attempt: level 1 in the given order (symmetric scaling, no
+//   matching) with droptol 0.1 and at most twice the input's entries, its few postponed rows the
+//   dense last level. It is kept when its stability probe is below 1 and a trial solve of at most
+//   30 iterations meets restol; otherwise the passes follow as if it had not been made
+//   (kQuickDroptol). The ordering's permutation and leading block are kept, but its scaling is
+//   replaced by a symmetric equilibration of the level matrix (see attempt_level). Returns 0, or a
+//   negative FactorStatus with a message in info->message; then *levels is null and everything
+//   allocated on the way has been released.
 // Allocation: every array of the level list comes from MAlloc and is released by release_levels.
 #include <algorithm>
 #include <chrono>
