@@ -44,13 +44,24 @@ int status_verdict(int status, double relres, double restol) {
     return relres <= restol ? kConverged : kIterLimit;
 }
 
-double relative_residual(const UpperMatrix& A, const std::vector<double>& b,
-                         const std::vector<double>& x) {
+namespace {
+
+// b - A x.
+std::vector<double> residual(const UpperMatrix& A, const std::vector<double>& b,
+                             const std::vector<double>& x) {
     std::vector<double> r(b.size());
     symmetric_product(A, x.data(), r.data());
     for (size_t i = 0; i < b.size(); ++i) {
         r[i] = b[i] - r[i];
     }
+    return r;
+}
+
+}  // namespace
+
+double relative_residual(const UpperMatrix& A, const std::vector<double>& b,
+                         const std::vector<double>& x) {
+    const std::vector<double> r = residual(A, b, x);
     // nrm2 scales as it sums: entries near 1e-300 or 1e300 neither underflow nor overflow (a
     // plain sum of squares made the residual of a system scaled by 1e-200 zero, "converged").
     const int n     = static_cast<int>(b.size());
@@ -120,11 +131,8 @@ SolveResult solve_watched(UpperMatrix& A, const std::vector<double>& pristine, L
         // The rest is solved as A d = r, r = b - A x the watch's residual, from d = 0: the
         // method's test is relative to its initial residual, so it aims at restol ||b|| with a
         // tolerance of restol ||b|| / ||r||, and the verdict is on b - A (x + d).
-        std::vector<double> r(b.size()), d;
-        symmetric_product(A, x->data(), r.data());
-        for (size_t i = 0; i < r.size(); ++i) {
-            r[i] = b[i] - r[i];
-        }
+        const std::vector<double> r = residual(A, b, *x);
+        std::vector<double> d;
         const double restol = param->restol;
         param->maxit        = maxit > 0 ? maxit - watch.iterations : maxit;
         param->restol       = std::min(0.5, restol / watch.relres);

@@ -1170,7 +1170,7 @@ bool run_quick_pass(PassContext& ctx, Upper current, PassLevels& result) {
     pass.controls.postpone_limit = dense_rows + 1;
     LevelState lv{current, 1, n, Clock::now(), nullptr};
     Attempt at = attempt_level(current, nullptr, pass.controls, ctx.param, 1);
-    if (at.lf.over_budget || at.lf.over_limit || at.lf.crowded || at.lf.m == 0) {
+    if (at.lf.over_budget || at.lf.over_limit || at.lf.m == 0) {
         result = PassLevels{};
         return false;
     }
