@@ -60,6 +60,7 @@
 #include "factor/factor.h"
 #include "krylov/krylov.h"
 #include "precond/precond.h"
+#include "preprocess/preprocess.h"
 #include "solver/solver.h"
 
 namespace trelvak {
@@ -133,6 +134,13 @@ constexpr double kSteadyCondest = 100.0;
 constexpr double kNearExactCondest  = 1e4;
 constexpr double kNearExactDroptol  = 1e-4;
 constexpr double kNearExactDroptolS = 1e-5;
+// The entry is made only when an exact factor (minimum-degree count) would fill at most
+// kNearExactReach times elbow: beyond, a factor within elbow drops most of the exact one and is
+// not nearly exact. The exact fill on the 2D Helmholtz grids helm2d_100 to 500 is 6.9 to 12.3,
+// where the entry serves; on the shifted 3D grids 20^3, 30^3 and 50^3 it is 27, 53 and 125,
+// where its factor (fill 5.1 to 5.3) was unstable (probes 3e5, 4e6 and 2e12) and took 0.06,
+// 0.36 and 1.6 s before the crude factor was chosen anyway; on the QP KKT family 40 to 190.
+constexpr double kNearExactReach = 2.0;
 // delta of the regularizing steadying entries (regularized), and the factor by which the second
 // of them loosens droptolS.
 constexpr double kRegularization = 1e-4;
@@ -1517,8 +1525,9 @@ const Steadying kSteadying[] = {
     // helm2d_250 to 400 (probes near 1e-6) at the same fill, in less time. helm2d_500 needs a
     // fill of 10.3, beyond the default elbow.
     {"nested dissection",
-     [](const ParameterRecord& p, const SparseMatrix&) {
-         return p.ordering == nullptr || std::strncmp(p.ordering, "metisn", 6) != 0;
+     [](const ParameterRecord& p, const SparseMatrix& A) {
+         return (p.ordering == nullptr || std::strncmp(p.ordering, "metisn", 6) != 0) &&
+                (p.elbow <= 0.0 || exact_factor_fill(A) <= kNearExactReach * p.elbow);
      },
      [](ParameterRecord& p) {
          p.ordering = "metisn";

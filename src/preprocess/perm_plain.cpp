@@ -22,6 +22,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "common/onebased.h"
 #include "preprocess/preprocess.h"
@@ -216,6 +217,30 @@ int DGNLperm_amd(SparseMatrix A, double* left, double* right, int* p, int* invq,
     }
     invert(n, p, invq);
     return 0;
+}
+
+double exact_factor_fill(const SparseMatrix& A) {
+    const int n   = A.nr;
+    const int nnz = n > 0 ? A.ia[n] - 1 : 0;
+    if (nnz <= n) {
+        return 1.0;
+    }
+    // The 0-based pattern: AMD orders A + A^T and counts the factor's entries (AMD_LNZ, below
+    // the diagonal) for that order.
+    std::vector<int> ap(static_cast<size_t>(n) + 1), ai(static_cast<size_t>(nnz)), order(ap.size());
+    for (int i = 0; i <= n; ++i) {
+        ap[static_cast<size_t>(i)] = A.ia[i] - 1;
+    }
+    for (int k = 0; k < nnz; ++k) {
+        ai[static_cast<size_t>(k)] = A.ja[k] - 1;
+    }
+    double control[AMD_CONTROL];
+    double info[AMD_INFO];
+    amd_defaults(control);
+    if (amd_order(n, ap.data(), ai.data(), order.data(), control, info) < AMD_OK) {
+        return HUGE_VAL;
+    }
+    return (info[AMD_LNZ] + n) / nnz;
 }
 
 int DGNLperm_amf(SparseMatrix A, double* left, double* right, int* p, int* invq, int* nB,

@@ -179,6 +179,11 @@ int DSPDwDiagRF(SparseMatrix A, int* p, int* invq, int* nB, double tau, int* ibu
     int name(SparseMatrix A, double* left, double* right, int* p, int* invq, int* nB, \
              ParameterRecord* param)
 
+// Entries of an exact L D L^T factor of A (upper triangle, 1-based; the pattern alone counts) in
+// a minimum-degree order, diagonal included, per entry of A: how much an exact factor would
+// fill. 1 for a matrix without entries off the diagonal; +inf when the ordering fails.
+double exact_factor_fill(const SparseMatrix& A);
+
 // ---- Reordering routines without matching --------------------------------------------------
 TRELVAK_DECLARE_REORDERING(DGNLperm_null);
 TRELVAK_DECLARE_REORDERING(DGNLperm_amd);

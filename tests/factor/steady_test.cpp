@@ -85,6 +85,25 @@ TEST(Stability, UselessFactorIsReplacedByACrudeOne) {
     }
 }
 
+TEST(Stability, NoNearlyExactFactorWhereAnExactOneWouldFillFarBeyondElbow) {
+    // An exact factor of a 20^3 grid fills 27 times its entries: beyond twice an elbow of 13,
+    // the nested-dissection entry is not made, and the crude factor that serves the grid comes
+    // one factorization sooner. Within twice an elbow of 14 the entry is made, and its unsound
+    // factor loses to the same crude one.
+    Csr A = trelvak::test::laplace3d(20, 20, 20, 0.72881);
+    Factored given;
+    given.param->elbow = 13.0;
+    ASSERT_EQ(given.run(A), 0) << given.info.message;
+    Factored roomy;
+    roomy.param->elbow = 14.0;
+    ASSERT_EQ(roomy.run(A), 0) << roomy.info.message;
+    for (const Factored* f : {&given, &roomy}) {
+        EXPECT_EQ(f->info.steadied_by, "droptol 0.3");
+        EXPECT_EQ(f->info.nnz_stored, given.info.nnz_stored);
+    }
+    EXPECT_EQ(given.info.passes + 1, roomy.info.passes);
+}
+
 TEST(Stability, SaddlePointWithSingularBlocksIsFactoredRegularized) {
     // KKT matrix of a nonconvex QP: the Hessian block is singular on the columns only the
     // constraints reach and nearly singular elsewhere, a few constraint rows nearly dependent.

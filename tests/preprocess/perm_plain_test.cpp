@@ -132,6 +132,27 @@ TEST(PermPlain, FillOnGridLaplacians) {
     }
 }
 
+TEST(PermPlain, ExactFactorFillCountsTheFactorOfTheMinimumDegreeOrder) {
+    std::vector<double> fills;
+    for (Csr a : {laplace2d(35, 35), laplace3d(11, 11, 11)}) {
+        const Result r = run(DGNLperm_amd, a);
+        ASSERT_EQ(r.status, 0);
+        const double exact =
+            static_cast<double>(cholesky_fill(a, r.p) + a.nr) / static_cast<double>(a.nnz());
+        SparseMatrix record = a.record();
+        fills.push_back(exact_factor_fill(record));
+        EXPECT_NEAR(fills.back(), exact, 1e-12 * exact) << "n = " << a.nr;
+    }
+    EXPECT_GT(fills[1], 2.0 * fills[0]);  // a 3D grid fills far more than a 2D one of its order
+    // Nothing fills in a diagonal, a path or a dense matrix.
+    Dense full(6);
+    std::fill(full.v.begin(), full.v.end(), 1.0);
+    for (Csr a : {laplace2d(1, 1), laplace2d(40, 1), upper_from_dense(full)}) {
+        SparseMatrix record = a.record();
+        EXPECT_DOUBLE_EQ(exact_factor_fill(record), 1.0) << "n = " << a.nr;
+    }
+}
+
 TEST(PermPlain, RcmRecoversTheBandOfAScrambledBandedMatrix) {
     const int n = 400;
     Dense d(n);
