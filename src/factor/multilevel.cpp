@@ -1534,7 +1534,7 @@ const Steadying kSteadying[] = {
     {"nested dissection",
      [](const ParameterRecord& p, const SparseMatrix& A) {
          return (p.ordering == nullptr || std::strncmp(p.ordering, "metisn", 6) != 0) &&
-                (p.elbow <= 0.0 || exact_factor_fill(A) <= kNearExactReach * p.elbow);
+                (p.ifact[0] <= 0 || exact_factor_fill(A) <= kNearExactReach * p.ifact[0]);
      },
      [](ParameterRecord& p) {
          p.ordering = "metisn";
