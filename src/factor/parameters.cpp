@@ -71,6 +71,9 @@ ParameterRecord* create_parameters() {
     param->restol  = 1e-6;
     param->maxit   = 500;
     // Stored entries of all levels may reach elbow times the entries of the input triangle.
+    // An unstable factor is made again nearly exact with nested dissection only where an exact
+    // factor would fill at most twice elbow (multilevel.cpp, kNearExactReach): 2D grids (exact
+    // fill 7 to 12), not 3D ones (27 to 125) or the QP family (40 to 190).
     param->elbow = 10.0;
     // Entries kept per row of the factor and of the Schur complement (memory controls).
     param->lfil          = 1000;
