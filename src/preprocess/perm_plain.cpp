@@ -173,6 +173,28 @@ int DGNLperm_null(SparseMatrix A, double* left, double* right, int*, int*, int*,
     return scaling_step(A, left, right, param, "perm_null:param->dbuff") != 0 ? -5 : 0;
 }
 
+namespace {
+
+// AMD with its defaults on the pattern of A (upper triangle, 1-based), copied 0-based into ap
+// (n+1) and ai (nnz): the upper triangle by rows is the lower triangle by columns, and AMD
+// orders A + A^T, ignores the diagonal, and sorts and merges unsorted or repeated entries itself
+// (AMD_OK_BUT_JUMBLED, a success). p gets the 0-based order; returns AMD's status.
+int amd_of_upper(const SparseMatrix& A, int* ap, int* ai, int* p, double* info) {
+    const int n   = A.nr;
+    const int nnz = A.ia[n] - 1;
+    for (int i = 0; i <= n; ++i) {
+        ap[i] = A.ia[i] - 1;
+    }
+    for (int k = 0; k < nnz; ++k) {
+        ai[k] = A.ja[k] - 1;
+    }
+    double control[AMD_CONTROL];
+    amd_defaults(control);
+    return amd_order(n, ap, ai, p, control, info);
+}
+
+}  // namespace
+
 int DGNLperm_amd(SparseMatrix A, double* left, double* right, int* p, int* invq, int* nB,
                  ParameterRecord* param) {
     if (scaling_step(A, left, right, param, "perm_amd:param->dbuff") != 0) {
@@ -183,10 +205,8 @@ int DGNLperm_amd(SparseMatrix A, double* left, double* right, int* p, int* invq,
     if (n <= 0) {
         return 0;
     }
-    // 0-based copy of the pattern: row pointer in ibuff, column indices in iaux or allocated.
-    // The upper triangle by rows is the lower triangle by columns; AMD orders A + A^T, ignores
-    // the diagonal, and sorts and merges unsorted or repeated entries itself (amd_order runs its
-    // own preprocessing and then reports AMD_OK_BUT_JUMBLED, a success).
+    // 0-based copy of the pattern (amd_of_upper): row pointer in ibuff, column indices in iaux
+    // or allocated.
     const int nnz = A.ia[n] - 1;
     int* ap       = grow_ibuff(param, n + 1L, "perm_amd:ibuff");
     int* ai       = param->iaux;
@@ -196,16 +216,8 @@ int DGNLperm_amd(SparseMatrix A, double* left, double* right, int* p, int* invq,
             MAlloc(sizeof(int) * static_cast<size_t>(nnz > 0 ? nnz : 1), "perm_amd:ja"));
         ai = owned;
     }
-    for (int i = 0; i <= n; ++i) {
-        ap[i] = A.ia[i] - 1;
-    }
-    for (int k = 0; k < nnz; ++k) {
-        ai[k] = A.ja[k] - 1;
-    }
-    double control[AMD_CONTROL];
     double info[AMD_INFO];
-    amd_defaults(control);
-    int status = amd_order(n, ap, ai, p, control, info);
+    const int status = amd_of_upper(A, ap, ai, p, info);
     std::free(owned);
     if (status < AMD_OK) {
         // No order came back; leave a valid one behind.
@@ -225,19 +237,10 @@ double exact_factor_fill(const SparseMatrix& A) {
     if (nnz <= n) {
         return 1.0;
     }
-    // The 0-based pattern: AMD orders A + A^T and counts the factor's entries (AMD_LNZ, below
-    // the diagonal) for that order.
+    // AMD counts the factor's entries below the diagonal (AMD_LNZ) for the order it makes.
     std::vector<int> ap(static_cast<size_t>(n) + 1), ai(static_cast<size_t>(nnz)), order(ap.size());
-    for (int i = 0; i <= n; ++i) {
-        ap[static_cast<size_t>(i)] = A.ia[i] - 1;
-    }
-    for (int k = 0; k < nnz; ++k) {
-        ai[static_cast<size_t>(k)] = A.ja[k] - 1;
-    }
-    double control[AMD_CONTROL];
     double info[AMD_INFO];
-    amd_defaults(control);
-    if (amd_order(n, ap.data(), ai.data(), order.data(), control, info) < AMD_OK) {
+    if (amd_of_upper(A, ap.data(), ai.data(), order.data(), info) < AMD_OK) {
         return HUGE_VAL;
     }
     return (info[AMD_LNZ] + n) / nnz;
