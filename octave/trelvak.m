@@ -22,8 +22,14 @@
 ## and the column is solved with that factor; the result with the smaller true residual is
 ## returned. Otherwise, unless the watch converged, the solve starts over from zero with the
 ## first factor, or, when the watch has already reached @code{sqrt (restol)}, goes on from the
-## watch's result. The field @code{fallback} of @var{options} (default true; not passed on) turns
-## this off.
+## watch's result. A solve with symmetric QMR that starts over is judged after a fifth of
+## @code{maxit} (at least 20 iterations): when at its pace so far it would not meet
+## @code{restol} within half the limit (@code{relres > restol^(2 k / maxit)} after k
+## iterations), GMRES goes on from its iterate with the iterations left, restarted after as many
+## as 512 MB of basis vectors hold (at least @code{nrestart}); SQMR's recurrences lose their
+## accuracy on long runs of ill-conditioned KKT systems, GMRES's basis does not. On course, SQMR
+## goes on from its iterate. The field @code{fallback} of @var{options} (default true; not passed
+## on) turns the watch and the change of method off.
 ##
 ## @var{info} holds: @code{niter} (iterations per column), @code{relres} (true relative
 ## residual @code{norm (b - A*x) / norm (b)} per column, with A the symmetric matrix of its
@@ -37,7 +43,8 @@
 ## @code{setup_time},
 ## @code{solve_time}
 ## (seconds), @code{watched} (iterations per column spent in the watch and in a solve that was
-## not kept), @code{fallback_used} (per column: the solution comes from the second factor),
+## not kept), @code{switched_at} (per column: SQMR's iterations before GMRES went on, 0 when
+## the method was kept), @code{fallback_used} (per column: the solution comes from the second factor),
 ## @code{fallback_fill} (fill of the second factor, NaN when none was made) and
 ## @code{options} (every option with the value the last solve used).
 ##
@@ -96,6 +103,7 @@ function [x, info] = trelvak (A, b, options)
   niter = zeros (1, m);
   watched = zeros (1, m);
   used = false (1, m);
+  switched = zeros (1, m);
   CRUDE = [];
   fallback_fill = NaN;
   maxit = options.maxit;
@@ -138,8 +146,7 @@ function [x, info] = trelvak (A, b, options)
       if (r < stalled)
         ## The factor works: the solve starts over, as a restarted method would lose ground.
         watched(k) = niter(k);
-        [x(:,k), options] = DSYMtrelvaksolver (A, PREC, options, b(:,k), zeros (n, 1));
-        niter(k) = options.niter;
+        [x(:,k), niter(k), switched(k), options] = on_course (A, As, PREC, options, b(:,k));
         continue;
       endif
       ## The residual grew (or stalled): factor again, keeping only the dominant entries (once
@@ -189,9 +196,47 @@ function [x, info] = trelvak (A, b, options)
                    "steadied", PREC.steadied, "quick", PREC.quick,
                    "converged", [],
                    "setup_time", setup_time, "solve_time", solve_time,
-                   "watched", watched, "fallback_used", used,
+                   "watched", watched, "switched_at", switched, "fallback_used", used,
                    "fallback_fill", fallback_fill, "options", options);
     ## Converged means the answer is good, whatever stopped the method.
     info.converged = info.relres <= options.restol;
   endif
+endfunction
+
+## The solve from zero after the watch (see the help text): symmetric QMR is judged once, after
+## a fifth of maxit; off course, GMRES goes on from its iterate. The modules cannot judge a run
+## without ending it, so an SQMR solve that is on course goes on from its iterate with its
+## recurrences begun anew (the tool judges inside one run).
+function [x, niter, switched, options] = on_course (A, As, PREC, options, b)
+  n = rows (b);
+  maxit = options.maxit;
+  checkpoint = max (20, floor (maxit / 5));
+  switched = 0;
+  if (! strcmp (options.solver, "sqmr") || maxit <= 2 * checkpoint)
+    [x, options] = DSYMtrelvaksolver (A, PREC, options, b, zeros (n, 1));
+    niter = options.niter;
+    return;
+  endif
+  options.maxit = checkpoint;
+  ## The stop at the checkpoint is not the user's: its notice is not shown.
+  evalc ("[x, options] = DSYMtrelvaksolver (A, PREC, options, b, zeros (n, 1));");
+  options.maxit = maxit;
+  niter = options.niter;
+  nb = norm (b);
+  r = norm (b - As * x) / (nb + (nb == 0));
+  if (r <= options.restol || niter >= maxit)
+    return;
+  endif
+  rest = options;
+  if (! (r <= options.restol ^ (2 * niter / maxit)))
+    switched = niter;
+    rest.solver = "gmres";
+    rest.nrestart = min (maxit - niter, max (options.nrestart, floor (2^29 / (8 * n))));
+  endif
+  ## The rest is A d = b - A x from zero, its tolerance aiming at restol * norm (b).
+  rest.maxit = maxit - niter;
+  rest.restol = min (0.5, options.restol / r);
+  [d, rest] = DSYMtrelvaksolver (A, PREC, rest, b - As * x, zeros (n, 1));
+  x += d;
+  niter += rest.niter;
 endfunction

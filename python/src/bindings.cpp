@@ -446,6 +446,7 @@ py::tuple solve_system(const Triangle& t, const Array& B, const py::object& X0,
     info["relres"]        = r.relres;
     info["watched"]       = r.watched;
     info["fallback_used"] = r.fallback_used;
+    info["switched_at"]   = r.switched_at;
     info["nlev"]          = r.nlev;
     info["fill"]          = r.fill;
     info["perturbed"]     = r.perturbed;

@@ -285,6 +285,7 @@ SolveReport solve(const cli::UpperMatrix& A, const OptionList& options, bool fal
         report.relres.push_back(r.relres);
         report.watched.push_back(r.watched);
         report.fallback_used.push_back(r.fallback_used);
+        report.switched_at.push_back(r.switched_at);
     }
     report.solve_seconds = wall_seconds() - t1 - crude.seconds;
     if (crude.tried) {

@@ -110,6 +110,7 @@ struct SolveReport {
     std::vector<double> relres;       // true relative residual per column
     std::vector<int> watched;         // iterations spent in the watch and in solves not kept
     std::vector<bool> fallback_used;  // the column's solution comes from the cruder factor
+    std::vector<int> switched_at;     // SQMR iterations before GMRES went on (0: none)
     int nlev             = 0;
     double fill          = 0.0;
     int perturbed        = 0;

@@ -192,7 +192,8 @@ class SolveInfo:
     is at most ``options.restol``; ``converged_columns`` says it per column. ``niter``
     iterations of the solve whose result is returned; ``watched`` iterations spent in the watch
     and in solves not kept; ``fallback_used`` the column's solution comes from the cruder
-    factor; ``fallback_fill`` that factor's fill (None when none was made); ``setup_time`` wall
+    factor; ``switched_at`` SQMR's iterations before GMRES went on from its iterate (0: no
+    change of method); ``fallback_fill`` that factor's fill (None when none was made); ``setup_time`` wall
     seconds of the factorizations, ``solve_time`` of the solves; ``factor`` the first
     factorization's :class:`FactorInfo`; ``options`` the values the solves used.
     """
@@ -203,6 +204,7 @@ class SolveInfo:
     niter: np.ndarray
     watched: np.ndarray
     fallback_used: np.ndarray
+    switched_at: np.ndarray
     nlev: int
     fill: float
     perturbed: int
@@ -375,8 +377,10 @@ def solve(
     unstable, ``A`` is factored again with ``droptol`` 0.3 (once for all columns) and the column
     is solved with that factor; the result with the smaller true residual is kept. Otherwise,
     unless the watch converged, the solve starts over from ``x0``, or, when the watch already
-    reached ``sqrt(restol)``, goes on from the watch's result. ``fallback=False`` turns the
-    watch off.
+    reached ``sqrt(restol)``, goes on from the watch's result. A symmetric QMR solve is judged
+    once more after a fifth of ``maxit``: when at its pace it would not meet ``restol`` within
+    half the limit, GMRES goes on from its iterate with the iterations left (``switched_at``).
+    ``fallback=False`` turns the watch and this change of method off.
 
     Returns ``(x, info)``: x of b's shape and a :class:`SolveInfo`. A column that does not reach
     ``restol`` is no error: ``info.converged`` is False. Raises ``ValueError``/``TypeError`` for
@@ -404,6 +408,7 @@ def solve(
         niter=np.asarray(d["niter"], dtype=np.int64),
         watched=np.asarray(d["watched"], dtype=np.int64),
         fallback_used=np.asarray(d["fallback_used"], dtype=bool),
+        switched_at=np.asarray(d["switched_at"], dtype=np.int64),
         nlev=int(d["nlev"]),
         fill=float(d["fill"]),
         perturbed=int(d["perturbed"]),

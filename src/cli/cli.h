@@ -169,6 +169,18 @@ constexpr double kStalledRelres = 0.9;
 // method loses less than the watch's iterations again (random KKT, quick factor: SQMR converges
 // in 11 iterations; starting over cost 10 + 11).
 bool continues_watch(double relres, double restol);
+// A symmetric QMR solve after the watch is judged once, at its checkpoint: a fifth of the
+// iteration limit (at least kMinCheckpoint). It is on course when at the pace so far it would meet
+// restol within half the limit: relres <= restol^(2 k / maxit) after k iterations. Off course, it
+// goes on with GMRES from its iterate for the iterations left, restarted after as many of them as
+// a basis of kSwitchBasisBytes holds (at least nrestart). On long runs of KKT systems SQMR's
+// recurrences lose their accuracy where GMRES's orthogonal basis does not: the QP family of order
+// 21,000 to 56,000 needs 652 to more than 1000 SQMR iterations and 134 to 282 of GMRES.
+constexpr int kCheckpointShare     = 5;
+constexpr int kMinCheckpoint       = 2 * kWatchIterations;
+constexpr double kSwitchBasisBytes = 512.0 * 1024 * 1024;
+int checkpoint_of(int maxit);
+bool off_course(int iterations, double relres, int maxit, double restol);
 
 struct SolveResult {
     int status          = 0;      // status_verdict of the solve whose x is returned
@@ -179,6 +191,8 @@ struct SolveResult {
     bool grew           = false;  // the watch found the factor unstable (unstable_after_watch)
     double watch_relres = 0.0;    // then: the true relative residual after the watch
     bool fallback_used  = false;  // x comes from the cruder factor
+    int switched_at     = 0;      // SQMR's iterations before the rest went to GMRES (0: none)
+    int restart         = 0;      // then: GMRES's restart length
 };
 
 // What a solve may bring besides the system: a state of its own for the Krylov method (so that

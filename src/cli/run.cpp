@@ -462,6 +462,12 @@ void print_result_lines(std::FILE* out, const Arguments& args, const Factored& f
                                              : "it did no better, the first stands");
             }
         }
+        if (r.switched_at > 0) {
+            std::fprintf(out,
+                         "course    %s was off course after %d iterations: gmres (restart %d) "
+                         "went on from its iterate\n",
+                         solved.solver, r.switched_at, r.restart);
+        }
         const int threads = trelvak::lane_count();
         std::fprintf(
             out, "solve     %s, %s: %d iterations%s, %.3f s (%d thread%s)\n", solved.solver,
@@ -536,6 +542,10 @@ std::string json_solve(const Solved& solved, const Fallback& fallback) {
         ", \"converged\": " + (solved.code == kExitConverged ? "true" : "false") +
         ", \"watch\": {\"iterations\": " + std::to_string(r.watched) +
         ", \"grew\": " + (r.grew ? "true" : "false");
+    if (r.switched_at > 0) {
+        s += ", \"switched\": {\"at\": " + std::to_string(r.switched_at) +
+             ", \"solver\": \"gmres\", \"restart\": " + std::to_string(r.restart) + "}";
+    }
     if (fallback.tried) {
         s += ", \"fallback\": {\"droptol\": " + json_number(kCruderDroptol) +
              ", \"code\": " + std::to_string(fallback.code) +

@@ -24,6 +24,7 @@
 #include "common/blas.h"
 #include "common/onebased.h"
 #include "factor/factor.h"
+#include "krylov/krylov.h"
 #include "solver/solver.h"
 
 namespace trelvak::cli {
@@ -105,6 +106,87 @@ SolveResult solve_once(UpperMatrix& A, const std::vector<double>& pristine, Leve
     return result;
 }
 
+int checkpoint_of(int maxit) {
+    return std::max(kMinCheckpoint, maxit / kCheckpointShare);
+}
+
+bool off_course(int iterations, double relres, int maxit, double restol) {
+    return !(relres <= std::pow(restol, 2.0 * iterations / maxit));
+}
+
+namespace {
+
+// Goes on from x, after a solve `done` that used some of the iterations: the rest is solved as
+// A d = r, r = b - A x, from d = 0 under `solver` (null: the record's) with the iterations left.
+// The method's test is relative to its initial residual, so it aims at restol ||b|| with a
+// tolerance of restol ||b|| / ||r||; the verdict is on b - A (x + d). The record comes back as it
+// was.
+SolveResult go_on(UpperMatrix& A, const std::vector<double>& pristine, LevelRecord* levels,
+                  ParameterRecord* param, const std::vector<double>& b, std::vector<double>* x,
+                  const SolveResult& done, krylov::SolveState* state, const char* solver = nullptr,
+                  int restart = 0) {
+    const std::vector<double> r = residual(A, b, *x);
+    std::vector<double> d;
+    const ParameterRecord given = *param;
+    param->maxit                = given.maxit > 0 ? given.maxit - done.iterations : given.maxit;
+    param->restol               = std::min(0.5, given.restol / done.relres);
+    if (solver != nullptr) {
+        param->solver   = solver;
+        param->nrestart = restart;
+    }
+    SolveResult rest = solve_once(A, pristine, levels, param, r, &d, {state, nullptr});
+    param->maxit     = given.maxit;
+    param->restol    = given.restol;
+    param->solver    = given.solver;
+    param->nrestart  = given.nrestart;
+    for (size_t i = 0; i < d.size(); ++i) {
+        (*x)[i] += d[i];
+    }
+    rest.relres = relative_residual(A, b, *x);
+    rest.status = status_verdict(rest.status, rest.relres, given.restol);
+    rest.iterations += done.iterations;
+    return rest;
+}
+
+// A solve from the start with a checkpoint (see kCheckpointShare): off course, SQMR's iterate
+// goes on under GMRES. Other methods, and limits too short for a checkpoint, run as solve_once.
+SolveResult solve_on_course(UpperMatrix& A, const std::vector<double>& pristine,
+                            LevelRecord* levels, ParameterRecord* param,
+                            const std::vector<double>& b, std::vector<double>* x,
+                            const SolveSetup& setup) {
+    const int maxit = param->maxit;
+    if (maxit <= 0 || maxit <= 2 * checkpoint_of(maxit)) {
+        return solve_once(A, pristine, levels, param, b, x, setup);
+    }
+    krylov::SolveState own;
+    krylov::SolveState* state = setup.state != nullptr ? setup.state : &own;
+    const double restol       = param->restol;
+    state->checkpoint         = checkpoint_of(maxit);
+    state->off_course         = [maxit, restol](int k, double relres) {
+        return off_course(k, relres, maxit, restol);
+    };
+    SolveResult first         = solve_once(A, pristine, levels, param, b, x, {state, setup.x0});
+    const bool stopped        = state->stopped_off_course;
+    state->checkpoint         = 0;
+    state->off_course         = nullptr;
+    state->stopped_off_course = false;
+    if (!stopped) {
+        return first;
+    }
+    const int left = maxit - first.iterations;
+    const double fits =
+        kSwitchBasisBytes / (8.0 * static_cast<double>(std::max<size_t>(b.size(), 1)));
+    const int restart =
+        std::min(left, std::max(param->nrestart, static_cast<int>(std::min(fits, 1e9))));
+    SolveResult rest = go_on(A, pristine, levels, param, b, x, first, state, "gmres", restart);
+    rest.switched_at = first.iterations;
+    rest.restart     = restart;
+    rest.seconds += first.seconds;
+    return rest;
+}
+
+}  // namespace
+
 SolveResult solve_watched(UpperMatrix& A, const std::vector<double>& pristine, LevelRecord* levels,
                           ParameterRecord* param, const std::vector<double>& b,
                           std::vector<double>* x, const SolveSetup& setup) {
@@ -128,27 +210,11 @@ SolveResult solve_watched(UpperMatrix& A, const std::vector<double>& pristine, L
     // more iterations on the files that take 17 to 41), so the solve starts over from x = 0 (or
     // the given initial guess), unless the watch is close to the end (continues_watch).
     if (continues_watch(watch.relres, param->restol) && (maxit <= 0 || maxit > watch.iterations)) {
-        // The rest is solved as A d = r, r = b - A x the watch's residual, from d = 0: the
-        // method's test is relative to its initial residual, so it aims at restol ||b|| with a
-        // tolerance of restol ||b|| / ||r||, and the verdict is on b - A (x + d).
-        const std::vector<double> r = residual(A, b, *x);
-        std::vector<double> d;
-        const double restol = param->restol;
-        param->maxit        = maxit > 0 ? maxit - watch.iterations : maxit;
-        param->restol       = std::min(0.5, restol / watch.relres);
-        SolveResult rest    = solve_once(A, pristine, levels, param, r, &d, {setup.state, nullptr});
-        param->maxit        = maxit;
-        param->restol       = restol;
-        for (size_t i = 0; i < d.size(); ++i) {
-            (*x)[i] += d[i];
-        }
-        rest.relres = relative_residual(A, b, *x);
-        rest.status = status_verdict(rest.status, rest.relres, restol);
-        rest.iterations += watch.iterations;
-        rest.seconds = wall_seconds() - t0;
+        SolveResult rest = go_on(A, pristine, levels, param, b, x, watch, setup.state);
+        rest.seconds     = wall_seconds() - t0;
         return rest;
     }
-    SolveResult result = solve_once(A, pristine, levels, param, b, x, setup);
+    SolveResult result = solve_on_course(A, pristine, levels, param, b, x, setup);
     result.watched     = watch.iterations;
     result.seconds     = wall_seconds() - t0;
     return result;

@@ -10,6 +10,8 @@
 #ifndef TRELVAK_KRYLOV_KRYLOV_H
 #define TRELVAK_KRYLOV_KRYLOV_H
 
+#include <functional>
+
 #include "common/blas.h"
 #include "common/onebased.h"
 
@@ -219,6 +221,14 @@ struct SolveState {
     GmresState gmres;
     GmresState fgmres;
     float seconds[10] = {};
+    // A checkpoint of the driver in a symmetric QMR solve (0: none, as for the entry points
+    // without a state). Once the first run has made `checkpoint` products, the driver computes
+    // the true relative residual of the iterate; when `off_course(products, relres)` says so, it
+    // ends the solve there (status -1, the iterate in sol, no residual replacement) and sets
+    // `stopped_off_course`. The run is otherwise not disturbed: the method goes on as before.
+    int checkpoint = 0;
+    std::function<bool(int, double)> off_course;
+    bool stopped_off_course = false;
 };
 
 // The module-wide record of the entry points without a state.

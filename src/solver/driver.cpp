@@ -22,6 +22,9 @@
 // room for a step, or when one fails to reduce the true residual (without a limit: to halve it,
 // which bounds their number); the status is then -1. ipar(7) returns the products of all runs;
 // fpar(1) and ipar(6) return as they came. Statuses other than 0 and -1 are returned unchecked.
+// A caller with a state of its own may set a checkpoint in it (SolveState::checkpoint): an SQMR
+// solve then has its iterate's true residual computed once, after that many products, and ends
+// there when the caller's judge finds it off course (the command-line tool goes on with GMRES).
 //
 // On entry: A (upper triangle, 1-based rows), rhs, sol = initial guess, the level list PRE,
 //           param with its options, ipar(2), ipar(3) and fpar(2).
@@ -40,6 +43,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 
 #include "common/blas.h"
 #include "common/interrupt.h"
@@ -130,11 +134,20 @@ struct TimedProducts {
     }
 };
 
+// The checkpoint of a state (SolveState::checkpoint) in the first run of an SQMR solve: once
+// `products` products are made, `stops` judges the iterate of the scaled system.
+struct Checkpoint {
+    int products = 0;  // 0: none, or already made
+    std::function<bool(const double* xs)> stops;
+};
+
 // Runs the method from ipar(1) = 0 until it reports a final status, answering each request; the
-// preconditioner's scratch is dbuff, the method's work array w. Returns the status.
+// preconditioner's scratch is dbuff, the method's work array w. Returns the status. At a
+// checkpoint that stops the run, SQMR's iterate (w(4n+1..5n), current whenever it asks for a
+// product) goes to sol and the status is -1, with state.stopped_off_course set.
 int run_method(Method method, SolveState& state, const SparseMatrix& A, LevelRecord* PRE,
                ParameterRecord* param, const double* rhs, double* sol, double* dbuff, double* w,
-               TimedProducts& products) {
+               TimedProducts& products, Checkpoint* checkpoint = nullptr) {
     using namespace trelvak;
     const int n     = A.nr;
     const auto ipar = view1(param->ipar, 16);
@@ -150,6 +163,17 @@ int run_method(Method method, SolveState& state, const SparseMatrix& A, LevelRec
         }
         if (request < kMatVec || request > kRightTSolve) {
             return request;
+        }
+        if (request == kMatVec && checkpoint != nullptr && checkpoint->products > 0 &&
+            ipar(kProducts) >= checkpoint->products) {
+            checkpoint->products = 0;
+            const double* xs     = w + 4 * static_cast<std::ptrdiff_t>(n);
+            if (checkpoint->stops(xs)) {
+                std::copy(xs, xs + n, sol);
+                state.stopped_off_course = true;
+                ipar(kRequest)           = kIterLimit;
+                return kIterLimit;
+            }
         }
         const double* x = w + (ipar(kOperand) - 1);
         double* y       = w + (ipar(kResult) - 1);
@@ -244,13 +268,27 @@ int solve_checked(Method method, SolveState& state, const SparseMatrix& A, Level
     if (reference == 0.0) {
         reference = true_residual_norm(A, rs, cs, rhs, sol, dbuff, products);
     }
+    Checkpoint checkpoint;
+    state.stopped_off_course = false;
+    if (state.checkpoint > 0 && state.off_course &&
+        method == static_cast<Method>(krylov::dsymqmr)) {
+        checkpoint.products = state.checkpoint;
+        checkpoint.stops    = [&](const double* xs) {
+            const double r = true_residual_norm(A, rs, cs, rhs, xs, dbuff, products);
+            return state.off_course(ipar(kProducts), r / reference);
+        };
+    }
     double previous = HUGE_VAL;
     int used        = 0;
     int status      = 0;
     for (;;) {
-        status             = run_method(method, state, A, PRE, param, rhs, sol, dbuff, w, products);
+        status =
+            run_method(method, state, A, PRE, param, rhs, sol, dbuff, w, products, &checkpoint);
         const int last_run = ipar(kProducts);
         used += last_run;
+        if (state.stopped_off_course) {
+            break;  // dbuff(1..n) holds the iterate's true residual
+        }
         if (status != kConverged && status != kIterLimit) {
             break;
         }
