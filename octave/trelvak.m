@@ -22,14 +22,16 @@
 ## and the column is solved with that factor; the result with the smaller true residual is
 ## returned. Otherwise, unless the watch converged, the solve starts over from zero with the
 ## first factor, or, when the watch has already reached @code{sqrt (restol)}, goes on from the
-## watch's result. A solve with symmetric QMR that starts over is judged after a fifth of
-## @code{maxit} (at least 20 iterations): when at its pace so far it would not meet
-## @code{restol} within half the limit (@code{relres > restol^(2 k / maxit)} after k
-## iterations), GMRES goes on from its iterate with the iterations left, restarted after as many
-## as 512 MB of basis vectors hold (at least @code{nrestart}); SQMR's recurrences lose their
-## accuracy on long runs of ill-conditioned KKT systems, GMRES's basis does not. On course, SQMR
-## goes on from its iterate. The field @code{fallback} of @var{options} (default true; not passed
-## on) turns the watch and the change of method off.
+## watch's result. A solve with symmetric QMR that starts over, on a matrix whose diagonal is
+## not of one sign (a KKT or saddle-point system, whose factor is indefinite), is judged once,
+## after half of @code{maxit} (when that is at least 100 iterations): when at its pace so far
+## it would not meet @code{restol} within the limit, GMRES goes on from its iterate with the
+## iterations left, restarted after as many as 256 MB of basis vectors hold (at least
+## @code{nrestart}). On long runs of ill-conditioned KKT systems SQMR's recurrences lose their
+## accuracy, GMRES's basis does not. On course, SQMR goes on from its iterate. (The command-line
+## tool and the Python module judge sooner and more often, inside one run, with the sign of
+## SQMR's r'M^-1 r for the factor's definiteness.) The field @code{fallback} of @var{options}
+## (default true; not passed on) turns the watch and the change of method off.
 ##
 ## @var{info} holds: @code{niter} (iterations per column), @code{relres} (true relative
 ## residual @code{norm (b - A*x) / norm (b)} per column, with A the symmetric matrix of its
@@ -203,16 +205,21 @@ function [x, info] = trelvak (A, b, options)
   endif
 endfunction
 
-## The solve from zero after the watch (see the help text): symmetric QMR is judged once, after
-## a fifth of maxit; off course, GMRES goes on from its iterate. The modules cannot judge a run
-## without ending it, so an SQMR solve that is on course goes on from its iterate with its
+## The solve from zero after the watch (see the help text). The modules cannot judge a run
+## without ending it, so symmetric QMR is judged once, after half of maxit (late, since on
+## course it goes on with its recurrences begun anew, which can cost as many iterations again:
+## MAC Stokes 256 x 256 needed 122 more to halve a residual of 2e-6), on the pace from the
+## start: off course when it would not meet restol within the limit. Only a
+## matrix whose diagonal is not of one sign (zero or both signs: its factor is indefinite) is
+## judged. Off course, GMRES goes on from the iterate; on course, SQMR goes on from it with its
 ## recurrences begun anew (the tool judges inside one run).
 function [x, niter, switched, options] = on_course (A, As, PREC, options, b)
   n = rows (b);
   maxit = options.maxit;
-  checkpoint = max (20, floor (maxit / 5));
+  checkpoint = floor (maxit / 2);
+  d = diag (As);
   switched = 0;
-  if (! strcmp (options.solver, "sqmr") || maxit <= 2 * checkpoint)
+  if (! strcmp (options.solver, "sqmr") || checkpoint < 100 || all (d > 0) || all (d < 0))
     [x, options] = DSYMtrelvaksolver (A, PREC, options, b, zeros (n, 1));
     niter = options.niter;
     return;
@@ -228,10 +235,10 @@ function [x, niter, switched, options] = on_course (A, As, PREC, options, b)
     return;
   endif
   rest = options;
-  if (! (r <= options.restol ^ (2 * niter / maxit)))
+  if (! (r <= options.restol ^ (niter / maxit)))
     switched = niter;
     rest.solver = "gmres";
-    rest.nrestart = min (maxit - niter, max (options.nrestart, floor (2^29 / (8 * n))));
+    rest.nrestart = min (maxit - niter, max (options.nrestart, floor (2^28 / (8 * n))));
   endif
   ## The rest is A d = b - A x from zero, its tolerance aiming at restol * norm (b).
   rest.maxit = maxit - niter;

@@ -70,6 +70,7 @@ def test_unstable_factor_is_replaced_by_the_cruder_one() -> None:
     b = A @ np.ones(A.shape[0])
     x, info = trelvak.solve(A, b)
     assert info.converged and info.fallback_used.tolist() == [True]
+    assert info.switched_at.tolist() == [0]
     assert info.watched[0] == 10 and info.fallback_fill is not None and info.fallback_fill < 1
     assert relres(A, b, x) <= 1e-6
     x, off = trelvak.solve(A, b, fallback=False, maxit=60)

@@ -377,9 +377,10 @@ def solve(
     unstable, ``A`` is factored again with ``droptol`` 0.3 (once for all columns) and the column
     is solved with that factor; the result with the smaller true residual is kept. Otherwise,
     unless the watch converged, the solve starts over from ``x0``, or, when the watch already
-    reached ``sqrt(restol)``, goes on from the watch's result. A symmetric QMR solve is judged
-    once more after a fifth of ``maxit``: when at its pace it would not meet ``restol`` within
-    half the limit, GMRES goes on from its iterate with the iterations left (``switched_at``).
+    reached ``sqrt(restol)``, goes on from the watch's result. A symmetric QMR solve under an
+    indefinite factor that is off course at two checkpoints in a row (every tenth of ``maxit``,
+    from 100 iterations to half the limit; off course: at its latest pace it would not meet
+    ``restol`` within the limit) goes on with GMRES from its iterate (``switched_at``).
     ``fallback=False`` turns the watch and this change of method off.
 
     Returns ``(x, info)``: x of b's shape and a :class:`SolveInfo`. A column that does not reach

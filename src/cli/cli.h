@@ -169,18 +169,28 @@ constexpr double kStalledRelres = 0.9;
 // method loses less than the watch's iterations again (random KKT, quick factor: SQMR converges
 // in 11 iterations; starting over cost 10 + 11).
 bool continues_watch(double relres, double restol);
-// A symmetric QMR solve after the watch is judged once, at its checkpoint: a fifth of the
-// iteration limit (at least kMinCheckpoint). It is on course when at the pace so far it would meet
-// restol within half the limit: relres <= restol^(2 k / maxit) after k iterations. Off course, it
-// goes on with GMRES from its iterate for the iterations left, restarted after as many of them as
-// a basis of kSwitchBasisBytes holds (at least nrestart). On long runs of KKT systems SQMR's
-// recurrences lose their accuracy where GMRES's orthogonal basis does not: the QP family of order
-// 21,000 to 56,000 needs 652 to more than 1000 SQMR iterations and 134 to 282 of GMRES.
-constexpr int kCheckpointShare     = 5;
-constexpr int kMinCheckpoint       = 2 * kWatchIterations;
-constexpr double kSwitchBasisBytes = 512.0 * 1024 * 1024;
-int checkpoint_of(int maxit);
-bool off_course(int iterations, double relres, int maxit, double restol);
+// A symmetric QMR solve after the watch has its true residual computed at checkpoints, every
+// tenth of the iteration limit (at least kMinSpacing apart). At a checkpoint it is off course when
+// at the pace since the previous one (digits per iteration) it would not meet restol within the
+// limit. It goes on with GMRES from its iterate when it is off course at two checkpoints in a row,
+// after at least kFirstJudged iterations and within the first half of the limit; GMRES gets the
+// iterations left, restarted after as many of them as a basis of kSwitchBasisBytes holds (at
+// least nrestart). On long runs of KKT systems SQMR's recurrences lose their accuracy where
+// GMRES's orthogonal basis does not: the QP family of order 21,000 to 56,000 needs 652 to more
+// than 1000 SQMR iterations and 134 to 282 of GMRES, and SQMR's pace there is slow from the
+// start. Krylov methods also speed up as they go: on indefinite problems the residual can stall
+// for tens of iterations before it falls (shifted Laplacians under a crude factor: a tenth of a
+// digit per ten iterations for the first 75, then converged by 112), so the pace is taken over
+// a tenth of the limit, SQMR is not judged before kFirstJudged, and GMRES, which starts afresh,
+// is left at least half the limit.
+constexpr int kCheckpoints         = 10;
+constexpr int kMinSpacing          = 25;
+constexpr int kFirstJudged         = 100;
+constexpr double kSwitchBasisBytes = 256.0 * 1024 * 1024;
+int checkpoint_spacing(int maxit);
+// Whether a solve whose true relative residual went from r0 after k0 iterations to r after k is
+// off course for restol within maxit iterations.
+bool off_course(int k0, double r0, int k, double r, int maxit, double restol);
 
 struct SolveResult {
     int status          = 0;      // status_verdict of the solve whose x is returned

@@ -106,12 +106,19 @@ SolveResult solve_once(UpperMatrix& A, const std::vector<double>& pristine, Leve
     return result;
 }
 
-int checkpoint_of(int maxit) {
-    return std::max(kMinCheckpoint, maxit / kCheckpointShare);
+int checkpoint_spacing(int maxit) {
+    return std::max(kMinSpacing, maxit / kCheckpoints);
 }
 
-bool off_course(int iterations, double relres, int maxit, double restol) {
-    return !(relres <= std::pow(restol, 2.0 * iterations / maxit));
+bool off_course(int k0, double r0, int k, double r, int maxit, double restol) {
+    if (r <= restol) {
+        return false;
+    }
+    if (!(r < r0) || !(r > 0.0) || k <= k0) {
+        return true;  // no progress (or NaN)
+    }
+    const double pace = (std::log(r) - std::log(r0)) / (k - k0);  // per iteration, < 0
+    return k + (std::log(restol) - std::log(r)) / pace > maxit;
 }
 
 namespace {
@@ -148,22 +155,33 @@ SolveResult go_on(UpperMatrix& A, const std::vector<double>& pristine, LevelReco
     return rest;
 }
 
-// A solve from the start with a checkpoint (see kCheckpointShare): off course, SQMR's iterate
-// goes on under GMRES. Other methods, and limits too short for a checkpoint, run as solve_once.
+// A solve from the start with checkpoints (see kCheckpoints): off course, SQMR's iterate goes on
+// under GMRES. Other methods, and limits too short for two checkpoints, run as solve_once.
 SolveResult solve_on_course(UpperMatrix& A, const std::vector<double>& pristine,
                             LevelRecord* levels, ParameterRecord* param,
                             const std::vector<double>& b, std::vector<double>* x,
                             const SolveSetup& setup) {
     const int maxit = param->maxit;
-    if (maxit <= 0 || maxit <= 2 * checkpoint_of(maxit)) {
+    if (maxit <= 0 || maxit <= 2 * checkpoint_spacing(maxit)) {
         return solve_once(A, pristine, levels, param, b, x, setup);
     }
     krylov::SolveState own;
     krylov::SolveState* state = setup.state != nullptr ? setup.state : &own;
     const double restol       = param->restol;
-    state->checkpoint         = checkpoint_of(maxit);
-    state->off_course         = [maxit, restol](int k, double relres) {
-        return off_course(k, relres, maxit, restol);
+    state->checkpoint         = checkpoint_spacing(maxit);
+    // Judged from kFirstJudged iterations and the third checkpoint on, within the first half of
+    // the limit (the rest is GMRES's, which starts without SQMR's Krylov space): off course over
+    // the last two spacings.
+    int k0            = 0;
+    double r0         = NAN;
+    bool was_off      = false;
+    state->off_course = [maxit, restol, &k0, &r0, &was_off](int k, double relres, bool indefinite) {
+        const bool off  = k0 > 0 && off_course(k0, r0, k, relres, maxit, restol);
+        const bool stop = indefinite && off && was_off && k >= kFirstJudged && 2 * k <= maxit;
+        k0              = k;
+        r0              = relres;
+        was_off         = off;
+        return stop;
     };
     SolveResult first         = solve_once(A, pristine, levels, param, b, x, {state, setup.x0});
     const bool stopped        = state->stopped_off_course;

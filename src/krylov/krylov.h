@@ -221,13 +221,15 @@ struct SolveState {
     GmresState gmres;
     GmresState fgmres;
     float seconds[10] = {};
-    // A checkpoint of the driver in a symmetric QMR solve (0: none, as for the entry points
-    // without a state). Once the first run has made `checkpoint` products, the driver computes
-    // the true relative residual of the iterate; when `off_course(products, relres)` says so, it
-    // ends the solve there (status -1, the iterate in sol, no residual replacement) and sets
-    // `stopped_off_course`. The run is otherwise not disturbed: the method goes on as before.
+    // Checkpoints of the driver in a symmetric QMR solve (0: none, as for the entry points
+    // without a state). Each time the first run has made another `checkpoint` products, the
+    // driver computes the true relative residual of the iterate; when `off_course(products,
+    // relres)` says so, it ends the solve there (status -1, the iterate in sol, no residual
+    // replacement) and sets `stopped_off_course`. Otherwise the method goes on undisturbed.
+    // `indefinite` tells whether SQMR's rho = r' M^-1 r has taken both signs so far (the
+    // preconditioner is indefinite).
     int checkpoint = 0;
-    std::function<bool(int, double)> off_course;
+    std::function<bool(int products, double relres, bool indefinite)> off_course;
     bool stopped_off_course = false;
 };
 

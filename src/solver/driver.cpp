@@ -22,9 +22,9 @@
 // room for a step, or when one fails to reduce the true residual (without a limit: to halve it,
 // which bounds their number); the status is then -1. ipar(7) returns the products of all runs;
 // fpar(1) and ipar(6) return as they came. Statuses other than 0 and -1 are returned unchecked.
-// A caller with a state of its own may set a checkpoint in it (SolveState::checkpoint): an SQMR
-// solve then has its iterate's true residual computed once, after that many products, and ends
-// there when the caller's judge finds it off course (the command-line tool goes on with GMRES).
+// A caller with a state of its own may set checkpoints in it (SolveState::checkpoint): an SQMR
+// solve then has its iterate's true residual computed every so many products, and ends there
+// when the caller's judge finds it off course (the command-line tool goes on with GMRES).
 //
 // On entry: A (upper triangle, 1-based rows), rhs, sol = initial guess, the level list PRE,
 //           param with its options, ipar(2), ipar(3) and fpar(2).
@@ -134,11 +134,16 @@ struct TimedProducts {
     }
 };
 
-// The checkpoint of a state (SolveState::checkpoint) in the first run of an SQMR solve: once
-// `products` products are made, `stops` judges the iterate of the scaled system.
+// The checkpoints of a state (SolveState::checkpoint) in the first run of an SQMR solve: each
+// time `due` products are made, `stops` judges the iterate of the scaled system, and the next
+// checkpoint is `every` products later.
 struct Checkpoint {
-    int products = 0;  // 0: none, or already made
-    std::function<bool(const double* xs)> stops;
+    int due   = 0;  // 0: none
+    int every = 0;
+    // The signs rho = z . r = r' M^-1 r has taken: both, and the preconditioner is indefinite.
+    bool positive = false;
+    bool negative = false;
+    std::function<bool(const double* xs, bool indefinite)> stops;
 };
 
 // Runs the method from ipar(1) = 0 until it reports a final status, answering each request; the
@@ -164,11 +169,15 @@ int run_method(Method method, SolveState& state, const SparseMatrix& A, LevelRec
         if (request < kMatVec || request > kRightTSolve) {
             return request;
         }
-        if (request == kMatVec && checkpoint != nullptr && checkpoint->products > 0 &&
-            ipar(kProducts) >= checkpoint->products) {
-            checkpoint->products = 0;
-            const double* xs     = w + 4 * static_cast<std::ptrdiff_t>(n);
-            if (checkpoint->stops(xs)) {
+        if (request == kMatVec && checkpoint != nullptr && checkpoint->due > 0) {
+            checkpoint->positive = checkpoint->positive || state.sqmr.rho > 0.0;
+            checkpoint->negative = checkpoint->negative || state.sqmr.rho < 0.0;
+        }
+        if (request == kMatVec && checkpoint != nullptr && checkpoint->due > 0 &&
+            ipar(kProducts) >= checkpoint->due) {
+            checkpoint->due += checkpoint->every;
+            const double* xs = w + 4 * static_cast<std::ptrdiff_t>(n);
+            if (checkpoint->stops(xs, checkpoint->positive && checkpoint->negative)) {
                 std::copy(xs, xs + n, sol);
                 state.stopped_off_course = true;
                 ipar(kRequest)           = kIterLimit;
@@ -272,10 +281,11 @@ int solve_checked(Method method, SolveState& state, const SparseMatrix& A, Level
     state.stopped_off_course = false;
     if (state.checkpoint > 0 && state.off_course &&
         method == static_cast<Method>(krylov::dsymqmr)) {
-        checkpoint.products = state.checkpoint;
-        checkpoint.stops    = [&](const double* xs) {
+        checkpoint.due   = state.checkpoint;
+        checkpoint.every = state.checkpoint;
+        checkpoint.stops = [&](const double* xs, bool indefinite) {
             const double r = true_residual_norm(A, rs, cs, rhs, xs, dbuff, products);
-            return state.off_course(ipar(kProducts), r / reference);
+            return state.off_course(ipar(kProducts), r / reference, indefinite);
         };
     }
     double previous = HUGE_VAL;
@@ -286,6 +296,7 @@ int solve_checked(Method method, SolveState& state, const SparseMatrix& A, Level
             run_method(method, state, A, PRE, param, rhs, sol, dbuff, w, products, &checkpoint);
         const int last_run = ipar(kProducts);
         used += last_run;
+        checkpoint.due = 0;  // the first run only
         if (state.stopped_off_course) {
             break;  // dbuff(1..n) holds the iterate's true residual
         }

@@ -9,6 +9,7 @@
 #include "common/onebased.h"
 #include "common/testing.h"
 #include "factor/factor.h"
+#include "problems.h"
 
 namespace {
 
@@ -212,6 +213,72 @@ TEST(Watch, CloseToTheEndTheSolveGoesOnFromTheWatch) {
     EXPECT_EQ(over.watched, K);
     EXPECT_EQ(over.iterations, a.iterations);
     EXPECT_EQ(x, plain);
+}
+
+}  // namespace
+
+namespace {
+
+// On course: at the pace since the last checkpoint, restol is met within the limit.
+TEST(Watch, OnCourseMeansRestolWithinTheLimitAtTheLatestPace) {
+    using trelvak::cli::off_course;
+    EXPECT_EQ(trelvak::cli::checkpoint_spacing(500), 50);
+    EXPECT_EQ(trelvak::cli::checkpoint_spacing(60), trelvak::cli::kMinSpacing);
+    // From 1e-2 after 50 to 1e-3 after 100: a digit per 50 iterations, 1e-6 after 250.
+    EXPECT_FALSE(off_course(50, 1e-2, 100, 1e-3, 250, 1e-6));
+    EXPECT_TRUE(off_course(50, 1e-2, 100, 1e-3, 249, 1e-6));
+    EXPECT_FALSE(off_course(50, 1e-2, 100, 1e-7, 101, 1e-6));  // already there
+    EXPECT_TRUE(off_course(50, 1e-2, 100, 1e-2, 1000, 1e-6));  // no progress
+    EXPECT_TRUE(off_course(50, 1e-2, 100, 2e-2, 1000, 1e-6));
+    EXPECT_TRUE(off_course(50, 1e-2, 100, NAN, 1000, 1e-6));
+}
+
+// An SQMR solve that is off course at two checkpoints in a row, under an indefinite factor, goes
+// on with GMRES from its iterate: the iterations of both count, the answer is judged on b, and
+// the record comes back as it was. Under a positive definite factor it is never switched. A
+// tolerance below rounding keeps both solves off course.
+// The KKT matrix of a convex quadratic program with a rank-deficient Hessian block and nearly
+// dependent constraints (the benchmark's family, order 21,000): under its regularized factor SQMR
+// alone misses restol within 500 iterations. Its pace is off course at the checkpoints of 100 and
+// 150 iterations, and GMRES, going on from its iterate, meets restol within the limit. The
+// iterations of both count, the answer is judged on b, and the record comes back as it was.
+TEST(Watch, SqmrOffCourseUnderAnIndefiniteFactorGoesOnWithGmres) {
+    const trelvak::cli::UpperMatrix A = trelvak::bench::qp_kkt(15000, 6000, true, 23);
+    Problem p(trelvak::test::Csr{A.n, A.n, A.ia, A.ja, A.a});
+    ASSERT_EQ(p.param->maxit, 500);
+    std::vector<double> plain, x;
+    const SolveResult a = trelvak::cli::solve_once(p.A, p.pristine, p.levels, p.param, p.b, &plain);
+    EXPECT_EQ(a.status, trelvak::kIterLimit);
+    const char* const solver = p.param->solver;
+    const int nrestart       = p.param->nrestart;
+    Fallback fallback;
+    const SolveResult s =
+        trelvak::cli::solve_with_fallback(p.A, p.pristine, p.levels, p.param, p.b, &x, &fallback);
+    EXPECT_EQ(s.status, trelvak::kConverged);
+    EXPECT_EQ(s.switched_at, 150);
+    EXPECT_EQ(s.restart, 500 - 150);
+    EXPECT_LE(s.iterations, 500);
+    EXPECT_EQ(s.relres, trelvak::cli::relative_residual(p.A, p.b, x));
+    EXPECT_LE(s.relres, p.param->restol);
+    EXPECT_EQ(p.param->solver, solver);
+    EXPECT_EQ(p.param->nrestart, nrestart);
+    EXPECT_EQ(p.param->maxit, 500);
+    EXPECT_FALSE(fallback.tried);
+}
+
+// Under a positive definite factor (a shifted 3D grid with the crude factor: a diagonal) SQMR is
+// never switched, though its residual stalls for the first 75 iterations.
+TEST(Watch, SqmrUnderADefiniteFactorIsNotSwitched) {
+    Problem p(trelvak::test::laplace3d(30, 30, 30, 0.72881), 0.3);
+    p.param->maxit = 200;
+    std::vector<double> plain, x;
+    const SolveResult a = trelvak::cli::solve_once(p.A, p.pristine, p.levels, p.param, p.b, &plain);
+    Fallback fallback;
+    const SolveResult s =
+        trelvak::cli::solve_with_fallback(p.A, p.pristine, p.levels, p.param, p.b, &x, &fallback);
+    EXPECT_EQ(s.switched_at, 0);
+    EXPECT_EQ(s.status, trelvak::kConverged);
+    EXPECT_EQ(s.iterations, a.iterations);
 }
 
 }  // namespace

@@ -174,6 +174,7 @@
 %! [x, info] = trelvak (A, [b, -b]);
 %! assert (info.fallback_used, [true, true]);
 %! assert (info.watched, [10, 10]);
+%! assert (info.switched_at, [0, 0]);
 %! assert (info.converged, [true, true]);
 %! assert (info.relres < 1e-6);
 %! assert (info.fallback_fill < 1);

@@ -10,10 +10,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/onebased.h"
 #include "common/testing.h"
+#include "krylov/krylov.h"
 #include "precond/level_producer.h"
 #include "solver/alloc_testing.h"
 #include "solver/solver.h"
@@ -140,6 +142,66 @@ TEST(SolverDriver, EveryMethodAndCycleSolves) {
             }
         }
     }
+}
+
+// Checkpoints of a state: every `checkpoint` products of an SQMR run the judge sees the true
+// relative residual of the iterate. A judge that lets it go changes nothing; one that says "off
+// course" ends the solve there with that iterate and the limit status, and no replacement run
+// follows. Other methods are not judged.
+TEST(SolverDriver, CheckpointsJudgeSqmrsIterateAndEndTheSolveOnlyWhenTold) {
+    // Preconditioned by the exact factor of a neighbouring matrix, so that SQMR iterates.
+    Problem p(indefinite(40, 11), three_levels());
+    Csr poor = p.A;
+    for (int i = 0; i < poor.nr; ++i) {
+        const auto first = static_cast<size_t>(poor.ia[static_cast<size_t>(i)] - 1);
+        poor.a[first] += 0.5 * std::sin(3.0 * i);  // the diagonal, where the row stores it
+    }
+    p.list = produce_level_list(poor, p.options);
+    std::vector<double> plain;
+    ASSERT_EQ(p.solve(plain), 0);
+    const int products = p.param->ipar[trelvak::kProducts - 1];
+    ASSERT_GT(products, 9);
+    for (const int stop_at : {0, 2}) {
+        trelvak::krylov::SolveState state;
+        state.checkpoint = 3;
+        std::vector<std::pair<int, double>> seen;
+        state.off_course = [&](int k, double relres, bool) {
+            seen.push_back({k, relres});
+            return static_cast<int>(seen.size()) == stop_at;
+        };
+        std::vector<double> x(p.b.size(), 0.0);
+        SparseMatrix record = p.A.record();
+        p.rhs               = p.b;
+        const int status =
+            DSYMAMGsolver(&record, p.list->first(), p.param.get(), p.rhs.data(), x.data(), &state);
+        ASSERT_FALSE(seen.empty());
+        for (size_t i = 0; i < seen.size(); ++i) {
+            EXPECT_EQ(seen[i].first, 3 * static_cast<int>(i + 1));
+        }
+        EXPECT_EQ(state.stopped_off_course, stop_at > 0);
+        if (stop_at == 0) {
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(p.param->ipar[trelvak::kProducts - 1], products);
+            expect_close(x, plain, "x");
+        } else {
+            EXPECT_EQ(status, trelvak::kIterLimit);
+            EXPECT_EQ(seen.size(), 2u);
+            EXPECT_EQ(p.param->ipar[trelvak::kProducts - 1], 6);
+            EXPECT_NEAR(p.residual(x), seen.back().second, 1e-9 * seen.back().second);
+            expect_close(p.rhs, p.b, "rhs");
+        }
+    }
+    p.param->solver = "gmres";
+    trelvak::krylov::SolveState state;
+    state.checkpoint = 3;
+    int calls        = 0;
+    state.off_course = [&](int, double, bool) { return ++calls > 0; };
+    std::vector<double> x(p.b.size(), 0.0);
+    SparseMatrix record = p.A.record();
+    p.rhs               = p.b;
+    EXPECT_EQ(
+        DSYMAMGsolver(&record, p.list->first(), p.param.get(), p.rhs.data(), x.data(), &state), 0);
+    EXPECT_EQ(calls, 0);
 }
 
 // The level list below would stop the process if it were applied (a marked level without
