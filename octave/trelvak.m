@@ -22,15 +22,14 @@
 ## and the column is solved with that factor; the result with the smaller true residual is
 ## returned. Otherwise, unless the watch converged, the solve starts over from zero with the
 ## first factor, or, when the watch has already reached @code{sqrt (restol)}, goes on from the
-## watch's result. A solve with symmetric QMR that starts over, on a matrix whose diagonal is
-## not of one sign (a KKT or saddle-point system, whose factor is indefinite), is judged once,
-## after half of @code{maxit} (when that is at least 100 iterations): when at its pace so far
-## it would not meet @code{restol} within the limit, GMRES goes on from its iterate with the
-## iterations left, restarted after as many as 256 MB of basis vectors hold (at least
-## @code{nrestart}). On long runs of ill-conditioned KKT systems SQMR's recurrences lose their
-## accuracy, GMRES's basis does not. On course, SQMR goes on from its iterate. (The command-line
-## tool and the Python module judge sooner and more often, inside one run, with the sign of
-## SQMR's r'M^-1 r for the factor's definiteness.) The field @code{fallback} of @var{options}
+## watch's result. A symmetric QMR solve that starts over has its true residual checked every
+## tenth of @code{maxit} (at least 25 iterations apart), inside the run. When, at the pace since
+## the previous check, it would not meet @code{restol} within the limit at two checks in a row,
+## from 100 iterations to half the limit, and the preconditioner is indefinite (SQMR's
+## @code{r'*(M\r)} has taken both signs), GMRES goes on from its iterate with the iterations
+## left, restarted after as many as 256 MB of basis vectors hold (at least @code{nrestart}). On
+## long runs of ill-conditioned KKT systems SQMR's recurrences lose their accuracy, GMRES's basis
+## does not. The field @code{fallback} of @var{options}
 ## (default true; not passed on) turns the watch and the change of method off.
 ##
 ## @var{info} holds: @code{niter} (iterations per column), @code{relres} (true relative
@@ -205,42 +204,24 @@ function [x, info] = trelvak (A, b, options)
   endif
 endfunction
 
-## The solve from zero after the watch (see the help text). The modules cannot judge a run
-## without ending it, so symmetric QMR is judged once, after half of maxit (late, since on
-## course it goes on with its recurrences begun anew, which can cost as many iterations again:
-## MAC Stokes 256 x 256 needed 122 more to halve a residual of 2e-6), on the pace from the
-## start: off course when it would not meet restol within the limit. Only a
-## matrix whose diagonal is not of one sign (zero or both signs: its factor is indefinite) is
-## judged. Off course, GMRES goes on from the iterate; on course, SQMR goes on from it with its
-## recurrences begun anew (the tool judges inside one run).
+## The solve from zero after the watch: symmetric QMR with its course judged at checkpoints
+## inside the run (trelvak_course_mex, as the command-line tool judges it); off course, GMRES goes
+## on from its iterate with the iterations left, restarted after as many of them as 256 MB of
+## basis vectors hold (at least nrestart).
 function [x, niter, switched, options] = on_course (A, As, PREC, options, b)
   n = rows (b);
   maxit = options.maxit;
-  checkpoint = floor (maxit / 2);
-  d = diag (As);
-  switched = 0;
-  if (! strcmp (options.solver, "sqmr") || checkpoint < 100 || all (d > 0) || all (d < 0))
-    [x, options] = DSYMtrelvaksolver (A, PREC, options, b, zeros (n, 1));
-    niter = options.niter;
+  [x, options, switched] = trelvak_course_mex (A, PREC, options, b, zeros (n, 1));
+  niter = options.niter;
+  if (switched == 0)
     return;
   endif
-  options.maxit = checkpoint;
-  ## The stop at the checkpoint is not the user's: its notice is not shown.
-  evalc ("[x, options] = DSYMtrelvaksolver (A, PREC, options, b, zeros (n, 1));");
-  options.maxit = maxit;
-  niter = options.niter;
   nb = norm (b);
   r = norm (b - As * x) / (nb + (nb == 0));
-  if (r <= options.restol || niter >= maxit)
-    return;
-  endif
-  rest = options;
-  if (! (r <= options.restol ^ (niter / maxit)))
-    switched = niter;
-    rest.solver = "gmres";
-    rest.nrestart = min (maxit - niter, max (options.nrestart, floor (2^28 / (8 * n))));
-  endif
   ## The rest is A d = b - A x from zero, its tolerance aiming at restol * norm (b).
+  rest = options;
+  rest.solver = "gmres";
+  rest.nrestart = min (maxit - niter, max (options.nrestart, floor (2^28 / (8 * n))));
   rest.maxit = maxit - niter;
   rest.restol = min (0.5, options.restol / r);
   [d, rest] = DSYMtrelvaksolver (A, PREC, rest, b - As * x, zeros (n, 1));

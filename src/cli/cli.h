@@ -191,6 +191,28 @@ int checkpoint_spacing(int maxit);
 // Whether a solve whose true relative residual went from r0 after k0 iterations to r after k is
 // off course for restol within maxit iterations.
 bool off_course(int k0, double r0, int k, double r, int maxit, double restol);
+// GMRES's restart length after a switch: the iterations left, at most what kSwitchBasisBytes
+// hold for order n, at least nrestart.
+int switch_restart(int left, int nrestart, size_t n);
+
+// The judge of an SQMR solve's course: arm() sets the checkpoints in a solve state (none when
+// the limit is too short for them, see applies) and keeps the pace between them; the judge must
+// outlive the solve, and disarm() clears the state after it.
+class Course {
+public:
+    Course(int maxit, double restol);
+    static bool applies(int maxit);
+    void arm(krylov::SolveState& state);
+    static void disarm(krylov::SolveState& state);
+
+private:
+    bool judge(int k, double relres, bool indefinite);
+    int maxit_;
+    double restol_;
+    int k0_       = 0;
+    double r0_    = 0.0;
+    bool was_off_ = false;
+};
 
 struct SolveResult {
     int status          = 0;      // status_verdict of the solve whose x is returned

@@ -106,21 +106,6 @@ SolveResult solve_once(UpperMatrix& A, const std::vector<double>& pristine, Leve
     return result;
 }
 
-int checkpoint_spacing(int maxit) {
-    return std::max(kMinSpacing, maxit / kCheckpoints);
-}
-
-bool off_course(int k0, double r0, int k, double r, int maxit, double restol) {
-    if (r <= restol) {
-        return false;
-    }
-    if (!(r < r0) || !(r > 0.0) || k <= k0) {
-        return true;  // no progress (or NaN)
-    }
-    const double pace = (std::log(r) - std::log(r0)) / (k - k0);  // per iteration, < 0
-    return k + (std::log(restol) - std::log(r)) / pace > maxit;
-}
-
 namespace {
 
 // Goes on from x, after a solve `done` that used some of the iterations: the rest is solved as
@@ -162,43 +147,23 @@ SolveResult solve_on_course(UpperMatrix& A, const std::vector<double>& pristine,
                             const std::vector<double>& b, std::vector<double>* x,
                             const SolveSetup& setup) {
     const int maxit = param->maxit;
-    if (maxit <= 0 || maxit <= 2 * checkpoint_spacing(maxit)) {
+    if (!Course::applies(maxit)) {
         return solve_once(A, pristine, levels, param, b, x, setup);
     }
     krylov::SolveState own;
     krylov::SolveState* state = setup.state != nullptr ? setup.state : &own;
-    const double restol       = param->restol;
-    state->checkpoint         = checkpoint_spacing(maxit);
-    // Judged from kFirstJudged iterations and the third checkpoint on, within the first half of
-    // the limit (the rest is GMRES's, which starts without SQMR's Krylov space): off course over
-    // the last two spacings.
-    int k0            = 0;
-    double r0         = NAN;
-    bool was_off      = false;
-    state->off_course = [maxit, restol, &k0, &r0, &was_off](int k, double relres, bool indefinite) {
-        const bool off  = k0 > 0 && off_course(k0, r0, k, relres, maxit, restol);
-        const bool stop = indefinite && off && was_off && k >= kFirstJudged && 2 * k <= maxit;
-        k0              = k;
-        r0              = relres;
-        was_off         = off;
-        return stop;
-    };
-    SolveResult first         = solve_once(A, pristine, levels, param, b, x, {state, setup.x0});
-    const bool stopped        = state->stopped_off_course;
-    state->checkpoint         = 0;
-    state->off_course         = nullptr;
-    state->stopped_off_course = false;
+    Course course(maxit, param->restol);
+    course.arm(*state);
+    SolveResult first  = solve_once(A, pristine, levels, param, b, x, {state, setup.x0});
+    const bool stopped = state->stopped_off_course;
+    Course::disarm(*state);
     if (!stopped) {
         return first;
     }
-    const int left = maxit - first.iterations;
-    const double fits =
-        kSwitchBasisBytes / (8.0 * static_cast<double>(std::max<size_t>(b.size(), 1)));
-    const int restart =
-        std::min(left, std::max(param->nrestart, static_cast<int>(std::min(fits, 1e9))));
-    SolveResult rest = go_on(A, pristine, levels, param, b, x, first, state, "gmres", restart);
-    rest.switched_at = first.iterations;
-    rest.restart     = restart;
+    const int restart = switch_restart(maxit - first.iterations, param->nrestart, b.size());
+    SolveResult rest  = go_on(A, pristine, levels, param, b, x, first, state, "gmres", restart);
+    rest.switched_at  = first.iterations;
+    rest.restart      = restart;
     rest.seconds += first.seconds;
     return rest;
 }

@@ -126,6 +126,8 @@ using LevelsPtr     = std::unique_ptr<LevelRecord, LevelsDeleter>;
 
 using ModuleBody = void (*)(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void solver_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+// trelvak_course_mex, for trelvak.m: DSYMtrelvaksolver with the course of SQMR judged.
+void course_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void factor_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void delete_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void init_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);

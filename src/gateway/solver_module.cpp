@@ -1,5 +1,10 @@
-// solver_module.cpp: the work of the Octave module
-//     [x, options] = DSYMtrelvaksolver(A, PREC, options, b, x0).
+// solver_module.cpp: the work of the Octave modules
+//     [x, options] = DSYMtrelvaksolver(A, PREC, options, b, x0)
+//     [x, options, stopped] = trelvak_course_mex(A, PREC, options, b, x0)
+// The second is the first with the course of a symmetric QMR solve judged at checkpoints, as
+// the command-line tool judges it (cli::Course): off course, the solve ends there with its
+// iterate, no warning, and `stopped` = the iterations made (0 otherwise); trelvak.m then goes
+// on with GMRES.
 //
 // Solves A x = b with the Krylov method and the multilevel preconditioner behind PREC (made by
 // DSYMtrelvakfactor). Only the lower triangle of A by columns is read. The options reach the
@@ -15,9 +20,13 @@
 // error after the scaling is undone; the handle stays usable. Work copies: ia (n+1), ja and
 // a (nzmax), rhs and sol (n), all released before the module returns or raises an error.
 #include <algorithm>
+#include <functional>
+#include <optional>
 #include <string>
 
+#include "cli/cli.h"
 #include "gateway/gateway.h"
+#include "krylov/krylov.h"
 #include "solver/solver.h"
 
 namespace trelvak::gateway {
@@ -42,14 +51,13 @@ std::string status_cause(int status) {
 
 }  // namespace
 
-void solver_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    // Argument checks, in this order; nothing is allocated before they pass.
-    if (nrhs != 5) {
-        throw HostError("five input arguments required.");
-    }
-    if (nlhs != 2) {
-        throw HostError("Too many output arguments.");
-    }
+namespace {
+
+// The solve behind both modules: checks the five inputs, moves the options into the handle's
+// record, calls `prepare` with it, runs the driver (with `state` when given) and makes the
+// outputs x and options. Returns the driver's status.
+int solve_with_handle(mxArray* plhs[], const mxArray* prhs[], krylov::SolveState* state,
+                      const std::function<void(const ParameterRecord&)>& prepare) {
     if (!mxIsStruct(prhs[2])) {
         throw HostError("Third input must be a structure.");
     }
@@ -72,6 +80,9 @@ void solver_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     ConvertedMatrix A = convert_upper(prhs[0], "DSYMtrelvaksolver");
     check_solve_magnitudes(A.record, mxGetPr(prhs[3]), mxGetPr(prhs[4]));
     options_to_record(prhs[2], handle.param, handle.texts);
+    if (prepare) {
+        prepare(*handle.param);
+    }
 
     auto rhs = allocate<double>(static_cast<size_t>(n), "DSYMtrelvaksolver:rhs");
     auto sol = allocate<double>(static_cast<size_t>(n), "DSYMtrelvaksolver:sol");
@@ -80,7 +91,7 @@ void solver_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 
     int status = 0;
     try {
-        status = DSYMAMGsolver(&A.record, handle.levels, handle.param, rhs.get(), sol.get());
+        status = DSYMAMGsolver(&A.record, handle.levels, handle.param, rhs.get(), sol.get(), state);
     } catch (const FatalStop& stop) {
         // The preconditioner's own fatal stop may leave its level list patched in the middle of
         // a kernel call; an allocation failure leaves the record as it was.
@@ -93,13 +104,11 @@ void solver_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     plhs[1] = options_from_record(prhs[2], handle.param, true);
     plhs[0] = mxCreateDoubleMatrix(n, 1, mxREAL);
     std::copy_n(sol.get(), n, mxGetPr(plhs[0]));
+    return status;
+}
 
-    rhs.reset();
-    sol.reset();
-    A.ia.reset();
-    A.ja.reset();
-    A.a.reset();
-
+// Nothing for success, the warning for the iteration limit, an error for any other status.
+void report_status(int status) {
     switch (status) {
         case 0:
             break;
@@ -118,6 +127,39 @@ void solver_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         default:
             mexPrintf("iterative solver exited with error code %d", status);
             throw HostError(status_cause(status));
+    }
+}
+
+}  // namespace
+
+void solver_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    // Argument checks, in this order; nothing is allocated before they pass.
+    if (nrhs != 5) {
+        throw HostError("five input arguments required.");
+    }
+    if (nlhs != 2) {
+        throw HostError("Too many output arguments.");
+    }
+    report_status(solve_with_handle(plhs, prhs, nullptr, nullptr));
+}
+
+void course_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    if (nrhs != 5) {
+        throw HostError("five input arguments required.");
+    }
+    if (nlhs != 3) {
+        throw HostError("three output arguments required.");
+    }
+    krylov::SolveState state;
+    std::optional<cli::Course> course;
+    const int status   = solve_with_handle(plhs, prhs, &state, [&](const ParameterRecord& p) {
+        course.emplace(p.maxit, p.restol);
+        course->arm(state);
+    });
+    const bool stopped = state.stopped_off_course;
+    plhs[2] = mxCreateDoubleScalar(stopped ? mxGetScalar(mxGetField(plhs[1], 0, "niter")) : 0.0);
+    if (!stopped) {
+        report_status(status);
     }
 }
 

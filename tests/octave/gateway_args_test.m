@@ -9,6 +9,13 @@
 %! b = A * (1:16)';
 %! x0 = zeros (16, 1);
 
+## trelvak_course_mex (trelvak.m's solve) makes the solver module's checks, with three outputs.
+%!error <^trelvak_course_mex: five input arguments required\.$> [x, o, s] = trelvak_course_mex (A, P, opts, b)
+%!error <^trelvak_course_mex: three output arguments required\.$> [x, o] = trelvak_course_mex (A, P, opts, b, x0)
+%!error <^trelvak_course_mex: Third input must be a structure\.$> [x, o, s] = trelvak_course_mex (A, P, 3, b, x0)
+%!error <Second input is not a live preconditioner> [x, o, s] = trelvak_course_mex (A, struct ("ptr", 12345, "param", 67890, "id", P.id), opts, b, x0)
+%!error <^trelvak_course_mex: Fourth input must be> [x, o, s] = trelvak_course_mex (A, P, opts, b(1:3), x0)
+
 ## The five checks of the solver module, in their order.
 %!error <^DSYMtrelvaksolver: five input arguments required\.$> [x, o] = DSYMtrelvaksolver (A, P, opts, b)
 %!error <^DSYMtrelvaksolver: five input arguments required\.$> [x, o] = DSYMtrelvaksolver (1, 2, 3, 4, 5, 6)

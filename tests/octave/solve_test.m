@@ -23,6 +23,22 @@
 %! endfor
 
 %!test
+%! ## trelvak.m's solve: on course (or with a method other than SQMR) it is DSYMtrelvaksolver's.
+%! A = tvk_problem ("saddle", 12);
+%! n = rows (A);
+%! b = A * (1:n)';
+%! P = DSYMtrelvakfactor (A);
+%! for solver = {"sqmr", "gmres"}
+%!   o = struct ("solver", solver{1}, "restol", 1e-10, "maxit", 300);
+%!   [x, ox] = DSYMtrelvaksolver (A, P, o, b, zeros (n, 1));
+%!   [y, oy, stopped] = trelvak_course_mex (A, P, o, b, zeros (n, 1));
+%!   assert (y, x);
+%!   assert (oy.niter, ox.niter);
+%!   assert (stopped, 0);
+%! endfor
+%! DSYMtrelvakdelete (P);
+
+%!test
 %! ## Every method reaches the residual with the same handle.
 %! A = tvk_problem ("helmholtz", 12);
 %! n = rows (A);
