@@ -12,7 +12,7 @@
 ## True when msg is an error of ours: it begins with the name of a module or of trelvak.
 %!function ok = tvk_hostile_ours (msg)
 %!  ok = ischar (msg) && ! isempty (regexp (msg, ...
-%!        '^(DSYMtrelvak(init|factor|solver|delete)|trelvak): \S', 'once'));
+%!        '^(DSYMtrelvak(init|factor|solver|delete)|trelvak|trelvak_course_mex): \S', 'once'));
 %!endfunction
 
 ## The restol a solve was held to: the options' value when it is a usable one, otherwise the
@@ -45,7 +45,8 @@
 %!    return;
 %!  endif
 %!  if (! isempty (strfind (printed, "!!! TRELVAK Warning !!!"))
-%!      || ! isempty (strfind (printed, "warning:")))
+%!      || ! isempty (strfind (printed, "warning:"))
+%!      || ! isempty (strfind (printed, "stopped off course")))
 %!    kind = "warned";
 %!    return;                    # the call said it did not converge (or warned otherwise)
 %!  endif
@@ -224,7 +225,9 @@
 %!endfunction
 
 %!test
-%! ## DSYMtrelvakfactor then DSYMtrelvaksolver: random matrices, options, vectors.
+%! ## DSYMtrelvakfactor then DSYMtrelvaksolver and trelvak_course_mex (trelvak.m's solve, which
+%! ## reports an SQMR run it stopped off course instead of warning): random matrices, options,
+%! ## vectors.
 %! rand ("state", 101); randn ("state", 101);
 %! faults = {};
 %! tally = struct ("error", 0, "warned", 0, "checked", 0, "done", 0);
@@ -257,7 +260,14 @@
 %!     x = []; o = []; err = []; printed = "";
 %!     t = tic ();
 %!     try
-%!       printed = evalc ("[x, o] = DSYMtrelvaksolver (A, P, so, b, x0);");
+%!       if (s == 1)
+%!         printed = evalc ("[x, o] = DSYMtrelvaksolver (A, P, so, b, x0);");
+%!       else
+%!         printed = evalc ("[x, o, stopped] = trelvak_course_mex (A, P, so, b, x0);");
+%!         if (stopped > 0)
+%!           printed = [printed, "stopped off course"];
+%!         endif
+%!       endif
 %!     catch e
 %!       err = e;
 %!     end_try_catch
