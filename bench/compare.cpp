@@ -63,11 +63,13 @@ double shortest(double first, Run run) {
 }
 
 // The shortest factorization time of A under the options, `first` being that of a first run.
-double shortest_setup(double first, UpperMatrix& A, const trelvak::cli::Arguments& options) {
+// With b, each factorization's quick trial solves it (as the first run's did).
+double shortest_setup(double first, UpperMatrix& A, const trelvak::cli::Arguments& options,
+                      const std::vector<double>* b = nullptr) {
     return shortest(first, [&] {
         trelvak::bench::OurSolver again;
         std::string ignored;
-        again.factor(A, options, &ignored);
+        again.factor(A, options, &ignored, b);
         return again.setup_seconds();
     });
 }
@@ -627,12 +629,17 @@ double elbow_retry_rows(const Settings& s, UpperMatrix& A, const std::vector<dou
 void method_rows(const Settings& s, UpperMatrix& A, const std::vector<double>& b,
                  const trelvak::cli::Arguments& options, trelvak::bench::OurSolver& solver,
                  std::vector<Row>* rows, Summary* sum, std::map<std::string, int>* final_its) {
-    const double best_setup = shortest_setup(solver.setup_seconds(), A, options);
+    const double best_setup = shortest_setup(solver.setup_seconds(), A, options, &b);
     std::vector<double> x;
     for (const char* m : kMethods) {
-        OurRun o = solver.solve(m, b, &x);
-        o.setup  = best_setup + (o.grew ? solver.fallback_seconds() : 0.0);
-        o.solve  = shortest_solve(o.solve, solver, m, b);
+        // The default method's solve is the quick factor's trial when that solved b (the tool's
+        // one-call solve); the other methods solve with the factor as usual.
+        const bool in_trial = std::strcmp(m, "sqmr") == 0 && solver.trial_solved();
+        OurRun o            = in_trial ? solver.trial_run(b, &x) : solver.solve(m, b, &x);
+        o.setup             = best_setup + (o.grew ? solver.fallback_seconds() : 0.0);
+        if (!in_trial) {
+            o.solve = shortest_solve(o.solve, solver, m, b);
+        }
         const Row r =
             our_row(std::string("trelvak ") + m + (std::strcmp(m, "sqmr") == 0 ? " (default)" : ""),
                     o, solver.info().nlev);
@@ -660,7 +667,7 @@ double our_rows(const Settings& s, UpperMatrix& A, const std::vector<double>& b,
     options.numbers["nrestart"] = s.restart;
     options.numbers["restol"]   = s.tol;
     std::string message;
-    if (!solver.factor(A, options, &message)) {
+    if (!solver.factor(A, options, &message, &b)) {
         rows->push_back(failed_factorization("trelvak", solver, message));
         return elbow_retry_rows(s, A, b, options, rows, sum);
     }

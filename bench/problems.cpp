@@ -285,14 +285,16 @@ OurSolver::~OurSolver() {
         release_parameters(param_);
 }
 
-bool OurSolver::factor(UpperMatrix& A, const cli::Arguments& options, std::string* message) {
+bool OurSolver::factor(UpperMatrix& A, const cli::Arguments& options, std::string* message,
+                       const std::vector<double>* b) {
     A_        = &A;
     pristine_ = A.a;
     param_    = create_parameters();
     cli::apply_options(options, param_);
     const SparseMatrix record = A.record();
+    trial_.b                  = b != nullptr ? b->data() : nullptr;
     const double t0           = now();
-    const int code            = trelvak::factor(record, param_, &levels_, &info_);
+    const int code            = trelvak::factor(record, param_, &levels_, &info_, {}, &trial_);
     setup_                    = now() - t0;
     A.a                       = pristine_;
     if (code != 0) {
@@ -301,6 +303,19 @@ bool OurSolver::factor(UpperMatrix& A, const cli::Arguments& options, std::strin
         return false;
     }
     return true;
+}
+
+OurRun OurSolver::trial_run(const std::vector<double>& b, std::vector<double>* x) const {
+    const cli::SolveResult r = cli::trial_solve(*A_, trial_, b, x, param_->restol);
+    OurRun run;
+    run.method     = param_->solver;
+    run.setup      = setup_;
+    run.fill       = info_.fill;
+    run.iterations = r.iterations;
+    run.status     = r.status;
+    run.relres     = r.relres;
+    run.note       = "solved in the quick factor's trial";
+    return run;
 }
 
 OurRun OurSolver::solve(const std::string& method, const std::vector<double>& b,

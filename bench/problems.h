@@ -69,8 +69,15 @@ public:
     OurSolver& operator=(const OurSolver&) = delete;
 
     // Factors A (kept by address: it must outlive this object) under the default options with
-    // the given overrides. Returns false and a message on failure.
-    bool factor(UpperMatrix& A, const cli::Arguments& options, std::string* message);
+    // the given overrides. Returns false and a message on failure. With b (kept by address, it
+    // must outlive the call), the quick attempt's trial solves A x = b itself (TrialSystem): the
+    // one-call solve of the tool.
+    bool factor(UpperMatrix& A, const cli::Arguments& options, std::string* message,
+                const std::vector<double>* b = nullptr);
+    // Whether the trial of the factorization solved the b given to factor, with the record's
+    // method; then trial_run reports that solve (no time of its own: setup holds it).
+    bool trial_solved() const { return trial_.solved; }
+    OurRun trial_run(const std::vector<double>& b, std::vector<double>* x) const;
     // Solves A x = b with the method as the tool does (watching the first iterations, with the
     // cruder factor made once for all methods), or with this factor alone when watch is false;
     // max_iterations > 0 overrides maxit, restol > 0 restol.
@@ -91,6 +98,7 @@ private:
     LevelRecord* levels_    = nullptr;
     FactorInfo info_;
     double setup_ = 0.0;
+    TrialSystem trial_;
     cli::Fallback fallback_;
 };
 

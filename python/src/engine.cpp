@@ -245,7 +245,12 @@ SolveReport solve(const cli::UpperMatrix& A, const OptionList& options, bool fal
     cli::UpperMatrix work              = A;  // the driver scales its values in place
     const std::vector<double> pristine = A.a;
     LevelRecord* raw                   = nullptr;
-    const int code = factor(work.record(), param.get(), &raw, &report.factor_info);
+    // One right-hand side from x = 0: the quick attempt's trial solves it (TrialSystem).
+    TrialSystem trial;
+    if (m == 1 && X0 == nullptr) {
+        trial.b = B;
+    }
+    const int code = factor(work.record(), param.get(), &raw, &report.factor_info, {}, &trial);
     LevelsPtr levels(raw);
     work.a = pristine;
     if (code != 0 || !levels) {
@@ -274,9 +279,10 @@ SolveReport solve(const cli::UpperMatrix& A, const OptionList& options, bool fal
         }
         *state = krylov::SolveState{};
         const cli::SolveResult r =
-            fallback ? cli::solve_with_fallback(work, pristine, levels.get(), param.get(), b, &x,
-                                                &crude, setup)
-                     : cli::solve_once(work, pristine, levels.get(), param.get(), b, &x, setup);
+            trial.solved ? cli::trial_solve(work, trial, b, &x, param->restol)
+            : fallback ? cli::solve_with_fallback(work, pristine, levels.get(), param.get(), b, &x,
+                                                  &crude, setup)
+                       : cli::solve_once(work, pristine, levels.get(), param.get(), b, &x, setup);
         if (r.status != kConverged && r.status != kIterLimit) {
             throw SolveError(r.status, status_cause(r.status));
         }

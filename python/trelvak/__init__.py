@@ -381,7 +381,10 @@ def solve(
     indefinite factor that is off course at two checkpoints in a row (every tenth of ``maxit``,
     from 100 iterations to half the limit; off course: at its latest pace it would not meet
     ``restol`` within the limit) goes on with GMRES from its iterate (``switched_at``).
-    ``fallback=False`` turns the watch and this change of method off.
+    ``fallback=False`` turns the watch and this change of method off. With one column and no
+    ``x0``, the quick factor's short trial solve (``info.factor.quick``) is made on ``b`` itself;
+    when that factor is kept its trial met ``restol`` and is the solution: ``niter`` counts the
+    trial's iterations and ``setup_time`` holds them.
 
     Returns ``(x, info)``: x of b's shape and a :class:`SolveInfo`. A column that does not reach
     ``restol`` is no error: ``info.converged`` is False. Raises ``ValueError``/``TypeError`` for

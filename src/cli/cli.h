@@ -225,6 +225,7 @@ struct SolveResult {
     bool fallback_used  = false;  // x comes from the cruder factor
     int switched_at     = 0;      // SQMR's iterations before the rest went to GMRES (0: none)
     int restart         = 0;      // then: GMRES's restart length
+    bool in_trial       = false;  // x is the factorization's trial iterate (trial_solve)
 };
 
 // What a solve may bring besides the system: a state of its own for the Krylov method (so that
@@ -252,6 +253,12 @@ struct Fallback {
 // true relative residual alone, converged exactly when relres <= restol (a NaN is not converged);
 // any other status stands.
 int status_verdict(int status, double relres, double restol);
+
+// The solve that the factorization's trial already made (TrialSystem::solved): x is its
+// iterate, the status the verdict on its true relative residual; it takes no time of its own (the
+// factorization's time holds it).
+SolveResult trial_solve(const UpperMatrix& A, const TrialSystem& trial,
+                        const std::vector<double>& b, std::vector<double>* x, double restol);
 
 // Solves A x = b from x = 0 (setup.x0 when given) with the level list (the driver with param's
 // options). A's values are restored from pristine after each call of the driver (it scales them in

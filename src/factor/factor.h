@@ -133,6 +133,21 @@ void release_parameters(ParameterRecord* param);
 // progress, when set, is called once for every finished level.
 int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, FactorInfo* info,
            const ProgressCallback& progress = {});
+
+// The system a one-call solve factors A for: it will solve A x = b from x = 0 with the record's
+// method and restol. Given to factor, the quick attempt's trial solve (FactorInfo::quick) is this
+// system rather than A*ones; when the quick factor is kept, that trial met restol on the true
+// residual b - A x within the caller's maxit, and x is the caller's solution (solved, after
+// `iterations` of the method).
+// Otherwise solved is false and the caller solves as usual.
+struct TrialSystem {
+    const double* b = nullptr;  // n entries
+    std::vector<double> x;
+    bool solved    = false;
+    int iterations = 0;
+};
+int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, FactorInfo* info,
+           const ProgressCallback& progress, TrialSystem* system);
 // Releases a level list made by factor (null is harmless).
 void release_levels(LevelRecord* levels);
 

@@ -57,6 +57,7 @@
 
 #include "common/blas.h"
 #include "common/interrupt.h"
+#include "common/onebased.h"
 #include "factor/factor.h"
 #include "krylov/krylov.h"
 #include "precond/precond.h"
@@ -1450,11 +1451,13 @@ RegularizedMatrix regularized(const SparseMatrix& A, double delta) {
 }
 
 // True relative residual after at most `iterations` iterations of the caller's method with the
-// factor, on b = A*ones from x = 0, or from *from when given (then the iterate is left there; the
-// driver works on a copy of A's values: it scales them); it stops earlier when it meets the
-// caller's restol. The record's controls come back as they were.
+// factor, on b = rhs (null: A*ones) from x = 0, or from *from when given (then the iterate is left
+// there; the driver works on a copy of A's values: it scales them); it stops earlier when it
+// meets the caller's restol. *used, when given, receives the iterations run. The record's
+// controls come back as they were.
 double trial_residual(const SparseMatrix& A, LevelRecord* levels, ParameterRecord* param,
-                      int iterations = kTrialIterations, std::vector<double>* from = nullptr) {
+                      int iterations = kTrialIterations, std::vector<double>* from = nullptr,
+                      const double* rhs = nullptr, int* used = nullptr) {
     const int n = A.nr;
     std::vector<double> values(A.a, A.a + (A.ia[n] - 1));
     SparseMatrix copy = A;
@@ -1462,7 +1465,11 @@ double trial_residual(const SparseMatrix& A, LevelRecord* levels, ParameterRecor
     std::vector<double> ones(static_cast<size_t>(n), 1.0), b(ones.size()), start;
     std::vector<double>& x = from != nullptr ? *from : start;
     x.resize(ones.size(), 0.0);
-    DSYMmatvec(A, ones.data(), b.data());
+    if (rhs != nullptr) {
+        std::copy(rhs, rhs + n, b.begin());
+    } else {
+        DSYMmatvec(A, ones.data(), b.data());
+    }
     // The driver derives the method's and the cycle's controls into the record (solver mode of
     // setup): they come back as the factorization left them, with the iteration limit.
     struct Controls {
@@ -1479,7 +1486,11 @@ double trial_residual(const SparseMatrix& A, LevelRecord* levels, ParameterRecor
     } controls{param, *param};
     param->maxit = iterations;
     krylov::SolveState state;
-    (void)DSYMAMGsolver(&copy, levels, param, b.data(), x.data(), &state);
+    std::vector<double> scaled = b;  // the driver scales its right-hand side in place
+    (void)DSYMAMGsolver(&copy, levels, param, scaled.data(), x.data(), &state);
+    if (used != nullptr) {
+        *used = param->ipar[kProducts - 1];
+    }
     DSYMmatvec(A, x.data(), ones.data());
     blas::axpy(n, -1.0, b.data(), ones.data());
     const double residual = blas::nrm2(n, ones.data()) / blas::nrm2(n, b.data());
@@ -1696,19 +1707,26 @@ struct Spent {
 
 // The quick attempt (see kQuickDroptol). Returns true with its factor in *levels and its report
 // in out; otherwise what it cost goes to `spent` and *levels is untouched.
+// The trial solves the caller's system when one is given (TrialSystem), and its iterate then
+// goes back as the caller's solution.
 bool quick_factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels,
-                  FactorInfo& out, const ProgressCallback& progress, Spent& spent) {
+                  FactorInfo& out, const ProgressCallback& progress, Spent& spent,
+                  TrialSystem* system) {
     LevelRecord* made = nullptr;
     FactorInfo info;
     const int code = factor_once(A, param, &made, &info, progress, /*quick=*/true);
     std::unique_ptr<LevelRecord, void (*)(LevelRecord*)> quick(made, release_levels);
     bool kept = false;
+    std::vector<double> x;
+    int iterations = 0;
     if (code == kFactorOk) {
         const Clock::time_point start = Clock::now();
         const double cpu              = processor_seconds();
         info.probe                    = stability_probe(A, quick.get(), param);
-        kept                          = info.probe <= kUnstableProbe &&
-               trial_residual(A, quick.get(), param, kQuickIterations) <= param->restol;
+        kept =
+            info.probe <= kUnstableProbe &&
+            trial_residual(A, quick.get(), param, kQuickIterations, &x,
+                           system != nullptr ? system->b : nullptr, &iterations) <= param->restol;
         info.wall_seconds += seconds_since(start);
         info.seconds += processor_seconds() - cpu;
     }
@@ -1716,6 +1734,13 @@ bool quick_factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** l
         spent.wall += info.wall_seconds;
         spent.cpu += info.seconds;
         return false;
+    }
+    // Within the caller's iteration limit only: a solve never reports more iterations than maxit.
+    if (system != nullptr && system->b != nullptr &&
+        (param->maxit <= 0 || iterations <= param->maxit)) {
+        system->x          = std::move(x);
+        system->solved     = true;
+        system->iterations = iterations;
     }
     info.quick = true;
     out        = std::move(info);
@@ -1727,12 +1752,22 @@ bool quick_factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** l
 
 int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, FactorInfo* info,
            const ProgressCallback& progress) {
+    return factor(A, param, levels, info, progress, nullptr);
+}
+
+int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, FactorInfo* info,
+           const ProgressCallback& progress, TrialSystem* system) {
     FactorInfo local;
     FactorInfo& out = info ? *info : local;
+    if (system != nullptr) {
+        system->x.clear();
+        system->solved     = false;
+        system->iterations = 0;
+    }
     Spent quick;  // a quick attempt that was not kept
     try {
         if (levels != nullptr && param != nullptr && quick_applies(*param) &&
-            quick_factor(A, param, levels, out, progress, quick)) {
+            quick_factor(A, param, levels, out, progress, quick, system)) {
             return kFactorOk;
         }
     } catch (const std::bad_alloc&) {

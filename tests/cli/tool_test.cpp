@@ -155,6 +155,44 @@ TEST_F(Tool, RightHandSideAndSolutionFiles) {
     EXPECT_TRUE(has(short_rhs.err, "holds 3 values, need 400")) << short_rhs.err;
 }
 
+TEST_F(Tool, TheQuickFactorsTrialSolvesTheSystemOnce) {
+    // A dominant matrix: the quick factor is kept, and its trial on the file's b is the solve.
+    const auto m    = trelvak::test::laplace2d(30, 30, -3.0);
+    const int n     = m.nr;
+    const auto path = dir_.write("dominant.mtx", trelvak::test::matrix_market_text(m, false));
+    std::string text;
+    std::vector<double> b(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        b[static_cast<size_t>(i)] = std::cos(0.1 * i) + (i % 5);
+        text += std::to_string(b[static_cast<size_t>(i)]) + "\n";
+    }
+    const std::string out = dir_.path() + "/x.mtx";
+    const auto o = run_tool({"--json", "--rhs", dir_.write("b.txt", text), "-o", out, path});
+    ASSERT_EQ(o.code, 0) << o.out << o.err;
+    EXPECT_TRUE(has(o.out, "\"quick\": true")) << o.out;
+    EXPECT_TRUE(has(o.out, "\"in_trial\": true")) << o.out;
+    EXPECT_GT(json_value(o.out, "iterations"), 0);
+    EXPECT_LE(json_value(o.out, "relres"), 1e-6);
+    const auto x = trelvak::cli::read_vector(out, n);
+    ASSERT_EQ(x.error, trelvak::cli::ReadError::kNone) << x.message;
+    const auto Ax = trelvak::test::multiply(trelvak::test::dense_from_upper(m), x.values);
+    double r = 0.0, bb = 0.0;
+    for (int i = 0; i < n; ++i) {
+        r += std::pow(b[static_cast<size_t>(i)] - Ax[static_cast<size_t>(i)], 2);
+        bb += b[static_cast<size_t>(i)] * b[static_cast<size_t>(i)];
+    }
+    EXPECT_LE(std::sqrt(r / bb), 1e-6);
+    // The text report says where the iterations went; --factor-only makes no solve of it.
+    const auto text_run = run_tool({path});
+    EXPECT_TRUE(has(text_run.out, "in the quick factor's trial")) << text_run.out;
+    const auto factor_only = run_tool({"--json", "--factor-only", path});
+    EXPECT_FALSE(has(factor_only.out, "in_trial")) << factor_only.out;
+    // A trial longer than the caller's limit is no solve of it.
+    const auto limited = run_tool({"--json", "--maxit", "1", path});
+    EXPECT_EQ(limited.code, trelvak::cli::kExitNotConverged) << limited.out;
+    EXPECT_TRUE(has(limited.out, "\"in_trial\": false")) << limited.out;
+}
+
 TEST_F(Tool, ExitCodesTellTheFailuresApart) {
     using namespace trelvak::cli;
     const auto limit = run_tool({"--maxit", "2", "--restol", "1e-14", helmholtz_});

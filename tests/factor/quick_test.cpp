@@ -3,6 +3,7 @@
 // otherwise the full factorization follows, as if the quick attempt had not been made.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -57,6 +58,41 @@ TEST(Quick, RandomKktWithADominantHessianBlockGetsTheQuickFactor) {
     EXPECT_LE(s.its, 30);
     EXPECT_LE(s.relres, f.param->restol);
     EXPECT_EQ(f.param->maxit, maxit);
+}
+
+TEST(Quick, ItsTrialSolvesTheCallersSystemWhenGivenOne) {
+    Csr A = csr_of(trelvak::bench::random_kkt(3000, 1000, 3, 17));
+    std::vector<double> b(static_cast<size_t>(A.nr));
+    for (size_t i = 0; i < b.size(); ++i) {
+        b[i] = std::sin(0.37 * static_cast<double>(i)) + (i % 7 == 0 ? 5.0 : 0.0);
+    }
+    Factored plain;
+    ASSERT_EQ(plain.run(A), 0) << plain.info.message;
+    Factored f;
+    SparseMatrix record = A.record();
+    trelvak::TrialSystem trial;
+    trial.b = b.data();
+    ASSERT_EQ(trelvak::factor(record, f.param, &f.levels, &f.info, {}, &trial), 0);
+    // The same factor, and the trial's iterate solves A x = b for the caller's b.
+    EXPECT_TRUE(f.info.quick);
+    EXPECT_EQ(f.info.nnz_stored, plain.info.nnz_stored);
+    ASSERT_TRUE(trial.solved);
+    EXPECT_GT(trial.iterations, 0);
+    EXPECT_LE(trial.iterations, 30);
+    ASSERT_EQ(trial.x.size(), b.size());
+    EXPECT_LE(trelvak::test::relative_residual(A, trial.x, b), f.param->restol);
+
+    // A factor that is not the quick one leaves the caller to solve; a system given again is
+    // cleared first.
+    Csr S = csr_of(trelvak::bench::stokes_mac(24));
+    std::vector<double> c(static_cast<size_t>(S.nr), 1.0);
+    trial.b = c.data();
+    Factored g;
+    record = S.record();
+    ASSERT_EQ(trelvak::factor(record, g.param, &g.levels, &g.info, {}, &trial), 0);
+    EXPECT_FALSE(g.info.quick);
+    EXPECT_FALSE(trial.solved);
+    EXPECT_TRUE(trial.x.empty());
 }
 
 TEST(Quick, CallersWhoChoseOtherControlsDoNotGetIt) {
