@@ -12,6 +12,9 @@
 #define TRELVAK_COMMON_BUFFER_H
 
 #include <sys/mman.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -96,6 +99,18 @@ struct LargePageAllocator {
 
 template <class T>
 using LargeVector = std::vector<T, LargePageAllocator<T>>;
+
+// Gives the free pages of the heap back to the system. The allocator keeps what a program frees
+// for its next requests, and a block that does not fit into the holes comes from fresh pages: a
+// factorization that discards a try and makes a larger one, level after level, leaves the
+// process holding the sum of its working arrays (MAC Stokes n = 48,895: 97 MB at the peak, 67 MB
+// when the free pages go back before each run; a QP KKT matrix of order 14,000: 86 and 32 MB).
+// Only a hint to glibc's allocator; elsewhere nothing.
+inline void release_free_memory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
 
 }  // namespace trelvak
 

@@ -407,6 +407,7 @@ double seconds_since(Clock::time_point start) {
 // Factors the attempt's matrix (again) under other controls; the ordering stays.
 void refactor(Attempt& at, const LevelControls& controls) {
     at.lf = LevelFactor{};
+    release_free_memory();  // what earlier runs freed, before this one grows its arrays
     factor_detail::ildlc_level(at.B, at.nB, controls, &at.lf);
     at.factor_seconds += at.lf.factor_seconds + at.lf.schur_seconds;
     ++at.runs;
@@ -425,6 +426,7 @@ Attempt attempt_level(const Upper& S, ReorderRoutine reorder, const LevelControl
                       ParameterRecord* param, int level,
                       std::optional<LevelOrdering>* kept = nullptr) {
     const int n = S.n;
+    release_free_memory();  // before the ordering's copies of the level matrix
     Attempt at;
     at.scaled = to_record(S, "factor:A.ia", "factor:A.ja", "factor:A.a");
     std::vector<double> left(static_cast<size_t>(n), 1.0);
@@ -1797,6 +1799,7 @@ int factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** levels, 
         throw;
     }
     add_quick();
+    release_free_memory();  // the working arrays, before the solves
     return kFactorOk;
 }
 
