@@ -40,7 +40,10 @@
 ## first factor was unstable and one made with condest 100, nested dissection, of a
 ## regularized matrix or with droptol 0.3 is used), @code{quick} (the quick factor is used:
 ## level 1 in the given order with droptol 0.1, made first under the default cycle, ordering and
-## dropping and kept when it meets restol in a trial solve of at most 30 iterations),
+## dropping and kept when it meets restol in a trial solve of at most 30 iterations; with one
+## column of @var{b} that trial solves @var{A} x = @var{b} itself, and its result, judged on the
+## true residual, is returned without a second solve: @code{niter} counts its iterations and
+## @code{setup_time} holds them),
 ## @code{setup_time},
 ## @code{solve_time}
 ## (seconds), @code{watched} (iterations per column spent in the watch and in a solve that was
@@ -95,11 +98,18 @@ function [x, info] = trelvak (A, b, options)
   As = L + tril (L, -1)';
   relres = @(x, b) norm (b - As * x) / (norm (b) + (norm (b) == 0));  # ||r|| when b = 0
 
+  m = columns (b);
   t = tic ();
-  [PREC, options] = DSYMtrelvakfactor (A, options);
+  ## One column: the quick factor's trial solve is made on b itself, and its result is the
+  ## answer when that factor is kept (trelvak_factor_mex; otherwise trial_x is empty).
+  trial_x = [];
+  if (m == 1)
+    [PREC, options, trial_x, trial_niter] = trelvak_factor_mex (A, options, b);
+  else
+    [PREC, options] = DSYMtrelvakfactor (A, options);
+  endif
   setup_time = toc (t);
 
-  m = columns (b);
   x = zeros (n, m);
   niter = zeros (1, m);
   watched = zeros (1, m);
@@ -118,6 +128,12 @@ function [x, info] = trelvak (A, b, options)
   unwind_protect
     t = tic ();
     for k = 1:m
+      if (! isempty (trial_x))
+        x(:,k) = trial_x;
+        niter(k) = trial_niter;
+        options.niter = trial_niter;
+        continue;
+      endif
       if (! fallback || (maxit > 0 && maxit <= 10))
         [x(:,k), options] = DSYMtrelvaksolver (A, PREC, options, b(:,k), zeros (n, 1));
         niter(k) = options.niter;

@@ -127,15 +127,16 @@ double largest_magnitude(const double* x, int n) {
 
 }  // namespace
 
-void check_solve_magnitudes(const SparseMatrix& A, const double* b, const double* x0) {
+void check_solve_magnitudes(const SparseMatrix& A, const double* b, const double* x0,
+                            const char* b_input) {
     if (A.nr == 0) {
         return;
     }
     const double root_n = std::sqrt(static_cast<double>(A.nr));
     if (!(largest_magnitude(b, A.nr) * root_n <= kLargestMagnitude)) {
-        throw HostError(
-            "Fourth input is too large: entries beyond about 1e150 would overflow the "
-            "method's inner products; scale the system.");
+        throw HostError(std::string(b_input) +
+                        " input is too large: entries beyond about 1e150 would overflow the "
+                        "method's inner products; scale the system.");
     }
     std::vector<double> scratch(static_cast<size_t>(A.nr));
     const double norm_a = symmetric_norm_inf(A, scratch.data());

@@ -14,37 +14,52 @@
 // controls) and quick (the quick attempt's factor kept); options
 // with the values the factorization used (every key when no options were given). Work copies:
 // ia (n+1), ja and a (nzmax), released before the module returns.
+//
+// trial_factor_module: [PREC, options, x, niter] = trelvak_factor_mex(A, options, b), for
+// trelvak.m's one-call solve of one right-hand side from x = 0: the same factorization, whose
+// quick attempt solves A x = b in its trial (TrialSystem). x is that solution (n x 1, it met
+// restol on the true residual within maxit) and niter its iterations when the quick factor was
+// kept; otherwise x = [] and niter = 0, and the caller solves as usual.
+#include <algorithm>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "factor/factor.h"
 #include "gateway/gateway.h"
 
 namespace trelvak::gateway {
 
-void factor_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    if (nrhs < 1 || nrhs > 2) {
-        throw HostError("one or two input arguments required.");
-    }
-    if (nlhs > 2) {
-        throw HostError("Too many output arguments.");
-    }
-    if (nrhs == 2 && !mxIsStruct(prhs[1])) {
+namespace {
+
+// The factorization of both modules; with trial (trelvak_factor_mex), b = prhs[2] is handed to
+// the quick attempt's trial.
+void factor_with_handle(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[],
+                        TrialSystem* trial) {
+    if (nrhs >= 2 && !mxIsStruct(prhs[1])) {
         throw HostError("Second input must be a structure.");
     }
-    check_matrix_input(prhs[0]);
+    const int n = check_matrix_input(prhs[0]);
+    if (trial != nullptr) {
+        check_vector_input(prhs[2], n, "Third");
+    }
     check_matrix_values(prhs[0]);
 
     ParametersPtr param(trelvak::create_parameters());
     TextCache texts;
-    if (nrhs == 2) {
+    if (nrhs >= 2) {
         options_to_record(prhs[1], param.get(), texts);
     }
     ConvertedMatrix A = convert_upper(prhs[0], "DSYMtrelvakfactor");
+    if (trial != nullptr) {
+        const std::vector<double> zero(static_cast<size_t>(n), 0.0);
+        check_solve_magnitudes(A.record, mxGetPr(prhs[2]), zero.data(), "Third");
+        trial->b = mxGetPr(prhs[2]);
+    }
 
     LevelRecord* raw_levels = nullptr;
     trelvak::FactorInfo info;
-    const int code = trelvak::factor(A.record, param.get(), &raw_levels, &info);
+    const int code = trelvak::factor(A.record, param.get(), &raw_levels, &info, {}, trial);
     LevelsPtr levels(raw_levels);
     if (code != 0) {
         throw HostError(info.message.empty()
@@ -65,13 +80,45 @@ void factor_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     handle.texts     = std::move(texts);
     plhs[0] =
         make_handle_struct(handle, info.fill, static_cast<double>(info.nnz_stored), info.seconds);
-    if (nlhs == 2) {
-        plhs[1] = nrhs == 2 ? options_from_record(prhs[1], param.get(), false)
+    if (nlhs >= 2) {
+        plhs[1] = nrhs >= 2 ? options_from_record(prhs[1], param.get(), false)
                             : options_from_defaults(param.get());
+    }
+    if (trial != nullptr && nlhs >= 3) {
+        plhs[2] = mxCreateDoubleMatrix(trial->solved ? n : 0, trial->solved ? 1 : 0, mxREAL);
+        if (trial->solved) {
+            std::copy(trial->x.begin(), trial->x.end(), mxGetPr(plhs[2]));
+        }
+    }
+    if (trial != nullptr && nlhs >= 4) {
+        plhs[3] = mxCreateDoubleScalar(trial->solved ? trial->iterations : 0);
     }
     register_handle(std::move(handle));
     levels.release();
     param.release();
+}
+
+}  // namespace
+
+void factor_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    if (nrhs < 1 || nrhs > 2) {
+        throw HostError("one or two input arguments required.");
+    }
+    if (nlhs > 2) {
+        throw HostError("Too many output arguments.");
+    }
+    factor_with_handle(nlhs, plhs, nrhs, prhs, nullptr);
+}
+
+void trial_factor_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    if (nrhs != 3) {
+        throw HostError("three input arguments required.");
+    }
+    if (nlhs > 4) {
+        throw HostError("Too many output arguments.");
+    }
+    TrialSystem trial;
+    factor_with_handle(nlhs, plhs, nrhs, prhs, &trial);
 }
 
 }  // namespace trelvak::gateway

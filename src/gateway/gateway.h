@@ -65,8 +65,9 @@ void check_vector_input(const mxArray* v, int n, const char* which);
 // Checks that the stored entries of a matrix that passed check_matrix_input are finite.
 void check_matrix_values(const mxArray* A);
 // Checks that b and A x0 (n values each, A the symmetric record) are small enough for the
-// method's inner products not to overflow.
-void check_solve_magnitudes(const SparseMatrix& A, const double* b, const double* x0);
+// method's inner products not to overflow; b_input names b's position in the message.
+void check_solve_magnitudes(const SparseMatrix& A, const double* b, const double* x0,
+                            const char* b_input = "Fourth");
 
 // ---- Handle registry ------------------------------------------------------------------------
 
@@ -129,6 +130,8 @@ void solver_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 // trelvak_course_mex, for trelvak.m: DSYMtrelvaksolver with the course of SQMR judged.
 void course_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void factor_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+// trelvak_factor_mex, for trelvak.m: DSYMtrelvakfactor whose quick trial solves A x = b.
+void trial_factor_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void delete_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void init_module(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void run_module(ModuleBody body, bool& locked, int nlhs, mxArray* plhs[], int nrhs,

@@ -16,6 +16,15 @@
 %!error <Second input is not a live preconditioner> [x, o, s] = trelvak_course_mex (A, struct ("ptr", 12345, "param", 67890, "id", P.id), opts, b, x0)
 %!error <^trelvak_course_mex: Fourth input must be> [x, o, s] = trelvak_course_mex (A, P, opts, b(1:3), x0)
 
+## trelvak_factor_mex (trelvak.m's factorization for one column) makes the factor module's
+## checks, and checks b as the solver module does.
+%!error <^trelvak_factor_mex: three input arguments required\.$> Q = trelvak_factor_mex (A, opts)
+%!error <^trelvak_factor_mex: Too many output arguments\.$> [Q, o, x, k, z] = trelvak_factor_mex (A, opts, b)
+%!error <^trelvak_factor_mex: Second input must be a structure\.$> Q = trelvak_factor_mex (A, 3, b)
+%!error <^trelvak_factor_mex: Third input must be> Q = trelvak_factor_mex (A, opts, b(1:3))
+%!error <^trelvak_factor_mex: Third input holds NaN> Q = trelvak_factor_mex (A, opts, [b; NaN](2:end))
+%!error <^trelvak_factor_mex: Third input is too large> Q = trelvak_factor_mex (A, opts, 1e300 * b)
+
 ## The five checks of the solver module, in their order.
 %!error <^DSYMtrelvaksolver: five input arguments required\.$> [x, o] = DSYMtrelvaksolver (A, P, opts, b)
 %!error <^DSYMtrelvaksolver: five input arguments required\.$> [x, o] = DSYMtrelvaksolver (1, 2, 3, 4, 5, 6)

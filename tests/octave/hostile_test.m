@@ -12,7 +12,7 @@
 ## True when msg is an error of ours: it begins with the name of a module or of trelvak.
 %!function ok = tvk_hostile_ours (msg)
 %!  ok = ischar (msg) && ! isempty (regexp (msg, ...
-%!        '^(DSYMtrelvak(init|factor|solver|delete)|trelvak|trelvak_course_mex): \S', 'once'));
+%!        '^(DSYMtrelvak(init|factor|solver|delete)|trelvak|trelvak_(course|factor)_mex): \S', 'once'));
 %!endfunction
 
 ## The restol a solve was held to: the options' value when it is a usable one, otherwise the

@@ -306,6 +306,28 @@
 %! assert (info.converged);
 
 %!test
+%! ## One column: the quick factor's trial is trelvak's solve, with the iterates of
+%! ## DSYMtrelvaksolver on the same factor; a factor that is not the quick one gives x = [].
+%! A = tvk_problem ("laplace", 12);
+%! n = rows (A);
+%! b = A * (1:n)';
+%! [P, o, x, k] = trelvak_factor_mex (A, struct (), b);
+%! [y, oy] = DSYMtrelvaksolver (A, P, o, b, zeros (n, 1));
+%! quick = P.quick;
+%! DSYMtrelvakdelete (P);
+%! assert (quick && k > 0 && k <= 30);
+%! assert (x, y, 1e-12 * norm (y));
+%! assert (oy.niter, k);
+%! [z, info] = trelvak (A, b);
+%! assert (z, x);
+%! assert (info.niter, k);
+%! assert (info.converged && info.quick && info.watched == 0);
+%! [P, o, x, k] = trelvak_factor_mex (A, struct ("droptol", 1e-4), b);
+%! quick = P.quick;
+%! DSYMtrelvakdelete (P);
+%! assert (! quick && isempty (x) && k == 0);
+
+%!test
 %! ## A singular last level is factored with its zero pivots raised (and counted), not refused;
 %! ## the answer is still judged on the true residual: consistent systems converge,
 %! ## inconsistent ones end with the warning and converged false.
