@@ -1721,14 +1721,20 @@ bool quick_factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** l
     bool kept = false;
     std::vector<double> x;
     int iterations = 0;
+    bool own_trial = false;  // the trial solved the caller's system
     if (code == kFactorOk) {
         const Clock::time_point start = Clock::now();
         const double cpu              = processor_seconds();
         info.probe                    = stability_probe(A, quick.get(), param);
-        kept =
-            info.probe <= kUnstableProbe &&
-            trial_residual(A, quick.get(), param, kQuickIterations, &x,
-                           system != nullptr ? system->b : nullptr, &iterations) <= param->restol;
+        // A zero right-hand side says nothing about the factor: the trial then solves for
+        // A*ones, as without a system.
+        const bool own =
+            system != nullptr && system->b != nullptr &&
+            std::any_of(system->b, system->b + A.nr, [](double v) { return v != 0.0; });
+        kept = info.probe <= kUnstableProbe &&
+               trial_residual(A, quick.get(), param, kQuickIterations, &x,
+                              own ? system->b : nullptr, &iterations) <= param->restol;
+        own_trial = own;
         info.wall_seconds += seconds_since(start);
         info.seconds += processor_seconds() - cpu;
     }
@@ -1738,8 +1744,7 @@ bool quick_factor(const SparseMatrix& A, ParameterRecord* param, LevelRecord** l
         return false;
     }
     // Within the caller's iteration limit only: a solve never reports more iterations than maxit.
-    if (system != nullptr && system->b != nullptr &&
-        (param->maxit <= 0 || iterations <= param->maxit)) {
+    if (own_trial && (param->maxit <= 0 || iterations <= param->maxit)) {
         system->x          = std::move(x);
         system->solved     = true;
         system->iterations = iterations;

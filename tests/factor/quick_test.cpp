@@ -82,6 +82,15 @@ TEST(Quick, ItsTrialSolvesTheCallersSystemWhenGivenOne) {
     ASSERT_EQ(trial.x.size(), b.size());
     EXPECT_LE(trelvak::test::relative_residual(A, trial.x, b), f.param->restol);
 
+    // A zero right-hand side tells nothing about the factor: the trial solves for A*ones, and
+    // the caller solves (x = 0).
+    std::vector<double> zero(b.size(), 0.0);
+    trial.b = zero.data();
+    Factored z;
+    ASSERT_EQ(trelvak::factor(record, z.param, &z.levels, &z.info, {}, &trial), 0);
+    EXPECT_TRUE(z.info.quick);
+    EXPECT_FALSE(trial.solved);
+
     // A factor that is not the quick one leaves the caller to solve; a system given again is
     // cleared first.
     Csr S = csr_of(trelvak::bench::stokes_mac(24));
