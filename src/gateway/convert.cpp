@@ -138,6 +138,9 @@ void check_solve_magnitudes(const SparseMatrix& A, const double* b, const double
                         " input is too large: entries beyond about 1e150 would overflow the "
                         "method's inner products; scale the system.");
     }
+    if (x0 == nullptr) {
+        return;  // the zero guess
+    }
     std::vector<double> scratch(static_cast<size_t>(A.nr));
     const double norm_a = symmetric_norm_inf(A, scratch.data());
     if (!(norm_a * largest_magnitude(x0, A.nr) * root_n <= kLargestMagnitude)) {

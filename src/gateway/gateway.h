@@ -65,7 +65,8 @@ void check_vector_input(const mxArray* v, int n, const char* which);
 // Checks that the stored entries of a matrix that passed check_matrix_input are finite.
 void check_matrix_values(const mxArray* A);
 // Checks that b and A x0 (n values each, A the symmetric record) are small enough for the
-// method's inner products not to overflow; b_input names b's position in the message.
+// method's inner products not to overflow (x0 null: the zero guess); b_input names b's position
+// in the message.
 void check_solve_magnitudes(const SparseMatrix& A, const double* b, const double* x0,
                             const char* b_input = "Fourth");
 
