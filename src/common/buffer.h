@@ -4,23 +4,30 @@
 // out-of-memory stop carries the tag; the array is released with free when the owner goes out
 // of scope, also when a fatal stop unwinds.
 //
-// LargeVector: a std::vector whose large blocks (from 512 KiB) are aligned to 2 MiB and marked for
-// transparent huge pages. A factorization writes hundreds of megabytes into freshly allocated
-// arrays; with 4 KiB pages every first write to a page is a fault, and on virtual machines the
-// faults took about a third of the factorization time. Smaller blocks come from operator new.
+// LargeVector: a std::vector whose large blocks (from 2 MiB) are aligned to 2 MiB, their whole
+// huge pages marked for transparent huge pages. A factorization writes hundreds of megabytes into
+// freshly allocated arrays; with 4 KiB pages every first write to a page is a fault, and on
+// virtual machines the faults took about a third of the factorization time. Smaller blocks come
+// from operator new.
+//
+// HandoverArray: an array the level list can take over as it is (release_levels frees it).
 #ifndef TRELVAK_COMMON_BUFFER_H
 #define TRELVAK_COMMON_BUFFER_H
 
 #include <sys/mman.h>
+#include <unistd.h>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "common/trelvak.h"
@@ -47,18 +54,25 @@ Buffer<T> allocate_nonempty(long count, const char* tag) {
 }
 
 constexpr std::size_t kHugePage   = std::size_t{2} << 20;
-constexpr std::size_t kLargeBlock = std::size_t{1} << 19;  // 512 KiB
+constexpr std::size_t kLargeBlock = kHugePage;
 
-// A block of at least bytes (>= 1) aligned to a huge page and marked for transparent huge pages,
-// released with free; null when it cannot be had. The madvise call is advice only.
+// A block of at least bytes (>= 1) aligned to a huge page, its whole huge pages marked for
+// transparent huge pages, released with free; null when it cannot be had. The madvise call is
+// advice only. The tail beyond the last whole huge page stays on small pages: a huge page is
+// resident as a whole once touched, and blocks rounded up to them (as they were) held up to
+// 2 MiB more each; a Schur complement grown by doubling left 10 MB of such pages behind (MAC
+// Stokes, n = 48,895).
 inline void* huge_page_block(std::size_t bytes) {
     if (bytes == 0 || bytes > static_cast<std::size_t>(PTRDIFF_MAX) - kHugePage) {
         return nullptr;
     }
-    const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-    void* p                   = std::aligned_alloc(kHugePage, rounded);
-    if (p != nullptr) {
-        madvise(p, rounded, MADV_HUGEPAGE);
+    void* p = nullptr;
+    if (posix_memalign(&p, kHugePage, bytes) != 0) {
+        return nullptr;
+    }
+    const std::size_t whole = bytes / kHugePage * kHugePage;
+    if (whole > 0) {
+        madvise(p, whole, MADV_HUGEPAGE);
     }
     return p;
 }
@@ -99,6 +113,86 @@ struct LargePageAllocator {
 
 template <class T>
 using LargeVector = std::vector<T, LargePageAllocator<T>>;
+
+// Shortens v to its first keep entries and gives the pages beyond them back to the system at
+// once; v keeps its capacity (a later growth faults in fresh zero pages). For arrays that shrink
+// late in their life, where a copy into a smaller one would add its size to the peak.
+template <class T, class Allocator>
+void release_tail(std::vector<T, Allocator>& v, std::size_t keep) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    if (keep >= v.size()) {
+        return;
+    }
+    v.resize(keep);
+    const auto page            = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto begin           = reinterpret_cast<std::uintptr_t>(v.data() + keep);
+    const auto end             = reinterpret_cast<std::uintptr_t>(v.data() + v.capacity());
+    const std::uintptr_t first = (begin + page - 1) / page * page;
+    const std::uintptr_t last  = end / page * page;
+    if (last > first) {
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+    }
+}
+
+// An array whose storage can be handed over to a record that is released with free (the level
+// list): large blocks on huge pages as LargeVector's, smaller ones from malloc. The factorization
+// assembles a level's factor in it and the level record takes the array as it is; copying it
+// there held the factor twice at the factorization's peak (10 MB of 123 MB for MAC Stokes,
+// n = 48,895, through PETSc).
+template <class T>
+class HandoverArray {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    HandoverArray() = default;
+    HandoverArray(HandoverArray&& other) noexcept
+        : data_(std::move(other.data_)), size_(std::exchange(other.size_, 0)) {}
+    HandoverArray& operator=(HandoverArray&& other) noexcept {
+        data_ = std::move(other.data_);
+        size_ = std::exchange(other.size_, 0);
+        return *this;
+    }
+
+    // count copies of value; the old contents are released first. Throws std::bad_alloc.
+    void assign(std::size_t count, T value) {
+        data_.reset();
+        size_ = 0;
+        if (count == 0) {
+            return;
+        }
+        if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T)) {
+            throw std::bad_alloc();
+        }
+        const std::size_t bytes = count * sizeof(T);
+        void* p = bytes >= kLargeBlock ? huge_page_block(bytes) : std::malloc(bytes);
+        if (p == nullptr) {
+            throw std::bad_alloc();
+        }
+        data_.reset(static_cast<T*>(p));
+        size_ = count;
+        std::fill_n(data_.get(), count, value);
+    }
+    // Gives up the array (null when empty): the caller releases it with free.
+    T* release() {
+        size_ = 0;
+        return data_.release();
+    }
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T* data() { return data_.get(); }
+    const T* data() const { return data_.get(); }
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+    T* begin() { return data_.get(); }
+    T* end() { return data_.get() + size_; }
+    const T* begin() const { return data_.get(); }
+    const T* end() const { return data_.get() + size_; }
+
+private:
+    Buffer<T> data_;
+    std::size_t size_ = 0;
+};
 
 // Gives the free pages of the heap back to the system. The allocator keeps what a program frees
 // for its next requests, and a block that does not fit into the holes comes from fresh pages: a

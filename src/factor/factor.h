@@ -226,8 +226,8 @@ struct LevelFactor {
     bool over_limit  = false;       // postpone_limit was reached: only postponed is filled in
     bool crowded     = false;       // crowd_limit was passed: only m and postponed are filled in
     std::vector<int> order;         // new position (0-based) -> position of the input (0-based)
-    LargeVector<int> I;             // factor_index, I(k) = I[k-1]
-    LargeVector<double> V;          // factor_values, V(k) = V[k-1]
+    HandoverArray<int> I;           // factor_index, I(k) = I[k-1]
+    HandoverArray<double> V;        // factor_values, V(k) = V[k-1]
     std::vector<int> pivot_blocks;  // n entries, new order: -1 for a 1x1, 1 for 2x2 members
     std::vector<int> Fia;           // F: m rows, n-m columns, 1-based (COARSE_REDUCE only)
     LargeVector<int> Fja;

@@ -199,6 +199,7 @@ private:
                      const Accumulator& a1, const Accumulator* a2);
     void limit(std::vector<Kept>& kept, int k) const;
     void assemble(LevelFactor* out);
+    void keep_complement_parts_only();
     void schur_complement(LevelFactor* out, const std::vector<int>& newpos, int m);
     // Entries (block, slot) of the complement parts by complement column, compressed.
     struct ComplementColumns {
@@ -669,8 +670,35 @@ void LevelFactorizer::assemble(LevelFactor* out) {
             out->Fia.push_back(static_cast<int>(out->Fja.size()) + 1);
         }
     }
+    keep_complement_parts_only();
     schur_start = std::chrono::steady_clock::now();
     schur_complement(out, newpos, m);
+}
+
+// Once the factor is assembled, the Schur complement reads only the complement parts of the
+// blocks: they move to the front of the rows' arrays, and the pages of the rest go back to the
+// system before the Schur complement grows.
+void LevelFactorizer::keep_complement_parts_only() {
+    const int nblocks = static_cast<int>(blk_.row.size());
+    int to            = 0;  // next slot in col and u0; parts only move towards the front
+    long to1          = 0;  // next slot in u1
+    for (int b = 0; b < nblocks; ++b) {
+        const int first = blk_.cand_end[b];
+        const int len   = blk_.end[b] - first;
+        std::copy_n(blk_.col.begin() + first, len, blk_.col.begin() + to);
+        std::copy_n(blk_.u0.begin() + first, len, blk_.u0.begin() + to);
+        if (blk_.size[b] != 1) {
+            std::copy_n(blk_.u1.begin() + (first - blk_.shift[b]), len, blk_.u1.begin() + to1);
+            blk_.shift[b] = to - to1;  // entry e of the part: u1[e - shift]
+            to1 += len;
+        }
+        blk_.start[b] = blk_.cand_end[b] = to;
+        blk_.end[b]                      = to + len;
+        to += len;
+    }
+    release_tail(blk_.col, static_cast<size_t>(to));
+    release_tail(blk_.u0, static_cast<size_t>(to));
+    release_tail(blk_.u1, static_cast<size_t>(to1));
 }
 
 // S = B22 - U2^T Dinv U2 over the complement, upper triangle in the complement's order, with

@@ -249,6 +249,12 @@ T* copy_block(const Vector& v, const char* tag) {
     return p;
 }
 
+// The array of a (never null: an empty one becomes one zero entry, as copy_block gives).
+template <class T>
+T* handed_over(HandoverArray<T>& a, const char* tag) {
+    return a.empty() ? copy_block(std::vector<T>{}, tag) : a.release();
+}
+
 // Symmetric matrix as owned vectors: upper triangle, 1-based rows.
 struct Upper {
     int n = 0;
@@ -591,11 +597,11 @@ LevelPtr make_level(Attempt& at, bool first, bool keep_A, bool coarse_reduce, bo
     R->colscale        = copy_block(at.right, "factor:colscale");
     R->rowscale        = first ? copy_block(at.right, "factor:rowscale") : nullptr;
     R->pivot_blocks    = copy_block(lf.pivot_blocks, "factor:pivot_blocks");
-    R->factor_index    = copy_block(lf.I, "factor:factor_index");
-    R->factor_values   = copy_block(lf.V, "factor:factor_values");
     R->factor_nnz      = lf.I[static_cast<size_t>(m)] - 1;
     R->factor_capacity = static_cast<int>(lf.V.size());
     long stored        = static_cast<long>(lf.V.size()) - (m + 1);
+    R->factor_index    = handed_over(at.lf.I, "factor:factor_index");
+    R->factor_values   = handed_over(at.lf.V, "factor:factor_values");
     if (coarse_reduce) {
         R->F.nr = m;
         R->F.nc = n - m;
@@ -719,12 +725,12 @@ LevelPtr make_dense_level(const Upper& S, bool keep_A, int level) {
 // need not be; such a row gets a diagonal entry of droptol times the largest magnitude of S,
 // which only affects the preconditioner. Without dropping a zero row is kept: the matrix is
 // singular.
-Upper schur_of(const LevelFactor& lf, const LevelControls& controls) {
+Upper schur_of(LevelFactor& lf, const LevelControls& controls) {
     Upper S;
     S.n  = lf.n - lf.m;
-    S.ia = lf.Sia;
-    S.ja = lf.Sja;
-    S.a  = lf.Sa;
+    S.ia = std::move(lf.Sia);  // the level factor's copy is not read again
+    S.ja = std::move(lf.Sja);
+    S.a  = std::move(lf.Sa);
     std::vector<double> rowmax(static_cast<size_t>(S.n), 0.0);
     double largest = 0.0;
     for (int i = 1; i <= S.n; ++i) {

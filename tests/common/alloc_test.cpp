@@ -6,6 +6,8 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/buffer.h"
 #include "common/trelvak.h"
@@ -95,7 +97,7 @@ TEST(Timing, EvaluateTimeReportsNonNegativeTimes) {
     EXPECT_GE(elapsed, 0);
 }
 
-// Large vectors: blocks from 512 KiB on are 2 MiB aligned; growing across the threshold in both
+// Large vectors: blocks from 2 MiB on are 2 MiB aligned; growing across the threshold in both
 // directions keeps the contents, and an impossible size is refused with bad_alloc.
 TEST(LargeVector, KeepsContentsAcrossTheLargeBlockThreshold) {
     trelvak::LargeVector<double> v;
@@ -111,4 +113,53 @@ TEST(LargeVector, KeepsContentsAcrossTheLargeBlockThreshold) {
     EXPECT_EQ(w.back(), 3);
     trelvak::LargePageAllocator<double> a;
     EXPECT_THROW((void)a.allocate(static_cast<std::size_t>(-1) / 4), std::bad_alloc);
+}
+
+// A released tail: the head keeps its values, the capacity stays, and the vector grows again into
+// the released pages (which read as zeros where resize fills them).
+TEST(LargeVector, ReleasedTailKeepsTheHeadAndGrowsAgain) {
+    trelvak::LargeVector<double> v(std::size_t{1} << 20);
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        v[k] = static_cast<double>(k);
+    }
+    const std::size_t capacity = v.capacity();
+    trelvak::release_tail(v, 1000);
+    ASSERT_EQ(v.size(), 1000u);
+    EXPECT_EQ(v.capacity(), capacity);
+    EXPECT_EQ(v[999], 999.0);
+    v.resize(std::size_t{1} << 20);
+    EXPECT_EQ(v.back(), 0.0);
+    v.push_back(2.5);
+    EXPECT_EQ(v.back(), 2.5);
+    EXPECT_EQ(v[999], 999.0);
+    std::vector<int> small{1, 2, 3};
+    trelvak::release_tail(small, 5);  // longer than the vector: nothing changes
+    trelvak::release_tail(small, 1);
+    EXPECT_EQ(small, std::vector<int>{1});
+}
+
+// A handed-over array is the caller's, to be released with free; the owner is empty after it,
+// and an empty owner hands over null. Large arrays are 2 MiB aligned as large vectors are.
+TEST(HandoverArray, HandsOverItsStorageAndIsEmptyAfterwards) {
+    trelvak::HandoverArray<int> a;
+    EXPECT_TRUE(a.empty());
+    EXPECT_EQ(a.release(), nullptr);
+    a.assign(5, 7);
+    trelvak::HandoverArray<int> b = std::move(a);
+    EXPECT_TRUE(a.empty());
+    ASSERT_EQ(b.size(), 5u);
+    b[4]   = 9;
+    int* p = b.release();
+    EXPECT_TRUE(b.empty());
+    EXPECT_EQ(p[0], 7);
+    EXPECT_EQ(p[4], 9);
+    std::free(p);
+
+    trelvak::HandoverArray<double> large;
+    large.assign(std::size_t{1} << 19, 1.5);  // 4 MiB
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(large.data()) % (std::uintptr_t{2} << 20), 0u);
+    EXPECT_EQ(large[(std::size_t{1} << 19) - 1], 1.5);
+    large.assign(0, 0.0);
+    EXPECT_TRUE(large.empty());
+    EXPECT_THROW(large.assign(static_cast<std::size_t>(-1) / 4, 0.0), std::bad_alloc);
 }
