@@ -114,21 +114,14 @@ struct LargePageAllocator {
 template <class T>
 using LargeVector = std::vector<T, LargePageAllocator<T>>;
 
-// Shortens v to its first keep entries and gives the pages beyond them back to the system at
-// once; v keeps its capacity (a later growth faults in fresh zero pages). For arrays that shrink
-// late in their life, where a copy into a smaller one would add its size to the peak.
-template <class T, class Allocator>
-void release_tail(std::vector<T, Allocator>& v, std::size_t keep) {
+// Gives the whole pages within [begin, end) back to the system at once; they read as zeros when
+// touched again. For the parts of a live array that are no longer read.
+template <class T>
+void release_pages(T* begin, T* end) {
     static_assert(std::is_trivially_copyable_v<T>);
-    if (keep >= v.size()) {
-        return;
-    }
-    v.resize(keep);
-    const auto page            = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto begin           = reinterpret_cast<std::uintptr_t>(v.data() + keep);
-    const auto end             = reinterpret_cast<std::uintptr_t>(v.data() + v.capacity());
-    const std::uintptr_t first = (begin + page - 1) / page * page;
-    const std::uintptr_t last  = end / page * page;
+    const auto page  = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) / page * page;
+    const auto last  = reinterpret_cast<std::uintptr_t>(end) / page * page;
     if (last > first) {
         madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
     }
@@ -155,6 +148,12 @@ public:
 
     // count copies of value; the old contents are released first. Throws std::bad_alloc.
     void assign(std::size_t count, T value) {
+        allocate(count);
+        std::fill_n(data_.get(), count, value);
+    }
+    // count entries left as they come (untouched pages cost no memory until written); the old
+    // contents are released first. Throws std::bad_alloc.
+    void allocate(std::size_t count) {
         data_.reset();
         size_ = 0;
         if (count == 0) {
@@ -170,7 +169,6 @@ public:
         }
         data_.reset(static_cast<T*>(p));
         size_ = count;
-        std::fill_n(data_.get(), count, value);
     }
     // Gives up the array (null when empty): the caller releases it with free.
     T* release() {

@@ -69,6 +69,9 @@ constexpr double kCollapsed = 1.4901161193847656e-08;
 // flag, a few thousand rows take well below a millisecond.
 constexpr int kRowsPerPoll = 512;
 
+// Blocks between two releases of the rows' pages while the factor is assembled (a power of two).
+constexpr int kBlocksPerRelease = 4096;
+
 // A level whose factor rows, spread evenly over all its rows, would already take this many times
 // the budget once kForesightShare of the rows are done is abandoned there instead of at the end
 // of the budget. The rows' entries hardly fall along the elimination order (the last rows, with
@@ -199,7 +202,8 @@ private:
                      const Accumulator& a1, const Accumulator* a2);
     void limit(std::vector<Kept>& kept, int k) const;
     void assemble(LevelFactor* out);
-    void keep_complement_parts_only();
+    Blocks complement_parts() const;
+    void release_rows_before(int b, long u1_used);
     void schur_complement(LevelFactor* out, const std::vector<int>& newpos, int m);
     // Entries (block, slot) of the complement parts by complement column, compressed.
     struct ComplementColumns {
@@ -610,14 +614,24 @@ void LevelFactorizer::assemble(LevelFactor* out) {
     if (total > std::numeric_limits<int>::max() - 2) {
         throw std::bad_alloc();
     }
-    out->I.assign(static_cast<size_t>(total), 0);
-    out->V.assign(static_cast<size_t>(total), 0.0);
+    // The complement parts go aside for the Schur complement; the factor is then written row by
+    // row while the rows it was copied from give their pages back, so that the two are not both
+    // resident (they were the factorization's peak).
+    Blocks complement = complement_parts();
+    out->I.allocate(static_cast<size_t>(total));  // written row by row: not touched before
+    out->V.allocate(static_cast<size_t>(total));
+    auto& I = out->I;
+    auto& V = out->V;
+    std::fill_n(I.data(), 2 * m + 1, 0);
+    std::fill_n(V.data(), 2 * m + 1, 0.0);
     out->pivot_blocks.assign(static_cast<size_t>(n_), -1);
-    auto& I  = out->I;
-    auto& V  = out->V;
-    int slot = 2 * m + 2;  // 1-based slot of the next row entry
-    int i    = 1;          // 1-based row of the factor
+    int slot     = 2 * m + 2;  // 1-based slot of the next row entry
+    int i        = 1;          // 1-based row of the factor
+    long u1_used = 0;          // u1 holds the pairs' entries in block order
     for (int b = 0; b < nblocks; ++b) {
+        if ((b & (kBlocksPerRelease - 1)) == 0) {
+            release_rows_before(b, u1_used);
+        }
         const int s     = blk_.start[b];
         const int len   = (reduce ? blk_.cand_end[b] : blk_.end[b]) - s;
         const double* d = &blk_.dinv[3 * static_cast<size_t>(b)];
@@ -648,9 +662,17 @@ void LevelFactorizer::assemble(LevelFactor* out) {
             }
             slot += 2 * len;
             i += 2;
+            u1_used = blk_.end[b] - blk_.shift[b];
         }
     }
-    I[m] = slot;  // I(m+1): end pointer of row m
+    I[m]          = slot;  // I(m+1): end pointer of row m
+    blk_.col      = std::move(complement.col);
+    blk_.u0       = std::move(complement.u0);
+    blk_.u1       = std::move(complement.u1);
+    blk_.start    = std::move(complement.start);
+    blk_.cand_end = std::move(complement.cand_end);
+    blk_.end      = std::move(complement.end);
+    blk_.shift    = std::move(complement.shift);
 
     // F: couplings of the accepted rows to the complement, taken from B.
     out->Fia.clear();
@@ -670,35 +692,59 @@ void LevelFactorizer::assemble(LevelFactor* out) {
             out->Fia.push_back(static_cast<int>(out->Fja.size()) + 1);
         }
     }
-    keep_complement_parts_only();
     schur_start = std::chrono::steady_clock::now();
     schur_complement(out, newpos, m);
 }
 
-// Once the factor is assembled, the Schur complement reads only the complement parts of the
-// blocks: they move to the front of the rows' arrays, and the pages of the rest go back to the
-// system before the Schur complement grows.
-void LevelFactorizer::keep_complement_parts_only() {
+// The blocks' complement parts (what the Schur complement reads) in arrays of their own: the
+// columns and values of block b at [start[b], end[b]) (cand_end = start), u1 of a pair through
+// its shift as in the rows.
+Blocks LevelFactorizer::complement_parts() const {
     const int nblocks = static_cast<int>(blk_.row.size());
-    int to            = 0;  // next slot in col and u0; parts only move towards the front
-    long to1          = 0;  // next slot in u1
+    size_t total = 0, pair_total = 0;
+    for (int b = 0; b < nblocks; ++b) {
+        const auto len = static_cast<size_t>(blk_.end[b] - blk_.cand_end[b]);
+        total += len;
+        pair_total += blk_.size[b] == 1 ? 0 : len;
+    }
+    Blocks parts;
+    parts.col.resize(total);
+    parts.u0.resize(total);
+    parts.u1.resize(pair_total);
+    parts.start.resize(static_cast<size_t>(nblocks));
+    parts.end.resize(static_cast<size_t>(nblocks));
+    parts.shift.assign(static_cast<size_t>(nblocks), 0);
+    int to   = 0;  // next slot in col and u0
+    long to1 = 0;  // next slot in u1
     for (int b = 0; b < nblocks; ++b) {
         const int first = blk_.cand_end[b];
         const int len   = blk_.end[b] - first;
-        std::copy_n(blk_.col.begin() + first, len, blk_.col.begin() + to);
-        std::copy_n(blk_.u0.begin() + first, len, blk_.u0.begin() + to);
+        std::copy_n(blk_.col.begin() + first, len, parts.col.begin() + to);
+        std::copy_n(blk_.u0.begin() + first, len, parts.u0.begin() + to);
         if (blk_.size[b] != 1) {
-            std::copy_n(blk_.u1.begin() + (first - blk_.shift[b]), len, blk_.u1.begin() + to1);
-            blk_.shift[b] = to - to1;  // entry e of the part: u1[e - shift]
+            std::copy_n(blk_.u1.begin() + (first - blk_.shift[b]), len, parts.u1.begin() + to1);
+            parts.shift[b] = to - to1;  // entry e of the part: u1[e - shift]
             to1 += len;
         }
-        blk_.start[b] = blk_.cand_end[b] = to;
-        blk_.end[b]                      = to + len;
+        parts.start[b] = to;
+        parts.end[b]   = to + len;
         to += len;
     }
-    release_tail(blk_.col, static_cast<size_t>(to));
-    release_tail(blk_.u0, static_cast<size_t>(to));
-    release_tail(blk_.u1, static_cast<size_t>(to1));
+    parts.cand_end = parts.start;
+    return parts;
+}
+
+// Gives back the pages of the rows' arrays that hold only blocks before b (already copied into
+// the factor), and of u1 up to u1_used. The arrays keep their size; those entries are not read
+// again.
+void LevelFactorizer::release_rows_before(int b, long u1_used) {
+    if (b == 0) {
+        return;
+    }
+    const int used = blk_.end[b - 1];
+    release_pages(blk_.col.data(), blk_.col.data() + used);
+    release_pages(blk_.u0.data(), blk_.u0.data() + used);
+    release_pages(blk_.u1.data(), blk_.u1.data() + u1_used);
 }
 
 // S = B22 - U2^T Dinv U2 over the complement, upper triangle in the complement's order, with
