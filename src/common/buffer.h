@@ -4,7 +4,7 @@
 // out-of-memory stop carries the tag; the array is released with free when the owner goes out
 // of scope, also when a fatal stop unwinds.
 //
-// LargeVector: a std::vector whose large blocks (from 2 MiB) are aligned to 2 MiB, their whole
+// LargeVector: a std::vector whose large blocks (from 8 MiB) are aligned to 2 MiB, their whole
 // huge pages marked for transparent huge pages. A factorization writes hundreds of megabytes into
 // freshly allocated arrays; with 4 KiB pages every first write to a page is a fault, and on
 // virtual machines the faults took about a third of the factorization time. Smaller blocks come
@@ -53,8 +53,12 @@ Buffer<T> allocate_nonempty(long count, const char* tag) {
     return allocate<T>(count > 0 ? static_cast<std::size_t>(count) : 1, tag);
 }
 
-constexpr std::size_t kHugePage   = std::size_t{2} << 20;
-constexpr std::size_t kLargeBlock = kHugePage;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Blocks from this size on are taken on huge pages. A huge page is resident as a whole once a
+// byte of it is touched, and a factorization's working arrays are reserved larger than they are
+// filled: for blocks of a few huge pages that cost more memory than the faults it saved time
+// (MAC Stokes, n = 12,159, through PETSc: 53.5 MB at the peak with 2 MiB, 51.2 MB with 8 MiB).
+constexpr std::size_t kLargeBlock = 4 * kHugePage;
 
 // A block of at least bytes (>= 1) aligned to a huge page, its whole huge pages marked for
 // transparent huge pages, released with free; null when it cannot be had. The madvise call is
@@ -200,8 +204,10 @@ private:
 // Only a hint to glibc's allocator; elsewhere nothing. Below kTrimAbove bytes of free heap it
 // does nothing: the pages given back are faulted in again by the next run, which cost small
 // factorizations more than they saved (helm2d_100: 42 -> 48 to 64 ms of setup when every call
-// trimmed; with the threshold as before, and the peaks above unchanged).
-constexpr std::size_t kTrimAbove = std::size_t{16} << 20;
+// trimmed, and 0.07 s against 0.06 s with 4 MB; with 8 MB as without trimming). With 16 MB the
+// ordering's 10 MB of freed work arrays stayed resident under MAC Stokes of order 12,159 (its
+// peak 53.5 MB through PETSc, 51.2 MB with 8 MB).
+constexpr std::size_t kTrimAbove = std::size_t{8} << 20;
 inline void release_free_memory() {
 #if defined(__GLIBC__)
     if (mallinfo2().fordblks > kTrimAbove) {

@@ -4,7 +4,7 @@
 // is not released). ReAlloc with a null ptr allocates afresh, otherwise it resizes and keeps the
 // contents. On failure the fatal handler receives
 //     "Mem. alloc. ERROR in <tag>. Requested bytes: <size> bytes\n"
-// so for a non-zero size neither routine ever returns empty-handed. Blocks from 2 MiB on are
+// so for a non-zero size neither routine ever returns empty-handed. Blocks from 8 MiB on are
 // taken on transparent huge pages (see common/buffer.h); every block is released with free.
 #include <cstdio>
 #include <cstdlib>

@@ -97,11 +97,11 @@ TEST(Timing, EvaluateTimeReportsNonNegativeTimes) {
     EXPECT_GE(elapsed, 0);
 }
 
-// Large vectors: blocks from 2 MiB on are 2 MiB aligned; growing across the threshold in both
+// Large vectors: blocks from 8 MiB on are 2 MiB aligned; growing across the threshold in both
 // directions keeps the contents, and an impossible size is refused with bad_alloc.
 TEST(LargeVector, KeepsContentsAcrossTheLargeBlockThreshold) {
     trelvak::LargeVector<double> v;
-    for (int k = 0; k < (1 << 18); ++k) {  // 2 MiB of doubles, through every growth step
+    for (int k = 0; k < (1 << 20); ++k) {  // 8 MiB of doubles, through every growth step
         v.push_back(0.5 * k);
     }
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(v.data()) % (std::uintptr_t{2} << 20), 0u);
@@ -150,9 +150,9 @@ TEST(HandoverArray, HandsOverItsStorageAndIsEmptyAfterwards) {
     std::free(p);
 
     trelvak::HandoverArray<double> large;
-    large.assign(std::size_t{1} << 19, 1.5);  // 4 MiB
+    large.assign(std::size_t{1} << 20, 1.5);  // 8 MiB
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(large.data()) % (std::uintptr_t{2} << 20), 0u);
-    EXPECT_EQ(large[(std::size_t{1} << 19) - 1], 1.5);
+    EXPECT_EQ(large[(std::size_t{1} << 20) - 1], 1.5);
     large.assign(0, 0.0);
     EXPECT_TRUE(large.empty());
     EXPECT_THROW(large.assign(static_cast<std::size_t>(-1) / 4, 0.0), std::bad_alloc);
