@@ -149,6 +149,17 @@ struct Blocks {
     LargeVector<double> u1;
     std::vector<long> shift;
 
+    // The entries of `parts` (their rows' positions, values and per-block bounds) in place of
+    // these; the blocks' pivots stay.
+    void keep_parts(Blocks&& parts) {
+        col      = std::move(parts.col);
+        u0       = std::move(parts.u0);
+        u1       = std::move(parts.u1);
+        start    = std::move(parts.start);
+        cand_end = std::move(parts.cand_end);
+        end      = std::move(parts.end);
+        shift    = std::move(parts.shift);
+    }
     double& second(int b, int e) { return u1[static_cast<size_t>(e - shift[b])]; }
     double second(int b, int e) const { return u1[static_cast<size_t>(e - shift[b])]; }
 };
@@ -203,6 +214,7 @@ private:
     void limit(std::vector<Kept>& kept, int k) const;
     void assemble(LevelFactor* out);
     Blocks complement_parts() const;
+    void couplings_to_complement(LevelFactor* out, const std::vector<int>& newpos, int m) const;
     void release_rows_before(int b, long u1_used);
     void schur_complement(LevelFactor* out, const std::vector<int>& newpos, int m);
     // Entries (block, slot) of the complement parts by complement column, compressed.
@@ -665,16 +677,18 @@ void LevelFactorizer::assemble(LevelFactor* out) {
             u1_used = blk_.end[b] - blk_.shift[b];
         }
     }
-    I[m]          = slot;  // I(m+1): end pointer of row m
-    blk_.col      = std::move(complement.col);
-    blk_.u0       = std::move(complement.u0);
-    blk_.u1       = std::move(complement.u1);
-    blk_.start    = std::move(complement.start);
-    blk_.cand_end = std::move(complement.cand_end);
-    blk_.end      = std::move(complement.end);
-    blk_.shift    = std::move(complement.shift);
+    I[m] = slot;  // I(m+1): end pointer of row m
+    blk_.keep_parts(std::move(complement));
 
-    // F: couplings of the accepted rows to the complement, taken from B.
+    couplings_to_complement(out, newpos, m);
+    schur_start = std::chrono::steady_clock::now();
+    schur_complement(out, newpos, m);
+}
+
+// F: couplings of the accepted rows to the complement, taken from B (COARSE_REDUCE only).
+void LevelFactorizer::couplings_to_complement(LevelFactor* out, const std::vector<int>& newpos,
+                                              int m) const {
+    const bool reduce = c_.coarse_reduce;
     out->Fia.clear();
     out->Fja.clear();
     out->Fa.clear();
@@ -692,8 +706,6 @@ void LevelFactorizer::assemble(LevelFactor* out) {
             out->Fia.push_back(static_cast<int>(out->Fja.size()) + 1);
         }
     }
-    schur_start = std::chrono::steady_clock::now();
-    schur_complement(out, newpos, m);
 }
 
 // The blocks' complement parts (what the Schur complement reads) in arrays of their own: the
